@@ -1,0 +1,50 @@
+# Settings shared by every target of the project.
+
+if(WIN32)
+  # The plug-in must run with nothing beside it: link the C and C++ runtimes and
+  # winpthread statically into every binary.
+  add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501 STRICT)
+  add_link_options(-static -static-libgcc -static-libstdc++)
+  set(N2_BZIP2_ROOT "/opt/n2deps/bzip2" CACHE PATH "bzip2 built for MinGW")
+  find_package(ZLIB REQUIRED)
+  add_library(N2::bzip2 STATIC IMPORTED)
+  set_target_properties(N2::bzip2 PROPERTIES
+    IMPORTED_LOCATION "${N2_BZIP2_ROOT}/lib/libbz2.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${N2_BZIP2_ROOT}/include")
+else()
+  find_package(ZLIB REQUIRED)
+  find_package(BZip2 REQUIRED)
+  add_library(N2::bzip2 ALIAS BZip2::BZip2)
+  option(N2_SANITIZE "Build the native code with address and undefined-behaviour sanitizers" ON)
+  if(N2_SANITIZE)
+    add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=all)
+    add_link_options(-fsanitize=address,undefined)
+  endif()
+endif()
+
+add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wall> $<$<COMPILE_LANGUAGE:CXX>:-Wextra>)
+
+# n2_add_test(NAME name SOURCES ... LIBS ... [TIMEOUT s] [LABELS ...])
+# One GoogleTest executable, run through Wine when cross-compiling.
+function(n2_add_test)
+  cmake_parse_arguments(T "" "NAME;TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE ${T_LIBS} GTest::gtest GTest::gtest_main)
+  target_include_directories(${T_NAME} PRIVATE ${PROJECT_SOURCE_DIR})
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME} --gtest_color=no)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  set_tests_properties(${T_NAME} PROPERTIES TIMEOUT ${T_TIMEOUT}
+    ENVIRONMENT "N2_SOURCE_DIR=${PROJECT_SOURCE_DIR};N2_BINARY_DIR=${PROJECT_BINARY_DIR}")
+  if(T_LABELS)
+    set_tests_properties(${T_NAME} PROPERTIES LABELS "${T_LABELS}")
+  endif()
+endfunction()
+
+# Folders are added as they come into being, so that each can be built on its own.
+macro(n2_add_subdirectory_if_present dir)
+  if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/${dir}/CMakeLists.txt")
+    add_subdirectory(${dir})
+  endif()
+endmacro()

@@ -1,0 +1,59 @@
+#!/usr/bin/env bash
+# Installs everything the build and the tests need on a Debian 12 machine (run as root).
+# Each step is skipped when its result is already there, so a second run is quick.
+set -euo pipefail
+
+DEPS_DIR=${N2_DEPS_DIR:-/opt/n2deps}
+MINGW_ROOT=/usr/i686-w64-mingw32
+
+log() { echo "[setup] $*"; }
+
+need_apt=()
+have_pkg() { dpkg-query -W -f='${Status}' "$1" 2>/dev/null | grep -q "ok installed"; }
+
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    log "adding the i386 architecture"
+    dpkg --add-architecture i386
+    APT_UPDATED=0
+fi
+
+PKGS=(wine wine32:i386 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+      libz-mingw-w64-dev cmake make xvfb xauth zip unzip p7zip-full python3-pyftpdlib python3-pefile
+      nginx-light curl dpkg-dev imagemagick x11-apps googletest zlib1g-dev libbz2-dev)
+for p in "${PKGS[@]}"; do have_pkg "$p" || need_apt+=("$p"); done
+
+apt_updated=0
+apt_update() { [ "$apt_updated" = 1 ] || { apt-get update -q || true; apt_updated=1; }; }
+
+if [ ${#need_apt[@]} -gt 0 ]; then
+    log "installing: ${need_apt[*]}"
+    apt_update
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need_apt[@]}"
+fi
+
+mkdir -p "$DEPS_DIR"
+
+# bzip2 for MinGW: built from Debian's source package, outside the source tree.
+if [ ! -f "$DEPS_DIR/bzip2/lib/libbz2.a" ]; then
+    log "building bzip2 for MinGW"
+    src_list=/etc/apt/sources.list.d/debian-src.sources
+    if [ ! -f "$src_list" ]; then
+        sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$src_list"
+        apt_updated=0
+    fi
+    apt_update
+    work=$(mktemp -d)
+    (cd "$work" && apt-get source -q bzip2 >/dev/null)
+    dir=$(find "$work" -maxdepth 1 -type d -name 'bzip2-*' | head -n1)
+    mkdir -p "$DEPS_DIR/bzip2/lib" "$DEPS_DIR/bzip2/include"
+    objs=()
+    for f in blocksort huffman crctable randtable compress decompress bzlib; do
+        i686-w64-mingw32-gcc-posix -O2 -c "$dir/$f.c" -o "$work/$f.o"
+        objs+=("$work/$f.o")
+    done
+    i686-w64-mingw32-ar rcs "$DEPS_DIR/bzip2/lib/libbz2.a" "${objs[@]}"
+    cp "$dir/bzlib.h" "$DEPS_DIR/bzip2/include/"
+    rm -rf "$work"
+fi
+
+log "ready"
