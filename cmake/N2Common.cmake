@@ -5,6 +5,8 @@ if(WIN32)
   # winpthread statically into every binary.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501 STRICT)
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # Entry points found with GetProcAddress are cast to their real types.
+  add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-cast-function-type>)
   set(N2_BZIP2_ROOT "/opt/n2deps/bzip2" CACHE PATH "bzip2 built for MinGW")
   find_package(ZLIB REQUIRED)
   add_library(N2::bzip2 STATIC IMPORTED)

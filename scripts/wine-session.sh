@@ -2,19 +2,31 @@
 # Starts or stops the Wine session the tests run in.
 #   wine-session.sh start   creates the prefix if needed and starts wineserver detached
 #   wine-session.sh stop    stops it
-# WINEPREFIX defaults to a prefix of the project's own; WINEDEBUG keeps Wine quiet.
+# Without an X display Wine's null graphics driver is selected, so that windows,
+# dialogs and message boxes exist and take messages without a screen.
 set -euo pipefail
 source "$(dirname "$0")/test-env.sh"
+
+detached() { setsid "$@" </dev/null >/dev/null 2>&1; }
 
 case "${1:-}" in
   start)
     # Detached, with stdio closed: Wine's background processes must not inherit
     # the pipes of whoever started the tests, or the test runner waits for them.
-    setsid wineserver -p </dev/null >/dev/null 2>&1 &
-    setsid wineboot -i </dev/null >/dev/null 2>&1
+    detached wineserver -p &
+    detached wineboot -i
+    if [ -z "${DISPLAY:-}" ]; then graphics=null; else graphics=x11; fi
+    current=$(wine reg query 'HKCU\Software\Wine\Drivers' /v Graphics 2>/dev/null | tr -d '\r' | awk '/Graphics/ {print $3}' || true)
+    if [ "$current" != "$graphics" ]; then
+      detached wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d "$graphics" /f
+      # The desktop process picks the driver when it starts: start it anew.
+      detached wineserver -k || true
+      detached wineserver -p &
+      detached wineboot
+    fi
     ;;
   stop)
-    wineserver -k </dev/null >/dev/null 2>&1 || true
+    detached wineserver -k || true
     ;;
   *)
     echo "usage: $0 start|stop" >&2

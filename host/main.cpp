@@ -1,0 +1,155 @@
+// n2host: loads a plug-in module and drives it as the mail client does.
+//
+//   n2host.exe [--version TEXT] [--data FOLDER] [--plugin PATH] [--show] [COMMAND ...]
+//
+// Commands run in order; each prints one or more lines:
+//   start            NVC_OnStart
+//   menuinit:K       NVC_OnMenuInit with the main menu and menu kind K, then lists the plug-in submenu
+//   pick             chooses the plug-in's menu item (a WM_COMMAND through the message loop)
+//   setup            NVC_OnPlugInSetup
+//   info             NVC_OnPlugInInfo, printing the record's four fields
+//   others           the ten callbacks that do nothing, with their results
+//   exit             NVC_OnExit
+//   unload           FreeLibrary on the plug-in
+//   loop             runs the message loop until the main window is closed
+// Without commands: start menuinit:0 info exit unload.
+// Exit code 0; 3 when the plug-in refused to load.
+#include <windows.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "host/host_api.h"
+
+namespace {
+
+void Print(const std::string& line) {
+  std::printf("%s\n", line.c_str());
+  std::fflush(stdout);
+}
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string out;
+  for (unsigned char c : bytes) {
+    out += digits[c >> 4];
+    out += digits[c & 15];
+  }
+  return out;
+}
+
+void ListPluginMenu(const n2host::HostWindow& window) {
+  HMENU menu = window.PluginMenu();
+  for (int i = 0; i < ::GetMenuItemCount(menu); ++i) {
+    char text[128] = {};
+    ::GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
+    Print("menu item " + std::to_string(i) + ": id=" + std::to_string(::GetMenuItemID(menu, i)) + " text=" + text);
+  }
+}
+
+void PumpPending() {
+  MSG msg;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) n2host::DispatchHostMessage(msg);
+}
+
+void PrintInfo(const n2host::PluginModule& plugin) {
+  char record[320 + 16];
+  std::memset(record, 0xCC, sizeof record);
+  int result = plugin.Call("NVC_OnPlugInInfo", reinterpret_cast<DWORD>(record));
+  Print("NVC_OnPlugInInfo=" + std::to_string(result));
+  const char* names[] = {"name", "vendor", "version", "description"};
+  for (int i = 0; i < 4; ++i) {
+    std::string field(record + 80 * i, strnlen(record + 80 * i, 80));
+    Print(std::string(names[i]) + "=" + (i == 3 ? "hex:" + Hex(field) : field));
+  }
+}
+
+int Run(int argc, char** argv) {
+  std::string plugin_path;
+  std::vector<std::string> commands;
+  bool show = false;
+  for (int i = 1; i < argc; ++i) {
+    std::string arg = argv[i];
+    if (arg == "--version" && i + 1 < argc) {
+      n2host::SetVersionText(argv[++i]);
+    } else if (arg == "--data" && i + 1 < argc) {
+      n2host::SetDataFolder(argv[++i]);
+    } else if (arg == "--plugin" && i + 1 < argc) {
+      plugin_path = argv[++i];
+    } else if (arg == "--show") {
+      show = true;
+    } else {
+      commands.push_back(arg);
+    }
+  }
+  if (plugin_path.empty()) {
+    char self[MAX_PATH] = {};
+    ::GetModuleFileNameA(nullptr, self, MAX_PATH);
+    std::string folder = self;
+    plugin_path = folder.substr(0, folder.find_last_of('\\') + 1) + "N2VelmEn.dll";
+  }
+  if (commands.empty()) commands = {"start", "menuinit:0", "info", "exit", "unload"};
+
+  n2host::HostWindow window;
+  if (show) ::ShowWindow(window.Handle(), SW_SHOW);
+  n2host::PluginModule plugin(plugin_path);
+  if (!plugin.Loaded()) {
+    Print("refused " + plugin_path + " (error " + std::to_string(plugin.LoadError()) + ")");
+    return 3;
+  }
+  Print("loaded " + plugin_path);
+
+  for (const std::string& command : commands) {
+    if (command == "start") {
+      Print("NVC_OnStart=" + std::to_string(plugin.Call("NVC_OnStart")));
+    } else if (command.rfind("menuinit:", 0) == 0) {
+      DWORD kind = std::stoul(command.substr(9));
+      int result = plugin.Call("NVC_OnMenuInit", 0, reinterpret_cast<DWORD>(window.Menu()), kind);
+      Print("NVC_OnMenuInit(" + std::to_string(kind) + ")=" + std::to_string(result));
+      ListPluginMenu(window);
+    } else if (command == "pick") {
+      HMENU menu = window.PluginMenu();
+      int count = ::GetMenuItemCount(menu);
+      UINT id = count > 0 ? ::GetMenuItemID(menu, count - 1) : 0;
+      ::PostMessageA(window.Handle(), WM_COMMAND, MAKEWPARAM(id, 0), 0);
+      PumpPending();
+      Print("picked id=" + std::to_string(id));
+    } else if (command == "setup") {
+      Print("NVC_OnPlugInSetup=" + std::to_string(plugin.Call("NVC_OnPlugInSetup")));
+      PumpPending();
+    } else if (command == "info") {
+      PrintInfo(plugin);
+    } else if (command == "others") {
+      for (const char* name : {"NVC_OnOpenFolder", "NVC_OnOpenMail", "NVC_OnEveryMinute", "NVC_OnOpenCompose",
+                               "NVC_OnOutgoing", "NVC_OnKeyDispatch", "NVC_OnRetrieve", "NVC_OnSend",
+                               "NVC_OnFinishRetrieve", "NVC_OnDragDrop"})
+        Print(std::string(name) + "=" + std::to_string(plugin.Call(name, 1, 2, 3, 4)));
+    } else if (command == "exit") {
+      Print("NVC_OnExit=" + std::to_string(plugin.Call("NVC_OnExit")));
+    } else if (command == "unload") {
+      plugin.Unload();
+      PumpPending();
+      Print("unloaded");
+    } else if (command == "loop") {
+      ::ShowWindow(window.Handle(), SW_SHOW);
+      n2host::RunMessageLoop();
+    } else {
+      Print("unknown command " + command);
+      return 2;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    return Run(argc, argv);
+  } catch (const std::exception& e) {
+    Print(std::string("host error: ") + e.what());
+    return 1;
+  }
+}
