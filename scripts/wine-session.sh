@@ -24,6 +24,15 @@ case "${1:-}" in
       detached wineserver -p &
       detached wineboot
     fi
+    keeper="$WINEPREFIX/desktop-keeper.exe"
+    if [ ! -f "$keeper" ]; then
+      i686-w64-mingw32-gcc -O2 -mwindows "$(dirname "$0")/desktop-keeper.c" -o "$keeper"
+    fi
+    ready="$WINEPREFIX/desktop-keeper.ready"
+    rm -f "$ready"
+    detached wine "$keeper" "Z:${ready//\//\\}" &
+    # The desktop is up once the keeper's window exists.
+    for _ in $(seq 1 300); do [ -f "$ready" ] && break; sleep 0.1; done
     ;;
   stop)
     detached wineserver -k || true

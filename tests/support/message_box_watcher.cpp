@@ -92,7 +92,7 @@ void MessageBoxWatcher::Inspect(HWND window) {
   DWORD process = 0;
   ::GetWindowThreadProcessId(window, &process);
   if (process != ::GetCurrentProcessId() || ClassName(window) != "#32770") return;
-  if (WindowText(window) != caption_ || !::IsWindowVisible(window)) return;
+  if ((!caption_.empty() && WindowText(window) != caption_) || !::IsWindowVisible(window)) return;
   seen_this_scan_.insert(window);
   {
     std::lock_guard lock(mutex_);

@@ -17,7 +17,8 @@ namespace n2test {
 
 class MessageBoxWatcher {
  public:
-  // Watches message boxes whose caption is the given text (the plug-in's own by default).
+  // Watches message boxes whose caption is the given text (the plug-in's own by
+  // default); an empty caption watches every dialog box of the process.
   explicit MessageBoxWatcher(std::string caption = "Norvel2! Velmora");
   MessageBoxWatcher(const MessageBoxWatcher&) = delete;
   MessageBoxWatcher& operator=(const MessageBoxWatcher&) = delete;
