@@ -82,12 +82,20 @@ struct MenuTraits {
   static void Close(Handle h) noexcept { ::DestroyMenu(h); }
 };
 
+struct HookTraits {
+  using Handle = HHOOK;
+  static Handle Null() noexcept { return nullptr; }
+  static bool IsValid(Handle h) noexcept { return h != nullptr; }
+  static void Close(Handle h) noexcept { ::UnhookWindowsHookEx(h); }
+};
+
 using ScopedHandle = GenericScopedHandle<KernelHandleTraits>;  // files, events, threads
 using ScopedChangeNotification = GenericScopedHandle<ChangeNotificationTraits>;
 using ScopedFindHandle = GenericScopedHandle<FindHandleTraits>;
 using ScopedWindow = GenericScopedHandle<WindowTraits>;
 using ScopedModule = GenericScopedHandle<ModuleTraits>;
 using ScopedMenu = GenericScopedHandle<MenuTraits>;
+using ScopedHook = GenericScopedHandle<HookTraits>;
 
 // A Win32 event.
 class Event {

@@ -11,6 +11,7 @@
 //   others           the ten callbacks that do nothing, with their results
 //   exit             NVC_OnExit
 //   unload           FreeLibrary on the plug-in
+//   windows          lists the process's top-level windows other than the host's own
 //   loop             runs the message loop until the main window is closed
 // Without commands: start menuinit:0 info exit unload.
 // Exit code 0; 3 when the plug-in refused to load.
@@ -47,6 +48,24 @@ void ListPluginMenu(const n2host::HostWindow& window) {
     ::GetMenuStringA(menu, i, text, sizeof text, MF_BYPOSITION);
     Print("menu item " + std::to_string(i) + ": id=" + std::to_string(::GetMenuItemID(menu, i)) + " text=" + text);
   }
+}
+
+void ListWindows(HWND host) {
+  struct Lister {
+    static BOOL CALLBACK Proc(HWND window, LPARAM host) {
+      DWORD process = 0;
+      ::GetWindowThreadProcessId(window, &process);
+      if (process != ::GetCurrentProcessId() || window == reinterpret_cast<HWND>(host)) return TRUE;
+      char class_name[64] = {};
+      ::GetClassNameA(window, class_name, sizeof class_name);
+      if (std::string(class_name) == "IME") return TRUE;  // the system's input-method window
+      char title[256] = {};
+      ::GetWindowTextA(window, title, sizeof title);
+      Print(std::string("window: ") + title + " visible=" + (::IsWindowVisible(window) ? "1" : "0"));
+      return TRUE;
+    }
+  };
+  ::EnumWindows(&Lister::Proc, reinterpret_cast<LPARAM>(host));
 }
 
 void PumpPending() {
@@ -132,6 +151,8 @@ int Run(int argc, char** argv) {
       plugin.Unload();
       PumpPending();
       Print("unloaded");
+    } else if (command == "windows") {
+      ListWindows(window.Handle());
     } else if (command == "loop") {
       ::ShowWindow(window.Handle(), SW_SHOW);
       n2host::RunMessageLoop();

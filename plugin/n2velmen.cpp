@@ -5,6 +5,8 @@
 #include "plugin/norvel_api.h"
 #include "plugin/plugin_state.h"
 #include "plugin/sync_helper.h"
+#include "settings/n2_shared_main.h"
+#include "sync/n2_shared_dm.h"
 
 namespace n2 {
 
@@ -39,11 +41,35 @@ void UnloadPlugin() {
   AddrBookFolder.clear();
 }
 
-void ShowSettingsDialog() {}
+// The data module and the dialog are never freed while the host runs, and
+// their timers, windows and watcher thread run the module's code. Once they
+// exist the module stays loaded until the process ends, so that a host that
+// unloads the plug-in early never calls into code that is gone.
+void PinModule() {
+  HMODULE self = nullptr;
+  ::GetModuleHandleExA(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_PIN,
+                       reinterpret_cast<LPCSTR>(&PinModule), &self);
+}
+
+// The dialog exists from the first start on; before that there is nothing to show.
+void ShowSettingsDialog() {
+  if (FrmN2Shared) FrmN2Shared->Show();
+}
+
+// No error may cross into the host: a callback that fails returns its usual result.
+template <class F>
+void Guarded(F&& body) noexcept {
+  try {
+    body();
+  } catch (...) {
+  }
+}
 
 }  // namespace
 
-void __stdcall MenuCommand(DWORD, DWORD) { ShowSettingsDialog(); }
+void __stdcall MenuCommand(DWORD, DWORD) {
+  Guarded([] { ShowSettingsDialog(); });
+}
 
 }  // namespace n2
 
@@ -63,13 +89,28 @@ extern "C" BOOL WINAPI DllMain(HINSTANCE, DWORD reason, LPVOID reserved) {
 }
 
 int __stdcall NVC_OnStart() {
-  const char* folder = HostAPI->CallGetDataFolder();
-  DataFolder = folder ? folder : "";
-  AddrBookFolder = DataFolder + "AddrBook";
+  Guarded([] {
+    const char* folder = HostAPI->CallGetDataFolder();
+    DataFolder = folder ? folder : "";
+    AddrBookFolder = DataFolder + "AddrBook";
+    if (!DmN2) {
+      // The dialog's creation reads the settings and points the watcher at
+      // AddrBookFolder, so the data module and the folder come first.
+      PinModule();
+      DmN2 = new TDmN2();
+      FrmN2Shared = new TFrmN2Shared();
+    }
+    DmN2->TimN2.SetEnabled(FrmN2Shared->ChkAuto.Checked());
+  });
   return 0;
 }
 
-int __stdcall NVC_OnExit() { return 0; }
+int __stdcall NVC_OnExit() {
+  Guarded([] {
+    if (FrmN2Shared) FrmN2Shared->Close();
+  });
+  return 0;
+}
 
 int __stdcall NVC_OnMenuInit(DWORD, HMENU menu, DWORD menu_kind) {
   if (menu_kind != 0) return 0;
@@ -90,7 +131,7 @@ int __stdcall NVC_OnSend(DWORD) { return 0; }
 int __stdcall NVC_OnFinishRetrieve(DWORD) { return 0; }
 
 int __stdcall NVC_OnPlugInSetup(DWORD) {
-  ShowSettingsDialog();
+  Guarded([] { ShowSettingsDialog(); });
   return 1;
 }
 

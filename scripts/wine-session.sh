@@ -11,6 +11,8 @@ detached() { setsid "$@" </dev/null >/dev/null 2>&1; }
 
 case "${1:-}" in
   start)
+    # A session left over from an earlier run would share the prefix: end it first.
+    detached wineserver -k || true
     # Detached, with stdio closed: Wine's background processes must not inherit
     # the pipes of whoever started the tests, or the test runner waits for them.
     detached wineserver -p &

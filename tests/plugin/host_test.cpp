@@ -76,6 +76,22 @@ TEST(HostCallbacks, ReturnValuesMenuItemAndInformation) {
   EXPECT_EQ(output.substr(output.find('\n') + 1), expected);
 }
 
+TEST(HostCallbacks, MenuItemAndSetupShowTheDialogAndExitHidesIt) {
+  PluginSandbox sandbox;
+  auto run = RunHost("n2host.exe", HostArgs(sandbox, "2.00.06",
+                                             "start windows setup windows exit windows menuinit:0 pick windows "
+                                             "start windows"));
+  ASSERT_EQ(run.exit_code, 0u) << run.output;
+  std::string output = run.output;
+  for (size_t at; (at = output.find('\r')) != std::string::npos;) output.erase(at, 1);
+  const std::string hidden = "window: Norvel2! plug-in Velmora Ver2.10 visible=0\n";
+  const std::string shown = "window: Norvel2! plug-in Velmora Ver2.10 visible=1\n";
+  EXPECT_NE(output.find("NVC_OnStart=0\n" + hidden + "NVC_OnPlugInSetup=1\n" + shown + "NVC_OnExit=0\n" + hidden),
+            std::string::npos)
+      << output;
+  EXPECT_NE(output.find("picked id=40001\n" + shown + "NVC_OnStart=0\n" + shown), std::string::npos) << output;
+}
+
 TEST(HostCallbacks, CallbacksBeforeStartReturnCleanly) {
   PluginSandbox sandbox;
   auto run = RunHost("n2host.exe", HostArgs(sandbox, "2.00.06", "setup exit others unload"));

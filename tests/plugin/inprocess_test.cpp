@@ -203,18 +203,66 @@ TEST_F(LoadedPlugin, CallbacksBeforeStartAndUnloadWhileTheHostGoesOn) {
   EXPECT_EQ(Export<NvcNoArgs>("NVC_OnExit")(), 0);
   EXPECT_EQ(Export<int(__stdcall*)(DWORD, HMENU, DWORD)>("NVC_OnMenuInit")(0, window.Menu(), 0), 0);
   n2host::RegisteredCommand(::GetMenuItemID(window.PluginMenu(), 0))(0, 0);
-  EXPECT_EQ(Export<NvcNoArgs>("NVC_OnStart")(), 0);
-  EXPECT_EQ(Export<NvcNoArgs>("NVC_OnExit")(), 0);
   ASSERT_TRUE(::FreeLibrary(module_));
   module_ = nullptr;
   // The host goes on: its loop keeps running and nothing of the plug-in is left behind.
   ::PostMessageA(window.Handle(), WM_NULL, 0, 0);
   MSG msg;
   while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
+  EXPECT_EQ(::GetModuleHandleA("N2VelmEn.dll"), nullptr);
   EXPECT_EQ(::FindWindowExA(HWND_MESSAGE, nullptr, "N2VelmoraHiddenWindow", nullptr), nullptr);
   // And it can load the plug-in again.
   module_ = ::LoadLibraryA(sandbox_.ModulePath().c_str());
   EXPECT_NE(module_, nullptr);
+}
+
+HWND FindDialog() { return ::FindWindowA(nullptr, "Norvel2! plug-in Velmora Ver2.10"); }
+
+TEST_F(LoadedPlugin, StartCreatesTheDialogOnceAndItOutlivesAnEarlyUnload) {
+  EXPECT_EQ(Export<NvcNoArgs>("NVC_OnStart")(), 0);
+  HWND dialog = FindDialog();
+  ASSERT_NE(dialog, nullptr);
+  EXPECT_FALSE(::IsWindowVisible(dialog));
+  EXPECT_EQ(Export<NvcNoArgs>("NVC_OnStart")(), 0);
+  EXPECT_EQ(FindDialog(), dialog);  // a second start creates nothing
+  EXPECT_EQ(::FindWindowExA(nullptr, dialog, nullptr, "Norvel2! plug-in Velmora Ver2.10"), nullptr);
+
+  EXPECT_EQ(Export<NvcSetup>("NVC_OnPlugInSetup")(0), 1);
+  EXPECT_TRUE(::IsWindowVisible(dialog));
+
+  // Its keys work in a host loop that knows nothing of dialogs.
+  auto pump = [] {
+    MSG msg;
+    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+      ::TranslateMessage(&msg);
+      ::DispatchMessageA(&msg);
+    }
+  };
+  HWND focus = ::GetFocus();
+  ASSERT_TRUE(focus && ::IsChild(dialog, focus));
+  ::PostMessageA(focus, WM_KEYDOWN, VK_TAB, 1);
+  pump();
+  EXPECT_NE(::GetFocus(), focus);
+  EXPECT_TRUE(::IsChild(dialog, ::GetFocus()));
+  ::PostMessageA(::GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1);
+  pump();
+  EXPECT_FALSE(::IsWindowVisible(dialog));  // Esc is Cancel
+
+  EXPECT_EQ(Export<NvcSetup>("NVC_OnPlugInSetup")(0), 1);
+  EXPECT_EQ(Export<NvcNoArgs>("NVC_OnExit")(), 0);
+  EXPECT_FALSE(::IsWindowVisible(dialog));
+  EXPECT_TRUE(::IsWindow(dialog));  // closing hides, it does not destroy
+
+  // The dialog, its timers and the folder watcher run the module's code, so
+  // after the start the module stays loaded whatever the host does.
+  auto setup = Export<NvcSetup>("NVC_OnPlugInSetup");
+  ASSERT_TRUE(::FreeLibrary(module_));
+  module_ = nullptr;
+  EXPECT_NE(::GetModuleHandleA("N2VelmEn.dll"), nullptr);
+  EXPECT_EQ(setup(0), 1);
+  EXPECT_TRUE(::IsWindowVisible(dialog));
+  MSG msg;
+  while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) ::DispatchMessageA(&msg);
 }
 
 #endif

@@ -1,0 +1,372 @@
+#!/usr/bin/python3
+"""FTP servers for the client's tests, listening on 127.0.0.1 only.
+
+  ftp_test_server.py real   --root DIR --state-dir DIR [--lifetime S]
+      A real FTP server (pyftpdlib) for user "n2user", password "n2pass",
+      rooted at DIR, with full rights.
+  ftp_test_server.py script --state-dir DIR [--lifetime S]
+      A scripted server. A test connects to its control port and sends a
+      script, one action a line, ended by a line "end". The server answers
+      "port N" with the port of a fresh FTP listener, plays the script against
+      the one client that connects there, and when the test sends "done"
+      answers with what the client sent and did, one record a line, then
+      "end".
+  ftp_test_server.py stop --state-dir DIR
+
+"start" modes go to the background: the command returns once the server
+listens, having written its port to DIR/port and its process id to DIR/pid.
+The server ends by itself after --lifetime seconds (default 1800), or when
+DIR/pid disappears.
+
+Script actions (texts take the escapes \\r, \\n, \\\\):
+  reply TEXT           send TEXT and CR LF on the control connection
+  raw TEXT             send TEXT as it is
+  expect               read one command from the client and record "C:<command>"
+  sleep MS             wait
+  pasv [ADDR]          listen for a data connection on ADDR (127.0.0.1) and
+                       send the 227 reply naming it
+  accept               take the client's data connection (passive)
+  connect              connect to the address of the client's last PORT (active)
+  send_data N [BLOCK MS]  send N bytes (byte i is i % 251) on the data
+                       connection, in blocks of BLOCK bytes MS ms apart
+  recv_data            read the data connection to its end, record "D:<count>:pattern"
+                       when the bytes are those send_data would send, else "D:<count>:other"
+  close_data           close the data connection
+  wait_data_close      read and drop data until the client closes the data
+                       connection, record "E:data-closed"
+  close                close the control connection
+  wait_close           wait until the client closes the control connection,
+                       record "E:closed"
+A command that arrives when the client has gone records "E:closed" and ends
+the script.
+"""
+
+import argparse
+import os
+import signal
+import socket
+import sys
+import threading
+import time
+
+HOST = "127.0.0.1"
+STEP_LIMIT = 60.0  # no single action waits longer than this
+
+
+def unescape(text):
+    out = []
+    i = 0
+    while i < len(text):
+        c = text[i]
+        if c == "\\" and i + 1 < len(text):
+            n = text[i + 1]
+            out.append({"r": "\r", "n": "\n", "\\": "\\"}.get(n, "\\" + n))
+            i += 2
+        else:
+            out.append(c)
+            i += 1
+    return "".join(out)
+
+
+def pattern(offset, count):
+    return bytes((offset + i) % 251 for i in range(count))
+
+
+class ClientGone(Exception):
+    pass
+
+
+class Session:
+    def __init__(self, actions, stop):
+        self.actions = actions
+        self.stop = stop
+        self.records = []
+        self.ctrl = None
+        self.data = None
+        self.pasv_listener = None
+        self.port_target = None
+        self.pending = b""
+        self.listener = socket.socket()
+        self.listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        self.listener.bind((HOST, 0))
+        self.listener.listen(1)
+        self.port = self.listener.getsockname()[1]
+
+    def record(self, text):
+        self.records.append(text)
+
+    def wait_readable(self, sock):
+        deadline = time.monotonic() + STEP_LIMIT
+        sock.settimeout(0.2)
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            try:
+                return sock.recv(65536)
+            except socket.timeout:
+                continue
+            except OSError:
+                return b""
+        return None
+
+    def accept_on(self, listener):
+        deadline = time.monotonic() + STEP_LIMIT
+        listener.settimeout(0.2)
+        while not self.stop.is_set() and time.monotonic() < deadline:
+            try:
+                conn, _ = listener.accept()
+                conn.settimeout(None)
+                return conn
+            except socket.timeout:
+                continue
+        return None
+
+    def read_command(self):
+        while b"\n" not in self.pending:
+            chunk = self.wait_readable(self.ctrl)
+            if not chunk:
+                raise ClientGone()
+            self.pending += chunk
+        line, self.pending = self.pending.split(b"\n", 1)
+        return line.rstrip(b"\r").decode("latin-1")
+
+    def run(self):
+        try:
+            self.ctrl = self.accept_on(self.listener)
+            if self.ctrl is None:
+                self.record("E:no-client")
+                return
+            for action in self.actions:
+                if self.stop.is_set():
+                    break
+                verb, _, arg = action.partition(" ")
+                getattr(self, "do_" + verb)(arg)
+        except ClientGone:
+            self.record("E:closed")
+        except Exception as e:  # reported to the test through the record
+            self.record("E:server-error %s" % e)
+        finally:
+            for s in (self.data, self.pasv_listener, self.ctrl, self.listener):
+                if s is not None:
+                    try:
+                        s.close()
+                    except OSError:
+                        pass
+
+    def do_reply(self, arg):
+        self.ctrl.sendall((unescape(arg) + "\r\n").encode("latin-1"))
+
+    def do_raw(self, arg):
+        self.ctrl.sendall(unescape(arg).encode("latin-1"))
+
+    def do_expect(self, _):
+        command = self.read_command()
+        self.record("C:" + command)
+        if command.upper().startswith("PORT "):
+            n = [int(x) for x in command[5:].split(",")]
+            self.port_target = ("%d.%d.%d.%d" % tuple(n[:4]), n[4] * 256 + n[5])
+
+    def do_sleep(self, arg):
+        self.stop.wait(int(arg) / 1000.0)
+
+    def do_pasv(self, arg):
+        addr = arg.strip() or HOST
+        self.pasv_listener = socket.socket()
+        self.pasv_listener.bind((addr, 0))
+        self.pasv_listener.listen(1)
+        port = self.pasv_listener.getsockname()[1]
+        text = "227 Entering Passive Mode (%s,%d,%d)" % (addr.replace(".", ","), port // 256, port % 256)
+        self.do_reply(text)
+
+    def do_accept(self, _):
+        self.data = self.accept_on(self.pasv_listener)
+        self.record("E:data-accepted" if self.data else "E:no-data-connection")
+
+    def do_connect(self, _):
+        self.data = socket.create_connection(self.port_target, timeout=STEP_LIMIT)
+        self.record("E:data-connected")
+
+    def do_send_data(self, arg):
+        parts = [int(x) for x in arg.split()]
+        total = parts[0]
+        block = parts[1] if len(parts) > 1 else 65536
+        interval = parts[2] / 1000.0 if len(parts) > 2 else 0
+        sent = 0
+        while sent < total and not self.stop.is_set():
+            n = min(block, total - sent)
+            try:
+                self.data.sendall(pattern(sent, n))
+            except OSError:
+                self.record("E:data-send-failed")
+                return
+            sent += n
+            if interval and sent < total:
+                self.stop.wait(interval)
+
+    def do_recv_data(self, _):
+        received = bytearray()
+        while True:
+            chunk = self.wait_readable(self.data)
+            if not chunk:
+                break
+            received += chunk
+        same = bytes(received) == pattern(0, len(received))
+        self.record("D:%d:%s" % (len(received), "pattern" if same else "other"))
+
+    def do_close_data(self, _):
+        if self.data is not None:
+            self.data.close()
+            self.data = None
+
+    def do_wait_data_close(self, _):
+        while True:
+            chunk = self.wait_readable(self.data)
+            if not chunk:
+                break
+        self.record("E:data-closed")
+
+    def do_close(self, _):
+        self.ctrl.close()
+        self.ctrl = None
+        self.record("E:server-closed")
+        self.actions = []
+
+    def do_wait_close(self, _):
+        while True:
+            chunk = self.wait_readable(self.ctrl)
+            if not chunk:
+                break
+            self.pending += chunk
+        self.record("E:closed")
+
+
+def serve_test(conn):
+    conn.settimeout(STEP_LIMIT)
+    reader = conn.makefile("r", encoding="latin-1", newline="\n")
+    actions = []
+    for line in reader:
+        line = line.rstrip("\r\n")
+        if line == "end":
+            break
+        if line:
+            actions.append(line)
+    stop = threading.Event()
+    session = Session(actions, stop)
+    conn.sendall(b"port %d\n" % session.port)
+    worker = threading.Thread(target=session.run, daemon=True)
+    worker.start()
+    try:
+        conn.settimeout(600)
+        reader.readline()  # "done", or the test went away
+    except OSError:
+        pass
+    # Give the script a moment to take in what the client did last.
+    worker.join(2.0)
+    stop.set()
+    worker.join(STEP_LIMIT)
+    try:
+        conn.sendall(("".join(r + "\n" for r in session.records) + "end\n").encode("latin-1"))
+    except OSError:
+        pass
+    conn.close()
+
+
+def run_script_server(listener):
+    while True:
+        conn, _ = listener.accept()
+        threading.Thread(target=serve_test, args=(conn,), daemon=True).start()
+
+
+def run_real_server(listener, root):
+    from pyftpdlib.authorizers import DummyAuthorizer
+    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.servers import FTPServer
+    import logging
+    logging.disable(logging.CRITICAL)
+    authorizer = DummyAuthorizer()
+    authorizer.add_user("n2user", "n2pass", root, perm="elradfmwMT")
+    handler = FTPHandler
+    handler.authorizer = authorizer
+    handler.banner = "n2 test server ready"
+    server = FTPServer(listener, handler)
+    server.serve_forever()
+
+
+def watchdog(state_dir, lifetime):
+    pid_file = os.path.join(state_dir, "pid")
+    end = time.monotonic() + lifetime
+    while time.monotonic() < end:
+        time.sleep(1)
+        if not os.path.exists(pid_file):
+            break
+    os._exit(0)
+
+
+def start(args):
+    os.makedirs(args.state_dir, exist_ok=True)
+    port_file = os.path.join(args.state_dir, "port")
+    for name in ("port", "pid"):
+        try:
+            os.unlink(os.path.join(args.state_dir, name))
+        except FileNotFoundError:
+            pass
+    listener = socket.socket()
+    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    listener.bind((HOST, 0))
+    listener.listen(16)
+    port = listener.getsockname()[1]
+    if os.fork() > 0:
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline and not os.path.exists(port_file):
+            time.sleep(0.05)
+        print(port)
+        return 0 if os.path.exists(port_file) else 1
+    # The server: detached from the caller's session and pipes.
+    os.setsid()
+    devnull = os.open(os.devnull, os.O_RDWR)
+    for fd in (0, 1, 2):
+        os.dup2(devnull, fd)
+    with open(os.path.join(args.state_dir, "pid"), "w") as f:
+        f.write(str(os.getpid()))
+    tmp = port_file + ".tmp"
+    with open(tmp, "w") as f:
+        f.write(str(port))
+    os.rename(tmp, port_file)
+    threading.Thread(target=watchdog, args=(args.state_dir, args.lifetime), daemon=True).start()
+    try:
+        if args.mode == "real":
+            run_real_server(listener, args.root)
+        else:
+            run_script_server(listener)
+    finally:
+        os._exit(0)
+
+
+def stop(args):
+    pid_file = os.path.join(args.state_dir, "pid")
+    try:
+        with open(pid_file) as f:
+            pid = int(f.read().strip())
+        os.unlink(pid_file)
+        os.kill(pid, signal.SIGTERM)
+    except (FileNotFoundError, ValueError, ProcessLookupError):
+        pass
+    return 0
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("mode", choices=["real", "script", "stop"])
+    parser.add_argument("--state-dir", required=True)
+    parser.add_argument("--root")
+    parser.add_argument("--lifetime", type=float, default=1800)
+    args = parser.parse_args()
+    if args.mode == "stop":
+        return stop(args)
+    if args.mode == "real":
+        if not args.root:
+            parser.error("real needs --root")
+        os.makedirs(args.root, exist_ok=True)
+    return start(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
