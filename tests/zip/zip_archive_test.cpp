@@ -1,0 +1,372 @@
+// The archive on a memory stream: the writer's exact bytes, in-place adding
+// and replacing, the reader, entry decoding, and broken input.
+#include <gtest/gtest.h>
+#include <zlib.h>
+
+#include <random>
+
+#include "zip/zip_archive.h"
+#include "zip/zip_codec.h"
+
+namespace n2 {
+namespace {
+
+uint16_t U16(const std::string& s, size_t at) {
+  return static_cast<uint16_t>(static_cast<unsigned char>(s.at(at)) | static_cast<unsigned char>(s.at(at + 1)) << 8);
+}
+uint32_t U32(const std::string& s, size_t at) { return U16(s, at) | static_cast<uint32_t>(U16(s, at + 2)) << 16; }
+
+std::string InflateRawForTest(const std::string& data, size_t size) {
+  z_stream z{};
+  inflateInit2(&z, -15);
+  std::string out(size, '\0');
+  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
+  z.avail_in = static_cast<uInt>(data.size());
+  z.next_out = reinterpret_cast<Bytef*>(out.data());
+  z.avail_out = static_cast<uInt>(out.size());
+  int rc = inflate(&z, Z_FINISH);
+  inflateEnd(&z);
+  EXPECT_EQ(rc, Z_STREAM_END);
+  return out;
+}
+
+std::string EmptyArchive() { return EncodeEndRecord(EndRecord{}); }
+
+constexpr DosStamp kStamp{0x6A3C, 0x5921};
+
+// Builds an archive entry by entry on a memory stream, batched or not.
+std::string Build(const std::vector<std::tuple<std::string, uint32_t, std::string>>& entries, bool batch) {
+  MemoryStream m(EmptyArchive());
+  ZipArchive zip;
+  EXPECT_TRUE(zip.Read(m));
+  if (batch) zip.BeginBatch();
+  for (auto& [name, attributes, data] : entries) zip.AddStreamEntry(name, attributes, data, kStamp, 9);
+  if (batch) zip.EndBatch();
+  return m.Bytes();
+}
+
+const std::string kText = "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Ann Example\r\nEMAIL:ann@example.org\r\nEND:VCARD\r\n";
+
+TEST(ZipWriter, EmptyArchiveIsTheEndRecordAlone) {
+  std::string e = EmptyArchive();
+  ASSERT_EQ(e.size(), 22u);
+  EXPECT_EQ(U32(e, 0), 0x06054B50u);
+  EXPECT_EQ(e.substr(4), std::string(18, '\0'));
+  MemoryStream m(e);
+  ZipArchive zip;
+  EXPECT_TRUE(zip.Read(m));
+  EXPECT_TRUE(zip.Entries().empty());
+}
+
+TEST(ZipWriter, RecordsFieldByField) {
+  const std::string a = Build({{"AddrBook\\", 0x10, ""}, {"AddrBook\\empty.vcf", 0x22, ""}, {"AddrBook\\a.vcf", 0x21, kText}},
+                              false);
+  // Folder entry.
+  size_t p = 0;
+  EXPECT_EQ(U32(a, p), 0x04034B50u);
+  EXPECT_EQ(U16(a, p + 4), 20);
+  EXPECT_EQ(U16(a, p + 6), 0);
+  EXPECT_EQ(U16(a, p + 8), 0);
+  EXPECT_EQ(U16(a, p + 10), kStamp.time);
+  EXPECT_EQ(U16(a, p + 12), kStamp.date);
+  EXPECT_EQ(U32(a, p + 14), 0u);
+  EXPECT_EQ(U32(a, p + 18), 0u);
+  EXPECT_EQ(U32(a, p + 22), 0u);
+  EXPECT_EQ(U16(a, p + 26), 9);
+  EXPECT_EQ(U16(a, p + 28), 0);
+  EXPECT_EQ(a.substr(p + 30, 9), "AddrBook/");
+  // The empty file follows directly: stored, no data.
+  p += 39;
+  EXPECT_EQ(U32(a, p), 0x04034B50u);
+  EXPECT_EQ(U16(a, p + 8), 0);
+  EXPECT_EQ(U32(a, p + 18), 0u);
+  EXPECT_EQ(a.substr(p + 30, 18), "AddrBook/empty.vcf");
+  const size_t empty_offset = p;
+  p += 30 + 18;
+  // The file: deflated, CRC and sizes of the text.
+  const size_t file_offset = p;
+  EXPECT_EQ(U32(a, p), 0x04034B50u);
+  EXPECT_EQ(U16(a, p + 8), 8);
+  EXPECT_EQ(U32(a, p + 14), crc32(0, reinterpret_cast<const Bytef*>(kText.data()), kText.size()));
+  const uint32_t c = U32(a, p + 18);
+  EXPECT_EQ(U32(a, p + 22), kText.size());
+  EXPECT_EQ(a.substr(p + 30, 14), "AddrBook/a.vcf");
+  EXPECT_EQ(InflateRawForTest(a.substr(p + 44, c), kText.size()), kText);
+  p += 44 + c;
+  // Central directory.
+  const size_t directory = p;
+  const uint32_t offsets[] = {0, static_cast<uint32_t>(empty_offset), static_cast<uint32_t>(file_offset)};
+  const uint32_t attributes[] = {0x10, 0x22, 0x21};
+  const char* names[] = {"AddrBook/", "AddrBook/empty.vcf", "AddrBook/a.vcf"};
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(U32(a, p), 0x02014B50u);
+    EXPECT_EQ(U16(a, p + 4), 20);
+    EXPECT_EQ(U16(a, p + 6), 20);
+    EXPECT_EQ(U16(a, p + 8), 0);
+    EXPECT_EQ(U16(a, p + 10), i == 2 ? 8 : 0);
+    EXPECT_EQ(U16(a, p + 12), kStamp.time);
+    EXPECT_EQ(U16(a, p + 14), kStamp.date);
+    EXPECT_EQ(U32(a, p + 20), i == 2 ? c : 0u);
+    for (size_t f : {30, 32, 34, 36}) EXPECT_EQ(U16(a, p + f), 0) << f;
+    EXPECT_EQ(U32(a, p + 38), attributes[i]);
+    EXPECT_EQ(U32(a, p + 42), offsets[i]);
+    const std::string name = names[i];
+    EXPECT_EQ(U16(a, p + 28), name.size());
+    EXPECT_EQ(a.substr(p + 46, name.size()), name);
+    p += 46 + name.size();
+  }
+  // End record, and nothing after it.
+  EXPECT_EQ(U32(a, p), 0x06054B50u);
+  EXPECT_EQ(U16(a, p + 4), 0);
+  EXPECT_EQ(U16(a, p + 6), 0);
+  EXPECT_EQ(U16(a, p + 8), 3);
+  EXPECT_EQ(U16(a, p + 10), 3);
+  EXPECT_EQ(U32(a, p + 12), p - directory);
+  EXPECT_EQ(U32(a, p + 16), directory);
+  EXPECT_EQ(U16(a, p + 20), 0);
+  EXPECT_EQ(a.size(), p + 22);
+}
+
+TEST(ZipWriter, UpperAttributeBitsAreDropped) {
+  const std::string a = Build({{"x.txt", 0x12345, "x"}}, false);
+  MemoryStream m(a);
+  ZipArchive zip;
+  ASSERT_TRUE(zip.Read(m));
+  EXPECT_EQ(zip.Entries()[0].central.external_attributes, 0x2345u);
+}
+
+TEST(ZipWriter, BatchGivesTheSameBytesAsOneEntryAtATime) {
+  std::vector<std::tuple<std::string, uint32_t, std::string>> entries;
+  for (int i = 0; i < 40; ++i)
+    entries.emplace_back("AddrBook\\f" + std::to_string(i) + ".vcf", 0x20, kText + std::to_string(i));
+  EXPECT_EQ(Build(entries, true), Build(entries, false));
+}
+
+TEST(ZipWriter, AddingANameAgainReplacesTheEarlierEntry) {
+  // "A.VCF" replaces "a.vcf" (names compare without case); the bytes equal an archive written without the first.
+  const std::string replaced =
+      Build({{"d\\", 0x10, ""}, {"d\\a.vcf", 0x20, "old content"}, {"d\\b.vcf", 0x20, kText}, {"d\\A.VCF", 0x21, "new"}},
+            false);
+  const std::string direct = Build({{"d\\", 0x10, ""}, {"d\\b.vcf", 0x20, kText}, {"d\\A.VCF", 0x21, "new"}}, false);
+  EXPECT_EQ(replaced, direct);
+  const std::string batched =
+      Build({{"d\\", 0x10, ""}, {"d\\a.vcf", 0x20, "old content"}, {"d\\b.vcf", 0x20, kText}, {"d\\A.VCF", 0x21, "new"}},
+            true);
+  EXPECT_EQ(batched, direct);
+}
+
+TEST(ZipWriter, AddingToAnArchiveWithACommentKeepsTheComment) {
+  std::string base = EmptyArchive();
+  base[20] = 5;
+  base += "hello";
+  MemoryStream m(base);
+  ZipArchive zip;
+  ASSERT_TRUE(zip.Read(m));
+  zip.AddStreamEntry("a.txt", 0x20, "abc", kStamp, 9);
+  const std::string& a = m.Bytes();
+  EXPECT_EQ(a.substr(a.size() - 5), "hello");
+  EXPECT_EQ(U32(a, a.size() - 27), 0x06054B50u);
+}
+
+TEST(ZipReader, ReadsBackWhatWasWritten) {
+  MemoryStream m(Build({{"d\\", 0x10, ""}, {"d\\a.vcf", 0x23, kText}, {"d\\e.vcf", 0x20, ""}}, false));
+  ZipArchive zip;
+  ASSERT_TRUE(zip.Read(m));
+  ASSERT_EQ(zip.Entries().size(), 3u);
+  EXPECT_TRUE(zip.Entries()[0].Folder());
+  EXPECT_EQ(zip.Entries()[1].central.name, "d/a.vcf");
+  EXPECT_EQ(zip.Entries()[1].central.external_attributes, 0x23u);
+  EXPECT_EQ(zip.Entries()[1].central.stamp.time, kStamp.time);
+  EXPECT_EQ(zip.FindEntry("D\\A.VCF"), 1);
+  EXPECT_EQ(zip.FindEntry("d/missing"), -1);
+  EXPECT_EQ(*zip.ReadEntryData(1), kText);
+  EXPECT_EQ(*zip.ReadEntryData(2), "");
+}
+
+TEST(ZipReader, NotZip) {
+  for (const std::string& bytes : {std::string(), std::string(21, 'x'), std::string("PK\x03\x04", 4) + std::string(10, 'x'),
+                                   std::string("<html><body>502 Bad Gateway</body></html>\r\n"),
+                                   std::string(5000, '\0')}) {
+    MemoryStream m(bytes);
+    ZipArchive zip;
+    EXPECT_FALSE(zip.Read(m)) << bytes.size();
+    EXPECT_TRUE(zip.Entries().empty());
+  }
+}
+
+TEST(ZipReader, BrokenDirectoryIsNotZip) {
+  std::string a = Build({{"a.txt", 0x20, kText}, {"b.txt", 0x20, kText}}, false);
+  {
+    std::string wrong_count = a;
+    wrong_count[a.size() - 14] = 3;  // records on this disk
+    MemoryStream m(wrong_count);
+    EXPECT_FALSE(ZipArchive().Read(m));
+  }
+  {
+    std::string wrong_offset = a;
+    wrong_offset[a.size() - 6] ^= 0x01;
+    MemoryStream m(wrong_offset);
+    EXPECT_FALSE(ZipArchive().Read(m));
+  }
+}
+
+TEST(ZipReader, AnEntryWithoutADateIsStillRead) {
+  // The writer stores time and date 0 for time stamps outside 1980 to 2107; such archives must come back.
+  MemoryStream m(Build({{"old.txt", 0x20, kText}}, false));
+  ZipArchive writer;
+  ASSERT_TRUE(writer.Read(m));
+  writer.AddStreamEntry("older.txt", 0x20, "x", DosStamp{0, 0}, 9);
+  ZipArchive zip;
+  ASSERT_TRUE(zip.Read(m));
+  ASSERT_EQ(zip.Entries().size(), 2u);
+  EXPECT_FALSE(zip.Entries()[1].Time());
+  EXPECT_EQ(*zip.ReadEntryData(1), "x");
+}
+
+TEST(ZipReader, WalksLocalHeadersWithoutEndRecord) {
+  std::string a = Build({{"d\\", 0x10, ""}, {"d\\a.txt", 0x21, kText}, {"d\\b.txt", 0x20, kText + kText}}, false);
+  const size_t directory = U32(a, a.size() - 6);
+  MemoryStream m(a.substr(0, directory));
+  ZipArchive zip;
+  ASSERT_TRUE(zip.Read(m));
+  ASSERT_EQ(zip.Entries().size(), 3u);
+  EXPECT_EQ(zip.Entries()[0].central.external_attributes, 0x10u);
+  EXPECT_EQ(zip.Entries()[1].central.external_attributes, 0x20u);
+  EXPECT_EQ(zip.End().directory_offset, directory);
+  EXPECT_EQ(*zip.ReadEntryData(2), kText + kText);
+}
+
+TEST(ZipReader, CutArchiveGivesItsCompleteEntriesAndSkipsTheCutOne) {
+  std::string big(20000, '\0');
+  std::mt19937 random(7);
+  for (char& ch : big) ch = static_cast<char>(random());  // incompressible
+  const std::string a = Build({{"a.txt", 0x20, kText}, {"b.bin", 0x20, big}}, false);
+  const size_t b_offset = 30 + 5 + U32(a, 18);
+  for (size_t cut : {b_offset + 10, b_offset + 30 + 5 + 100, b_offset + 30 + 5 + 19000}) {
+    MemoryStream m(a.substr(0, cut));
+    ZipArchive zip;
+    ASSERT_TRUE(zip.Read(m));
+    EXPECT_EQ(*zip.ReadEntryData(0), kText);
+    if (zip.Entries().size() > 1) {
+      EXPECT_FALSE(zip.ReadEntryData(1)) << cut;
+    }
+  }
+}
+
+TEST(ZipReader, StoredEntryCutShortIsSkipped) {
+  std::string name = "s.txt";
+  LocalHeader h;
+  h.method = 0;
+  h.crc = Crc32(kText);
+  h.compressed_size = h.uncompressed_size = static_cast<uint32_t>(kText.size());
+  h.name = name;
+  std::string a = EncodeLocalHeader(h) + kText;
+  MemoryStream whole(a);
+  ZipArchive zip;
+  ASSERT_TRUE(zip.Read(whole));
+  EXPECT_EQ(*zip.ReadEntryData(0), kText);
+  MemoryStream cut(a.substr(0, a.size() - 3));
+  ASSERT_TRUE(zip.Read(cut));
+  EXPECT_FALSE(zip.ReadEntryData(0));
+}
+
+TEST(ZipReader, CrcMismatchAndMalformedDataRaise) {
+  std::string a = Build({{"a.txt", 0x20, kText}}, false);
+  {
+    std::string bad_crc = a;
+    bad_crc[14] ^= 1;                          // local header
+    bad_crc[U32(a, a.size() - 6) + 16] ^= 1;  // central record
+    MemoryStream m(bad_crc);
+    ZipArchive zip;
+    ASSERT_TRUE(zip.Read(m));
+    EXPECT_THROW(zip.ReadEntryData(0), EDecompressionError);
+  }
+  {
+    std::string bad_data = a;
+    bad_data[35] = static_cast<char>(0xFF);  // first deflate block header: reserved block type
+    MemoryStream m(bad_data);
+    ZipArchive zip;
+    ASSERT_TRUE(zip.Read(m));
+    EXPECT_THROW(zip.ReadEntryData(0), EDecompressionError);
+  }
+}
+
+TEST(ZipReader, EncryptedAndUnknownMethodsCannotBeProcessed) {
+  for (int variant = 0; variant < 2; ++variant) {
+    std::string a = Build({{"a.txt", 0x20, kText}}, false);
+    const size_t central = U32(a, a.size() - 6);
+    if (variant == 0) {
+      a[6] = 1;
+      a[central + 8] = 1;
+    } else {
+      a[8] = 14;
+      a[central + 10] = 14;
+    }
+    MemoryStream m(a);
+    ZipArchive zip;
+    ASSERT_TRUE(zip.Read(m));
+    try {
+      zip.ReadEntryData(0);
+      ADD_FAILURE() << "no error";
+    } catch (const Exception& e) {
+      EXPECT_EQ(e.Message(), "Cannot process this file: a.txt ");
+      EXPECT_STREQ(e.KindName(), "Exception");
+    }
+  }
+}
+
+TEST(ZipReader, LocalHeaderMissingAtItsOffsetSkipsTheEntry) {
+  std::string a = Build({{"a.txt", 0x20, kText}}, false);
+  a[0] = 'X';
+  MemoryStream m(a);
+  ZipArchive zip;
+  ASSERT_TRUE(zip.Read(m));
+  EXPECT_FALSE(zip.ReadEntryData(0));
+}
+
+TEST(ZipCodec, Bzip2AndStoredDecode) {
+  EXPECT_EQ(*DecodeEntryData(kMethodStored, "abcdef", 4), "abcd");
+  EXPECT_FALSE(DecodeEntryData(kMethodStored, "ab", 4));
+  EXPECT_THROW(DecodeEntryData(kMethodBzip2, "BZh9garbage-garbage-garbage", 10), EDecompressionError);
+  EXPECT_FALSE(DecodeEntryData(kMethodDeflate, DeflateRaw(kText, 9).substr(0, 10), kText.size()));
+  EXPECT_EQ(*DecodeEntryData(kMethodDeflate, DeflateRaw(kText, 9), 5), kText.substr(0, 5));
+}
+
+// Thousands of cut and bit-flipped archives: reading and decoding them may
+// fail with an error, but never crashes, hangs or reads out of bounds.
+TEST(ZipFuzz, TruncatedAndBitFlippedArchives) {
+  std::string big;
+  for (int i = 0; i < 200; ++i) big += kText + std::to_string(i * 7919);
+  std::string seed = Build({{"AddrBook\\", 0x10, ""}, {"AddrBook\\a.vcf", 0x21, kText},
+                            {"AddrBook\\e.vcf", 0x20, ""}, {"AddrBook\\sub\\", 0x10, ""},
+                            {"AddrBook\\sub\\big.vcf", 0x26, big}},
+                           false);
+  std::mt19937 random(12345);
+  int zips = 0, decoded = 0;
+  for (int round = 0; round < 4000; ++round) {
+    std::string a = seed;
+    if (round % 4 == 0) {
+      a.resize(random() % a.size());
+    } else {
+      int flips = 1 + static_cast<int>(random() % 8);
+      for (int f = 0; f < flips; ++f) a[random() % a.size()] ^= static_cast<char>(1u << (random() % 8));
+      if (round % 4 == 3) a.resize(a.size() - random() % 64);
+    }
+    MemoryStream m(a);
+    ZipArchive zip;
+    if (!zip.Read(m)) continue;
+    ++zips;
+    for (size_t i = 0; i < zip.Entries().size(); ++i) {
+      try {
+        if (zip.ReadEntryData(i)) ++decoded;
+      } catch (const Exception&) {
+      }
+      (void)SafeExtractPath(zip.Entries()[i].central.name);
+    }
+  }
+  EXPECT_GT(zips, 1000);
+  EXPECT_GT(decoded, 1000);
+}
+
+}  // namespace
+}  // namespace n2

@@ -1,0 +1,86 @@
+// Broken archives kept as files in corpus/: each once found, or could find, a
+// fault in the reader.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+
+#include "zip/zip_archive.h"
+
+namespace n2 {
+namespace {
+
+std::string Corpus(const std::string& name) {
+  const char* source = std::getenv("N2_SOURCE_DIR");
+  std::string path = std::string(source ? source : ".") + "/tests/zip/corpus/" + name;
+#ifdef _WIN32
+  if (path.front() == '/') path = "Z:" + path;
+#endif
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw std::runtime_error("cannot read " + path);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+struct Opened {
+  MemoryStream stream;
+  ZipArchive zip;
+  explicit Opened(const std::string& name) : stream(Corpus(name)) { zip.Read(stream); }
+};
+
+TEST(ZipCorpus, NotArchivesAreNoError) {
+  for (const char* name : {"empty.zip", "garbage21.zip", "error_page.zip"}) {
+    Opened o(name);
+    EXPECT_FALSE(o.zip.IsZip()) << name;
+  }
+}
+
+TEST(ZipCorpus, HostileNamesNeverGetAnExtractPath) {
+  Opened o("traversal.zip");
+  ASSERT_TRUE(o.zip.IsZip());
+  ASSERT_EQ(o.zip.Entries().size(), 10u);
+  for (const ZipEntry& e : o.zip.Entries())
+    EXPECT_EQ(SafeExtractPath(e.central.name).has_value(), e.central.name == "AddrBook/ok.vcf") << e.central.name;
+}
+
+TEST(ZipCorpus, BadCrcAndMalformedDataRaiseAfterGoodEntries) {
+  for (const char* name : {"bad_crc.zip", "malformed_deflate.zip"}) {
+    Opened o(name);
+    ASSERT_TRUE(o.zip.IsZip()) << name;
+    EXPECT_TRUE(o.zip.ReadEntryData(0)) << name;
+    EXPECT_THROW(o.zip.ReadEntryData(1), EDecompressionError) << name;
+  }
+}
+
+TEST(ZipCorpus, CutArchiveWalksTheLocalHeaders) {
+  Opened o("cut_mid_entry.zip");
+  ASSERT_TRUE(o.zip.IsZip());
+  ASSERT_EQ(o.zip.Entries().size(), 2u);
+  EXPECT_TRUE(o.zip.ReadEntryData(0));
+  EXPECT_FALSE(o.zip.ReadEntryData(1));
+}
+
+TEST(ZipCorpus, EntriesWithoutUsableDataAreSkipped) {
+  Opened wrong_offset("wrong_offset.zip");
+  ASSERT_TRUE(wrong_offset.zip.IsZip());
+  EXPECT_TRUE(wrong_offset.zip.ReadEntryData(0));
+  EXPECT_FALSE(wrong_offset.zip.ReadEntryData(1));
+  Opened size_lie("size_lie.zip");  // claims 4 GB: skipped without allocating it
+  ASSERT_TRUE(size_lie.zip.IsZip());
+  EXPECT_FALSE(size_lie.zip.ReadEntryData(0));
+}
+
+TEST(ZipCorpus, ZeroDateAndDataDescriptorsAreRead) {
+  Opened zero("zero_date.zip");
+  ASSERT_TRUE(zero.zip.IsZip());
+  EXPECT_TRUE(zero.zip.ReadEntryData(0));
+  Opened dd("data_descriptor.zip");
+  ASSERT_TRUE(dd.zip.IsZip());
+  ASSERT_EQ(dd.zip.Entries().size(), 2u);
+  EXPECT_EQ(dd.zip.ReadEntryData(0), dd.zip.ReadEntryData(1));
+}
+
+}  // namespace
+}  // namespace n2

@@ -1,0 +1,128 @@
+// Names, time stamps, checksums and the end-record search.
+#include <gtest/gtest.h>
+
+#include "zip/zip_records.h"
+
+namespace n2 {
+namespace {
+
+TEST(ZipNames, NormalizeCutsDrivesAndServers) {
+  EXPECT_EQ(NormalizeEntryName("AddrBook\\sub\\a.txt"), "AddrBook/sub/a.txt");
+  EXPECT_EQ(NormalizeEntryName("C:\\data\\a.txt"), "data/a.txt");
+  EXPECT_EQ(NormalizeEntryName("\\\\server\\share\\dir\\a.txt"), "dir/a.txt");
+  EXPECT_EQ(NormalizeEntryName("//server"), "server");
+  EXPECT_EQ(NormalizeEntryName("AddrBook\\"), "AddrBook/");
+}
+
+TEST(ZipNames, RelativeNameIgnoresCaseAndOneSeparator) {
+  EXPECT_EQ(RelativeName("C:\\Data\\AddrBook\\a.vcf", "c:\\data\\"), "AddrBook\\a.vcf");
+  EXPECT_EQ(RelativeName("C:\\Data\\AddrBook\\a.vcf", "C:\\Data"), "AddrBook\\a.vcf");
+  EXPECT_EQ(RelativeName("D:\\other\\a.vcf", "C:\\Data\\"), "D:\\other\\a.vcf");
+}
+
+TEST(ZipNames, MaskMatchesTheWholePath) {
+  EXPECT_TRUE(WildcardMatch("*.*", "C:\\Data\\AddrBook\\a.vcf"));
+  EXPECT_FALSE(WildcardMatch("*.*", "C:\\Data\\AddrBook\\README"));
+  EXPECT_TRUE(WildcardMatch("*.*", "C:\\Da.ta\\AddrBook\\README"));  // the dot may be anywhere
+  EXPECT_TRUE(WildcardMatch("*.VCF", "x\\a.vcf"));
+  EXPECT_TRUE(WildcardMatch("a?c", "abc"));
+  EXPECT_FALSE(WildcardMatch("a?c", "ac"));
+  EXPECT_FALSE(WildcardMatch("*.txt", std::string(5000, 'a') + ".tx"));  // no blow-up on long names
+}
+
+TEST(ZipNames, ExtractPathKeepsEntriesInsideTheTarget) {
+  auto p = SafeExtractPath("AddrBook/sub/a.vcf");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->folder, "AddrBook\\sub\\");
+  EXPECT_EQ(p->file, "a.vcf");
+  p = SafeExtractPath("AddrBook/");
+  ASSERT_TRUE(p);
+  EXPECT_EQ(p->folder, "AddrBook\\");
+  EXPECT_EQ(p->file, "");
+  EXPECT_EQ(SafeExtractPath("a//b.txt")->folder, "a\\");
+  for (const char* hostile : {"../evil.txt", "AddrBook/../../evil.txt", "..\\evil.txt", "/abs.txt", "\\abs.txt",
+                              "C:/drive.txt", "C:drive.txt", "//server/share/unc.txt", "\\\\server\\share\\x",
+                              "a/.../b.txt", "a/ ../b", "file.txt:stream", "AddrBook/CON", "AddrBook/nul.txt",
+                              "com1", "a/lpt9.vcf", "", "a/b\x01.txt"}) {
+    EXPECT_FALSE(SafeExtractPath(hostile)) << hostile;
+  }
+}
+
+TEST(ZipStamps, DosTimeAndDate) {
+  DosStamp s = EncodeDosStamp({2024, 2, 29, 23, 59, 59});
+  EXPECT_EQ(s.time, (59 / 2) | (59 << 5) | (23 << 11));
+  EXPECT_EQ(s.date, 29 | (2 << 5) | ((2024 - 1980) << 9));
+  auto back = DecodeDosStamp(s);
+  ASSERT_TRUE(back);
+  EXPECT_EQ(back->second, 58);  // two-second resolution
+  EXPECT_EQ(EncodeDosStamp({1979, 12, 31, 23, 59, 59}).date, 0);
+  EXPECT_EQ(EncodeDosStamp({1979, 12, 31, 23, 59, 59}).time, 0);
+  EXPECT_EQ(EncodeDosStamp({2108, 1, 1, 0, 0, 0}).date, 0);
+  EXPECT_NE(EncodeDosStamp({2107, 12, 31, 0, 0, 0}).date, 0);
+  EXPECT_EQ(EncodeDosStamp({1980, 1, 1, 0, 0, 0}).date, (1 << 5) | 1);
+  EXPECT_FALSE(DecodeDosStamp({0, 0}));
+  EXPECT_FALSE(DecodeDosStamp({0, static_cast<uint16_t>(30 | (2 << 5))}));  // 30 February
+}
+
+TEST(ZipChecksum, StandardCheckValue) {
+  EXPECT_EQ(Crc32("123456789"), 0xCBF43926u);
+  EXPECT_EQ(Crc32(""), 0u);
+}
+
+std::string EndRecordAt(size_t before, size_t after) {
+  std::string s(before, 'x');
+  s += EncodeEndRecord(EndRecord{});
+  s += std::string(after, 'y');
+  return s;
+}
+
+TEST(ZipEndRecord, SearchRanges) {
+  {
+    MemoryStream m(EndRecordAt(0, 0));
+    EXPECT_EQ(FindEndRecord(m), 0u);
+  }
+  {
+    MemoryStream m(EndRecordAt(10, 256));  // the last position the first range tests
+    EXPECT_EQ(FindEndRecord(m), 10u);
+  }
+  {
+    MemoryStream m(EndRecordAt(10, 257));  // just out of reach for a stream under 1 KB
+    EXPECT_FALSE(FindEndRecord(m));
+  }
+  {
+    MemoryStream m(EndRecordAt(2000, 1000));  // second range, stream of at least 1 KB
+    EXPECT_EQ(FindEndRecord(m), 2000u);
+  }
+  {
+    MemoryStream m(EndRecordAt(70000, 60000));  // third range, stream of at least 64 KB
+    EXPECT_EQ(FindEndRecord(m), 70000u);
+  }
+  {
+    MemoryStream m(EndRecordAt(70000, 66560));
+    EXPECT_EQ(FindEndRecord(m), 70000u);
+  }
+  {
+    MemoryStream m(EndRecordAt(70000, 66561));
+    EXPECT_FALSE(FindEndRecord(m));
+  }
+  {
+    MemoryStream m(EndRecordAt(2000, 1280));
+    EXPECT_EQ(FindEndRecord(m), 2000u);
+  }
+  {
+    MemoryStream m(EndRecordAt(2000, 1281));  // beyond the second range, too short for the third
+    EXPECT_FALSE(FindEndRecord(m));
+  }
+  {
+    // "P" bytes before the record make the search step by 4; it must still find it.
+    MemoryStream m(std::string(40, 'P') + EncodeEndRecord(EndRecord{}) + std::string(3, 'P'));
+    EXPECT_EQ(FindEndRecord(m), 40u);
+  }
+  {
+    MemoryStream m(std::string(21, 'x'));
+    EXPECT_FALSE(FindEndRecord(m));
+  }
+}
+
+}  // namespace
+}  // namespace n2

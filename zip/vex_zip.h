@@ -1,0 +1,112 @@
+// The zip component: opens an archive file, adds files and folder trees to it
+// in place, and extracts it into a folder.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "base/win_file.h"
+#include "zip/zip_archive.h"
+
+namespace n2 {
+
+enum class TZipSaveMethod { FastSave, RebuildAll };
+enum class TZipCompressionType { ctNormal, ctMaximum, ctFast, ctSuperFast, ctNone, ctUnknown };
+enum class TOverwriteAction { oaSkip, oaSkipAll, oaOverwrite, oaOverwriteAll };
+
+// An open file seen as a byte stream.
+class FileByteStream : public ByteStream {
+ public:
+  explicit FileByteStream(File file) : file_(std::move(file)) {}
+  // Keeps a copy of the whole file in memory and serves reads from it until
+  // the next write: extraction reads many small records.
+  void CacheWholeFile();
+  uint64_t Size() override { return cached_ ? cache_.Size() : file_.Size(); }
+  size_t ReadAt(uint64_t position, void* buffer, size_t size) override;
+  void WriteAt(uint64_t position, const void* data, size_t size) override;
+  void Truncate(uint64_t size) override;
+  File& GetFile() { return file_; }
+
+ private:
+  File file_;
+  bool cached_ = false;
+  MemoryStream cache_;
+};
+
+class TVexZip {
+ public:
+  TVexZip() = default;
+  TVexZip(const TVexZip&) = delete;
+  TVexZip& operator=(const TVexZip&) = delete;
+
+  // Settings, fixed by the owner before use.
+  TZipSaveMethod SaveMethod = TZipSaveMethod::FastSave;
+  bool StoreRelativePath = true;
+  bool StoreFolders = true;
+  bool UseTempFiles = false;
+  TOverwriteAction OverwriteAction = TOverwriteAction::oaOverwriteAll;
+  bool ApplyAtributes = true;
+
+  TZipCompressionType CompressionType() const { return compression_; }
+  void SetCompressionType(TZipCompressionType type);
+  // The zlib level that CompressionType stands for.
+  int CompressionLevel() const;
+  const std::string& ComponentVersion() const;
+
+  const std::string& FileName() const { return file_name_; }
+  void SetFileName(const std::string& path) { file_name_ = path; }
+  bool IsZipFile() const { return archive_.IsZip(); }
+  bool ReadOnly() const { return read_only_; }
+  bool Active() const { return stream_ != nullptr; }
+  // true opens FileName, false closes the archive; nothing happens while FileName is empty.
+  void SetActive(bool active);
+
+  const std::vector<ZipEntry>& Entries() const { return archive_.Entries(); }
+
+  // Closes what is open, then opens and reads path. A missing file raises
+  // "File "path" not found!"; a file that is not a zip archive is closed again
+  // and leaves IsZipFile false.
+  void OpenArchive(const std::string& path);
+  // Drops every entry and releases the file.
+  void CloseArchive();
+  // Writes the 22-byte archive without entries at the file's position.
+  static void WriteEmptyArchive(File& file);
+  // Adds each listed file, and each listed folder as a tree, under names
+  // relative to root.
+  void AddPathList(const std::vector<std::string>& paths, const std::string& root, bool with_subfolders);
+  // Writes every entry below target. Entries whose names lead outside target
+  // are skipped; a file is only replaced once its entry decoded and checked.
+  void ExtractArchiveTo(const std::string& target);
+
+ private:
+  void RequireWritable();
+  void EnsureFolderEntries(const std::string& name, uint32_t attributes, DosStamp stamp);
+  struct Step;
+  void ListFile(const std::string& path, const std::string& name, const WIN32_FIND_DATAA& found,
+                std::vector<Step>& steps);
+  void ListFolderTree(const std::string& folder, const std::string& root, bool with_subfolders,
+                      const std::string& mask, std::vector<Step>& steps);
+  void ApplySteps(const std::vector<Step>& steps);
+  struct Planned;
+  void ExtractWindow(std::vector<Planned>& plan, const std::string& base, const std::string& temporary_folder,
+                     bool parallel);
+  void EnsureFolder(const std::string& folder);
+  // Attributes of an existing file as its folder's listing gives them; 0 when absent.
+  DWORD ListedAttributes(const std::string& path);
+
+  TZipCompressionType compression_ = TZipCompressionType::ctNormal;
+  std::string file_name_;
+  bool read_only_ = false;
+  std::unique_ptr<FileByteStream> stream_;
+  ZipArchive archive_;
+  // Folders known to exist during one extraction (folded case).
+  std::unordered_set<std::string> made_folders_;
+  // Listings of destination folders during one extraction: folded path -> attributes.
+  std::unordered_set<std::string> listed_folders_;
+  std::unordered_map<std::string, DWORD> listed_;
+};
+
+}  // namespace n2

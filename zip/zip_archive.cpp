@@ -1,0 +1,238 @@
+#include "zip/zip_archive.h"
+
+#include <algorithm>
+
+#include "zip/zip_codec.h"
+
+namespace n2 {
+namespace {
+
+constexpr size_t kCopyChunk = 1u << 20;
+
+std::string NameKey(std::string_view name) { return FoldCase(NormalizeEntryName(name)); }
+
+}  // namespace
+
+void ZipArchive::Clear() {
+  stream_ = nullptr;
+  is_zip_ = false;
+  batch_ = false;
+  entries_.clear();
+  names_.clear();
+  end_ = EndRecord{};
+  comment_.clear();
+}
+
+bool ZipArchive::Read(ByteStream& stream) {
+  Clear();
+  stream_ = &stream;
+  std::optional<uint64_t> end_position = FindEndRecord(stream);
+  bool ok = end_position ? ReadDirectory(*end_position) : WalkLocalHeaders();
+  if (!ok) {
+    Clear();
+    return false;
+  }
+  is_zip_ = true;
+  IndexNames();
+  return true;
+}
+
+bool ZipArchive::ReadDirectory(uint64_t end_position) {
+  unsigned char b[kEndRecordSize];
+  stream_->ReadExactAt(end_position, b, sizeof b);
+  end_ = DecodeEndRecord(b);
+  if (end_.records_on_disk != end_.records_total) return false;
+  try {
+    comment_ = stream_->ReadStringAt(end_position + kEndRecordSize, end_.comment_length);
+  } catch (const EReadError&) {
+    comment_.clear();  // a cut comment is dropped, the archive is still read
+  }
+  try {
+    uint64_t p = end_.directory_offset;
+    for (unsigned i = 0; i < end_.records_on_disk; ++i) {
+      std::optional<CentralRecord> r = ReadCentralRecord(*stream_, p);
+      if (!r) return false;
+      p += r->Size();
+      entries_.push_back(ZipEntry{std::move(*r), std::nullopt});
+    }
+  } catch (const EReadError&) {
+    return false;
+  }
+  for (ZipEntry& e : entries_) {
+    try {
+      e.local = ReadLocalHeader(*stream_, e.central.local_offset);
+    } catch (const EReadError&) {
+      e.local.reset();  // no usable data: skipped on extraction
+    }
+  }
+  return true;
+}
+
+bool ZipArchive::WalkLocalHeaders() {
+  uint64_t p = 0;
+  const uint64_t size = stream_->Size();
+  uint64_t directory_size = 0;
+  while (p < size) {
+    std::optional<LocalHeader> h;
+    try {
+      h = ReadLocalHeader(*stream_, p);
+    } catch (const EReadError&) {
+      break;
+    }
+    if (!h) break;
+    CentralRecord r;
+    r.version_made_by = 20;
+    r.version_needed = h->version_needed;
+    r.flags = h->flags;
+    r.method = h->method;
+    r.stamp = h->stamp;
+    r.crc = h->crc;
+    r.compressed_size = h->compressed_size;
+    r.uncompressed_size = h->uncompressed_size;
+    r.name = h->name;
+    r.extra = h->extra;
+    r.external_attributes = (!h->name.empty() && h->name.back() == '/') ? kAttrFolder : kAttrArchive;
+    r.local_offset = static_cast<uint32_t>(p);
+    directory_size += r.Size();
+    uint64_t next = p + h->Size() + h->compressed_size;
+    entries_.push_back(ZipEntry{std::move(r), std::move(h)});
+    p = next;
+  }
+  end_ = EndRecord{};
+  end_.records_on_disk = end_.records_total = static_cast<uint16_t>(entries_.size());
+  end_.directory_size = static_cast<uint32_t>(directory_size);
+  end_.directory_offset = static_cast<uint32_t>(std::min<uint64_t>(p, size));
+  return !entries_.empty();
+}
+
+void ZipArchive::IndexNames() {
+  names_.clear();
+  for (size_t i = 0; i < entries_.size(); ++i) names_[NameKey(entries_[i].central.name)].push_back(i);
+}
+
+int ZipArchive::FindEntry(std::string_view name) const {
+  auto it = names_.find(NameKey(name));
+  if (it == names_.end() || it->second.empty()) return -1;
+  return static_cast<int>(it->second.front());
+}
+
+void ZipArchive::RemoveEntry(size_t index) {
+  const uint64_t offset = entries_[index].central.local_offset;
+  // The entry's bytes reach up to the next local header, or to the directory.
+  uint64_t next = end_.directory_offset;
+  for (const ZipEntry& e : entries_)
+    if (e.central.local_offset > offset) next = std::min<uint64_t>(next, e.central.local_offset);
+  if (next > offset && next <= end_.directory_offset) {
+    const uint64_t gap = next - offset;
+    std::string chunk;
+    for (uint64_t from = next; from < end_.directory_offset; from += chunk.size()) {
+      chunk.resize(static_cast<size_t>(std::min<uint64_t>(kCopyChunk, end_.directory_offset - from)));
+      stream_->ReadExactAt(from, chunk.data(), chunk.size());
+      stream_->WriteAt(from - gap, chunk.data(), chunk.size());
+    }
+    for (ZipEntry& e : entries_)
+      if (e.central.local_offset > offset) e.central.local_offset -= static_cast<uint32_t>(gap);
+    end_.directory_offset -= static_cast<uint32_t>(gap);
+  }
+  entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
+  IndexNames();
+  if (!batch_) WriteDirectory();
+}
+
+ZipArchive::Prepared ZipArchive::Prepare(std::string_view data, int level) {
+  Prepared p;
+  p.size = static_cast<uint32_t>(data.size());
+  if (!data.empty()) {
+    p.crc = Crc32(data);
+    p.method = kMethodDeflate;
+    p.compressed = DeflateRaw(data, level);
+  }
+  return p;
+}
+
+void ZipArchive::AddStreamEntry(std::string_view name, uint32_t attributes, std::string_view data, DosStamp stamp,
+                                int level) {
+  AddPreparedEntry(name, attributes, Prepare(data, level), stamp);
+}
+
+void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data,
+                                  DosStamp stamp) {
+  if (!stream_) throw Exception("No archive is open");
+  const std::string entry_name = NormalizeEntryName(name);
+  if (int old = FindEntry(entry_name); old >= 0) RemoveEntry(static_cast<size_t>(old));
+
+  LocalHeader h;
+  h.method = data.method;
+  h.stamp = stamp;
+  h.crc = data.crc;
+  h.compressed_size = static_cast<uint32_t>(data.compressed.size());
+  h.uncompressed_size = data.size;
+  h.name = entry_name;
+
+  CentralRecord r;
+  r.method = h.method;
+  r.stamp = h.stamp;
+  r.crc = h.crc;
+  r.compressed_size = h.compressed_size;
+  r.uncompressed_size = h.uncompressed_size;
+  r.external_attributes = attributes & 0xFFFF;
+  r.local_offset = end_.directory_offset;
+  r.name = entry_name;
+
+  const uint64_t offset = end_.directory_offset;
+  std::string bytes = EncodeLocalHeader(h);
+  bytes += data.compressed;
+  stream_->WriteAt(offset, bytes.data(), bytes.size());
+  end_.directory_offset = static_cast<uint32_t>(offset + bytes.size());
+  entries_.push_back(ZipEntry{std::move(r), std::move(h)});
+  names_[NameKey(entry_name)].push_back(entries_.size() - 1);
+  if (!batch_) WriteDirectory();
+}
+
+void ZipArchive::EndBatch() {
+  if (!batch_) return;
+  batch_ = false;
+  if (stream_) WriteDirectory();
+}
+
+void ZipArchive::WriteDirectory() {
+  std::string out;
+  for (const ZipEntry& e : entries_) out += EncodeCentralRecord(e.central);
+  end_.records_on_disk = end_.records_total = static_cast<uint16_t>(entries_.size());
+  end_.directory_size = static_cast<uint32_t>(out.size());
+  out += EncodeEndRecord(end_);
+  out += comment_;
+  stream_->WriteAt(end_.directory_offset, out.data(), out.size());
+  stream_->Truncate(end_.directory_offset + out.size());
+}
+
+std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {
+  const ZipEntry& e = entries_.at(index);
+  const CentralRecord& c = e.central;
+  if (e.Encrypted() || (c.method != kMethodStored && c.method != kMethodDeflate && c.method != kMethodBzip2))
+    throw Exception("Cannot process this file: " + c.name + " ");
+  std::optional<LocalHeader> h;
+  try {
+    h = ReadLocalHeader(*stream_, c.local_offset);
+  } catch (const EReadError&) {
+    return std::nullopt;
+  }
+  if (!h) return std::nullopt;
+  // With a data descriptor (flag bit 3) the local sizes are 0; the directory holds them.
+  const uint32_t compressed_size = (h->flags & 8) ? c.compressed_size : h->compressed_size;
+  const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
+  const uint64_t size = stream_->Size();
+  const uint64_t available = data_position < size ? size - data_position : 0;
+  std::string data(static_cast<size_t>(std::min<uint64_t>(compressed_size, available)), '\0');
+  data.resize(stream_->ReadAt(data_position, data.data(), data.size()));
+  std::optional<std::string> out;
+  try {
+    out = DecodeEntryData(c.method, data, c.uncompressed_size);
+  } catch (const EDecompressionError& error) {
+    throw EDecompressionError(error.Message() + " in \"" + c.name + "\"");
+  }
+  if (out && Crc32(*out) != c.crc) throw EDecompressionError("CRC error in \"" + c.name + "\"");
+  return out;
+}
+
+}  // namespace n2

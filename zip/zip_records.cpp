@@ -1,0 +1,339 @@
+#include "zip/zip_records.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace n2 {
+
+void ByteStream::ReadExactAt(uint64_t position, void* buffer, size_t size) {
+  if (ReadAt(position, buffer, size) != size) throw EReadError("Stream read error");
+}
+
+std::string ByteStream::ReadStringAt(uint64_t position, size_t size) {
+  std::string s(size, '\0');
+  if (size > 0) ReadExactAt(position, s.data(), size);
+  return s;
+}
+
+size_t MemoryStream::ReadAt(uint64_t position, void* buffer, size_t size) {
+  if (position >= bytes_.size()) return 0;
+  size_t n = std::min<size_t>(size, bytes_.size() - static_cast<size_t>(position));
+  std::memcpy(buffer, bytes_.data() + position, n);
+  return n;
+}
+
+void MemoryStream::WriteAt(uint64_t position, const void* data, size_t size) {
+  if (size == 0) return;
+  size_t end = static_cast<size_t>(position) + size;
+  if (bytes_.size() < end) bytes_.resize(end);
+  std::memcpy(bytes_.data() + position, data, size);
+}
+
+uint16_t GetU16(const unsigned char* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+
+uint32_t GetU32(const unsigned char* p) {
+  return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) | (static_cast<uint32_t>(p[2]) << 16) |
+         (static_cast<uint32_t>(p[3]) << 24);
+}
+
+void PutU16(std::string& out, uint16_t value) {
+  out.push_back(static_cast<char>(value & 0xFF));
+  out.push_back(static_cast<char>(value >> 8));
+}
+
+void PutU32(std::string& out, uint32_t value) {
+  PutU16(out, static_cast<uint16_t>(value & 0xFFFF));
+  PutU16(out, static_cast<uint16_t>(value >> 16));
+}
+
+uint32_t Crc32(std::string_view data, uint32_t crc) {
+  uLong value = crc;
+  const auto* p = reinterpret_cast<const Bytef*>(data.data());
+  size_t left = data.size();
+  while (left > 0) {
+    uInt chunk = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
+    value = ::crc32(value, p, chunk);
+    p += chunk;
+    left -= chunk;
+  }
+  return static_cast<uint32_t>(value);
+}
+
+DosStamp EncodeDosStamp(const LocalTime& t) {
+  if (t.year < 1980 || t.year > 2107) return {};
+  DosStamp s;
+  s.time = static_cast<uint16_t>((t.second / 2) | (t.minute << 5) | (t.hour << 11));
+  s.date = static_cast<uint16_t>(t.day | (t.month << 5) | ((t.year - 1980) << 9));
+  return s;
+}
+
+std::optional<LocalTime> DecodeDosStamp(DosStamp stamp) {
+  LocalTime t;
+  t.year = 1980 + (stamp.date >> 9);
+  t.month = (stamp.date >> 5) & 0x0F;
+  t.day = stamp.date & 0x1F;
+  t.hour = stamp.time >> 11;
+  t.minute = (stamp.time >> 5) & 0x3F;
+  t.second = (stamp.time & 0x1F) * 2;
+  static const int kDays[] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (t.month < 1 || t.month > 12 || t.day < 1) return std::nullopt;
+  bool leap = (t.year % 4 == 0 && t.year % 100 != 0) || t.year % 400 == 0;
+  int days = (t.month == 2 && !leap) ? 28 : kDays[t.month - 1];
+  if (t.day > days || t.hour > 23 || t.minute > 59 || t.second > 59) return std::nullopt;
+  return t;
+}
+
+std::string EncodeLocalHeader(const LocalHeader& h) {
+  std::string out;
+  out.reserve(h.Size());
+  PutU32(out, kLocalHeaderSignature);
+  PutU16(out, h.version_needed);
+  PutU16(out, h.flags);
+  PutU16(out, h.method);
+  PutU16(out, h.stamp.time);
+  PutU16(out, h.stamp.date);
+  PutU32(out, h.crc);
+  PutU32(out, h.compressed_size);
+  PutU32(out, h.uncompressed_size);
+  PutU16(out, static_cast<uint16_t>(h.name.size()));
+  PutU16(out, static_cast<uint16_t>(h.extra.size()));
+  out += h.name;
+  out += h.extra;
+  return out;
+}
+
+std::string EncodeCentralRecord(const CentralRecord& r) {
+  std::string out;
+  out.reserve(r.Size());
+  PutU32(out, kCentralRecordSignature);
+  PutU16(out, r.version_made_by);
+  PutU16(out, r.version_needed);
+  PutU16(out, r.flags);
+  PutU16(out, r.method);
+  PutU16(out, r.stamp.time);
+  PutU16(out, r.stamp.date);
+  PutU32(out, r.crc);
+  PutU32(out, r.compressed_size);
+  PutU32(out, r.uncompressed_size);
+  PutU16(out, static_cast<uint16_t>(r.name.size()));
+  PutU16(out, static_cast<uint16_t>(r.extra.size()));
+  PutU16(out, static_cast<uint16_t>(r.comment.size()));
+  PutU16(out, r.disk_start);
+  PutU16(out, r.internal_attributes);
+  PutU32(out, r.external_attributes);
+  PutU32(out, r.local_offset);
+  out += r.name;
+  out += r.extra;
+  out += r.comment;
+  return out;
+}
+
+std::string EncodeEndRecord(const EndRecord& e) {
+  std::string out;
+  out.reserve(kEndRecordSize);
+  PutU32(out, kEndRecordSignature);
+  PutU16(out, e.disk);
+  PutU16(out, e.directory_disk);
+  PutU16(out, e.records_on_disk);
+  PutU16(out, e.records_total);
+  PutU32(out, e.directory_size);
+  PutU32(out, e.directory_offset);
+  PutU16(out, e.comment_length);
+  return out;
+}
+
+std::optional<LocalHeader> ReadLocalHeader(ByteStream& s, uint64_t position) {
+  unsigned char b[kLocalHeaderSize];
+  s.ReadExactAt(position, b, sizeof b);
+  if (GetU32(b) != kLocalHeaderSignature) return std::nullopt;
+  LocalHeader h;
+  h.version_needed = GetU16(b + 4);
+  h.flags = GetU16(b + 6);
+  h.method = GetU16(b + 8);
+  h.stamp.time = GetU16(b + 10);
+  h.stamp.date = GetU16(b + 12);
+  h.crc = GetU32(b + 14);
+  h.compressed_size = GetU32(b + 18);
+  h.uncompressed_size = GetU32(b + 22);
+  uint16_t name_length = GetU16(b + 26);
+  uint16_t extra_length = GetU16(b + 28);
+  h.name = s.ReadStringAt(position + kLocalHeaderSize, name_length);
+  h.extra = s.ReadStringAt(position + kLocalHeaderSize + name_length, extra_length);
+  return h;
+}
+
+std::optional<CentralRecord> ReadCentralRecord(ByteStream& s, uint64_t position) {
+  unsigned char b[kCentralRecordSize];
+  s.ReadExactAt(position, b, sizeof b);
+  if (GetU32(b) != kCentralRecordSignature) return std::nullopt;
+  CentralRecord r;
+  r.version_made_by = GetU16(b + 4);
+  r.version_needed = GetU16(b + 6);
+  r.flags = GetU16(b + 8);
+  r.method = GetU16(b + 10);
+  r.stamp.time = GetU16(b + 12);
+  r.stamp.date = GetU16(b + 14);
+  r.crc = GetU32(b + 16);
+  r.compressed_size = GetU32(b + 20);
+  r.uncompressed_size = GetU32(b + 24);
+  uint16_t name_length = GetU16(b + 28);
+  uint16_t extra_length = GetU16(b + 30);
+  uint16_t comment_length = GetU16(b + 32);
+  r.disk_start = GetU16(b + 34);
+  r.internal_attributes = GetU16(b + 36);
+  r.external_attributes = GetU32(b + 38);
+  r.local_offset = GetU32(b + 42);
+  uint64_t p = position + kCentralRecordSize;
+  r.name = s.ReadStringAt(p, name_length);
+  r.extra = s.ReadStringAt(p + name_length, extra_length);
+  r.comment = s.ReadStringAt(p + name_length + extra_length, comment_length);
+  return r;
+}
+
+EndRecord DecodeEndRecord(const unsigned char* p) {
+  EndRecord e;
+  e.disk = GetU16(p + 4);
+  e.directory_disk = GetU16(p + 6);
+  e.records_on_disk = GetU16(p + 8);
+  e.records_total = GetU16(p + 10);
+  e.directory_size = GetU32(p + 12);
+  e.directory_offset = GetU32(p + 16);
+  e.comment_length = GetU16(p + 20);
+  return e;
+}
+
+std::optional<uint64_t> FindEndRecord(ByteStream& s) {
+  const int64_t size = static_cast<int64_t>(s.Size());
+  if (size < static_cast<int64_t>(kEndRecordSize)) return std::nullopt;
+  // The farthest the search reaches back; the tail is read once and searched in memory.
+  const int64_t window_start = std::max<int64_t>(0, size - 66582);
+  std::string tail(static_cast<size_t>(size - window_start), '\0');
+  tail.resize(s.ReadAt(static_cast<uint64_t>(window_start), tail.data(), tail.size()));
+  const int64_t tail_end = window_start + static_cast<int64_t>(tail.size());
+  auto signature_at = [&](int64_t p, bool& starts_with_p) {
+    starts_with_p = false;
+    if (p < window_start || p + 4 > tail_end) return false;
+    const auto* b = reinterpret_cast<const unsigned char*>(tail.data() + (p - window_start));
+    starts_with_p = b[0] == 0x50;
+    return GetU32(b) == kEndRecordSignature;
+  };
+  struct Range {
+    int64_t from, to;
+  };
+  std::vector<Range> ranges{{size - 22, size - 278}};
+  if (size >= 1024) ranges.push_back({size - 278, size - 1302});
+  if (size >= 65536) ranges.push_back({size - 1046, size - 66582});
+  for (const Range& r : ranges) {
+    for (int64_t p = r.from; p >= r.to && p >= 0;) {
+      bool starts_with_p = false;
+      if (signature_at(p, starts_with_p)) return static_cast<uint64_t>(p);
+      p -= starts_with_p ? 4 : 1;
+    }
+  }
+  return std::nullopt;
+}
+
+std::string NormalizeEntryName(std::string_view name) {
+  std::string s(name);
+  std::replace(s.begin(), s.end(), '\\', '/');
+  if (size_t drive = s.find(":/"); drive != std::string::npos) s.erase(0, drive + 2);
+  if (size_t server = s.find("//"); server != std::string::npos) {
+    s.erase(0, server + 2);
+    for (int part = 0; part < 2; ++part) {  // the server name, then the share name
+      size_t slash = s.find('/');
+      if (slash == std::string::npos) break;
+      s.erase(0, slash + 1);
+    }
+  }
+  return s;
+}
+
+std::string FoldCase(std::string_view s) {
+  std::string out(s);
+  for (char& c : out)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return out;
+}
+
+std::string RelativeName(std::string_view path, std::string_view root) {
+  if (root.size() > path.size() || FoldCase(path.substr(0, root.size())) != FoldCase(root)) return std::string(path);
+  std::string_view rest = path.substr(root.size());
+  if (!rest.empty() && rest.front() == '\\') rest.remove_prefix(1);
+  return std::string(rest);
+}
+
+bool WildcardMatch(std::string_view mask, std::string_view text) {
+  const std::string m = FoldCase(mask), t = FoldCase(text);
+  // Iterative match with backtracking to the last "*": linear in practice, never exponential.
+  size_t mi = 0, ti = 0, star = std::string::npos, star_text = 0;
+  while (ti < t.size()) {
+    if (mi < m.size() && (m[mi] == '?' || m[mi] == t[ti])) {
+      ++mi;
+      ++ti;
+    } else if (mi < m.size() && m[mi] == '*') {
+      star = mi++;
+      star_text = ti;
+    } else if (star != std::string::npos) {
+      mi = star + 1;
+      ti = ++star_text;
+    } else {
+      return false;
+    }
+  }
+  while (mi < m.size() && m[mi] == '*') ++mi;
+  return mi == m.size();
+}
+
+namespace {
+
+bool IsDeviceName(std::string_view component) {
+  std::string base = FoldCase(component.substr(0, component.find('.')));
+  while (!base.empty() && base.back() == ' ') base.pop_back();
+  static const char* const kNames[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
+  for (const char* n : kNames)
+    if (base == n) return true;
+  if (base.size() == 4 && (base.compare(0, 3, "com") == 0 || base.compare(0, 3, "lpt") == 0) && base[3] >= '0' &&
+      base[3] <= '9')
+    return true;
+  return false;
+}
+
+bool IsSafeComponent(std::string_view c) {
+  if (c.find_first_not_of(". ") == std::string_view::npos) return c == ".";  // "..", "...", " " lead elsewhere
+  for (unsigned char ch : c)
+    if (ch < 0x20 || ch == ':' || ch == '*' || ch == '?' || ch == '"' || ch == '<' || ch == '>' || ch == '|')
+      return false;
+  return !IsDeviceName(c);
+}
+
+}  // namespace
+
+std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name) {
+  std::string name(stored_name);
+  std::replace(name.begin(), name.end(), '\\', '/');
+  if (name.empty() || name.front() == '/') return std::nullopt;  // absolute or server path
+  ExtractPath out;
+  size_t start = 0;
+  while (start <= name.size()) {
+    size_t slash = name.find('/', start);
+    bool last = slash == std::string::npos;
+    std::string_view c = std::string_view(name).substr(start, last ? std::string::npos : slash - start);
+    if (!c.empty()) {
+      if (!IsSafeComponent(c)) return std::nullopt;
+      if (last) {
+        out.file = c;
+      } else if (c != ".") {
+        out.folder += c;
+        out.folder += '\\';
+      }
+    }
+    if (last) break;
+    start = slash + 1;
+  }
+  if (out.file == ".") out.file.clear();
+  return out;
+}
+
+}  // namespace n2

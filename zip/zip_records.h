@@ -1,0 +1,171 @@
+// The records of a zip archive (local header, central directory record, end
+// record), read and written field by field through a small byte-stream
+// interface, together with the checksum, the DOS time stamps and the rules for
+// entry names. Free of windows.h so that it builds and is tested everywhere.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/exception.h"
+
+namespace n2 {
+
+// Raised when an entry's data cannot be decoded or does not match its checksum.
+N2_DECLARE_EXCEPTION(EDecompressionError, Exception);
+
+inline constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
+inline constexpr uint32_t kCentralRecordSignature = 0x02014B50;
+inline constexpr uint32_t kEndRecordSignature = 0x06054B50;
+inline constexpr size_t kLocalHeaderSize = 30;
+inline constexpr size_t kCentralRecordSize = 46;
+inline constexpr size_t kEndRecordSize = 22;
+
+inline constexpr uint32_t kAttrReadOnly = 0x01;
+inline constexpr uint32_t kAttrHidden = 0x02;
+inline constexpr uint32_t kAttrSystem = 0x04;
+inline constexpr uint32_t kAttrFolder = 0x10;
+inline constexpr uint32_t kAttrArchive = 0x20;
+
+// Random-access bytes: an archive file, a memory buffer or a fuzzer's input.
+class ByteStream {
+ public:
+  virtual ~ByteStream() = default;
+  virtual uint64_t Size() = 0;
+  // Reads up to size bytes at position; returns how many there were.
+  virtual size_t ReadAt(uint64_t position, void* buffer, size_t size) = 0;
+  // Writes all bytes at position, growing the stream as needed.
+  virtual void WriteAt(uint64_t position, const void* data, size_t size) = 0;
+  // Cuts the stream (or extends it) to size bytes.
+  virtual void Truncate(uint64_t size) = 0;
+
+  // Reads exactly size bytes or raises EReadError.
+  void ReadExactAt(uint64_t position, void* buffer, size_t size);
+  std::string ReadStringAt(uint64_t position, size_t size);
+};
+
+// A stream held in memory.
+class MemoryStream : public ByteStream {
+ public:
+  MemoryStream() = default;
+  explicit MemoryStream(std::string bytes) : bytes_(std::move(bytes)) {}
+  uint64_t Size() override { return bytes_.size(); }
+  size_t ReadAt(uint64_t position, void* buffer, size_t size) override;
+  void WriteAt(uint64_t position, const void* data, size_t size) override;
+  void Truncate(uint64_t size) override { bytes_.resize(static_cast<size_t>(size)); }
+  const std::string& Bytes() const { return bytes_; }
+
+ private:
+  std::string bytes_;
+};
+
+// Little-endian field helpers over a byte buffer.
+uint16_t GetU16(const unsigned char* p);
+uint32_t GetU32(const unsigned char* p);
+void PutU16(std::string& out, uint16_t value);
+void PutU32(std::string& out, uint32_t value);
+
+// The zip checksum (reflected polynomial 0xEDB88320).
+uint32_t Crc32(std::string_view data, uint32_t crc = 0);
+
+// A local time split into its parts.
+struct LocalTime {
+  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
+};
+
+// DOS time and date fields; both 0 outside the years 1980 to 2107.
+struct DosStamp {
+  uint16_t time = 0;
+  uint16_t date = 0;
+};
+DosStamp EncodeDosStamp(const LocalTime& t);
+// The parts of a DOS stamp, or nothing when the date is not a real date.
+std::optional<LocalTime> DecodeDosStamp(DosStamp stamp);
+
+struct LocalHeader {
+  uint16_t version_needed = 20;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  DosStamp stamp;
+  uint32_t crc = 0;
+  uint32_t compressed_size = 0;
+  uint32_t uncompressed_size = 0;
+  std::string name;
+  std::string extra;
+
+  uint64_t Size() const { return kLocalHeaderSize + name.size() + extra.size(); }
+};
+
+struct CentralRecord {
+  uint16_t version_made_by = 20;
+  uint16_t version_needed = 20;
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  DosStamp stamp;
+  uint32_t crc = 0;
+  uint32_t compressed_size = 0;
+  uint32_t uncompressed_size = 0;
+  uint16_t disk_start = 0;
+  uint16_t internal_attributes = 0;
+  uint32_t external_attributes = 0;
+  uint32_t local_offset = 0;
+  std::string name;
+  std::string extra;
+  std::string comment;
+
+  uint64_t Size() const { return kCentralRecordSize + name.size() + extra.size() + comment.size(); }
+};
+
+struct EndRecord {
+  uint16_t disk = 0;
+  uint16_t directory_disk = 0;
+  uint16_t records_on_disk = 0;
+  uint16_t records_total = 0;
+  uint32_t directory_size = 0;
+  uint32_t directory_offset = 0;
+  uint16_t comment_length = 0;
+};
+
+// Record encoders: the fixed bytes followed by the variable fields.
+std::string EncodeLocalHeader(const LocalHeader& h);
+std::string EncodeCentralRecord(const CentralRecord& r);
+std::string EncodeEndRecord(const EndRecord& e);
+
+// Record decoders: read the record starting at position (signature included);
+// raise EReadError when the stream ends early. ReadLocalHeader and
+// ReadCentralRecord return nothing when the signature is not there.
+std::optional<LocalHeader> ReadLocalHeader(ByteStream& s, uint64_t position);
+std::optional<CentralRecord> ReadCentralRecord(ByteStream& s, uint64_t position);
+EndRecord DecodeEndRecord(const unsigned char* p);
+
+// Searches the end record over the ranges a reader looks at: 256 bytes before
+// the last possible place, then 1 KB more for streams of at least 1 KB, then
+// 64 KB more for streams of at least 64 KB. Returns its position.
+std::optional<uint64_t> FindEndRecord(ByteStream& s);
+
+// Entry names.
+// "\" becomes "/", and a leading drive ("X:/") or server and share ("//server/share/") is cut off.
+std::string NormalizeEntryName(std::string_view name);
+// path without root (compared without regard to case) and one following "\".
+std::string RelativeName(std::string_view path, std::string_view root);
+// ASCII case folding, the comparison used for entry names and masks.
+std::string FoldCase(std::string_view s);
+// Wildcard match over the whole text without regard to case: "*" any run, "?" any one character.
+bool WildcardMatch(std::string_view mask, std::string_view text);
+
+// Where an entry goes when extracted: a folder part ending with "\" (or empty)
+// and a file part (empty for a folder entry), both relative to the target.
+struct ExtractPath {
+  std::string folder;
+  std::string file;
+};
+// Splits a stored name for extraction; nothing when the name could lead
+// outside the target folder or to a device: a ".." component (or any
+// component of dots and blanks only), a leading separator, a drive or stream
+// colon, a server prefix, or a reserved device name.
+std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name);
+
+}  // namespace n2
