@@ -218,11 +218,34 @@ TEST_F(LoadedPlugin, CallbacksBeforeStartAndUnloadWhileTheHostGoesOn) {
 
 HWND FindDialog() { return ::FindWindowA(nullptr, "Norvel2! plug-in Velmora Ver2.10"); }
 
+bool DialogHasChildText(HWND dialog, const std::string& text) {
+  struct Search {
+    const std::string* text;
+    bool found = false;
+    static BOOL CALLBACK Proc(HWND child, LPARAM self) {
+      auto* search = reinterpret_cast<Search*>(self);
+      char buffer[256] = {};
+      ::GetWindowTextA(child, buffer, sizeof buffer);
+      if (*search->text == buffer) search->found = true;
+      return TRUE;
+    }
+  } search{&text};
+  ::EnumChildWindows(dialog, &Search::Proc, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 TEST_F(LoadedPlugin, StartCreatesTheDialogOnceAndItOutlivesAnEarlyUnload) {
+  // The settings come from the file beside the module, not beside the host.
+  sandbox_.WriteSettings("[Server]\r\nServerName=ftp.example.test\r\nPath=/shared/\r\n");
+  n2test::WriteFileBytes(n2test::ExecutableFolder() + "N2VelmEn.ini", "[Server]\r\nServerName=wrong.test\r\n");
   EXPECT_EQ(Export<NvcNoArgs>("NVC_OnStart")(), 0);
+  ::DeleteFileA((n2test::ExecutableFolder() + "N2VelmEn.ini").c_str());
   HWND dialog = FindDialog();
   ASSERT_NE(dialog, nullptr);
   EXPECT_FALSE(::IsWindowVisible(dialog));
+  EXPECT_TRUE(DialogHasChildText(dialog, "ftp.example.test"));
+  EXPECT_TRUE(DialogHasChildText(dialog, "/shared/"));
+  EXPECT_FALSE(DialogHasChildText(dialog, "wrong.test"));
   EXPECT_EQ(Export<NvcNoArgs>("NVC_OnStart")(), 0);
   EXPECT_EQ(FindDialog(), dialog);  // a second start creates nothing
   EXPECT_EQ(::FindWindowExA(nullptr, dialog, nullptr, "Norvel2! plug-in Velmora Ver2.10"), nullptr);
