@@ -1,6 +1,9 @@
 // n2host: loads a plug-in module and drives it as the mail client does.
 //
-//   n2host.exe [--version TEXT] [--data FOLDER] [--plugin PATH] [--show] [COMMAND ...]
+//   n2host.exe [--version TEXT] [--data FOLDER] [--plugin PATH] [--show] [--answer-boxes] [COMMAND ...]
+//
+// --answer-boxes presses OK on each message box the plug-in shows, from a
+// thread of its own, and prints "box: TEXT" (CR and LF written as \r and \n).
 //
 // Commands run in order; each prints one or more lines:
 //   start            NVC_OnStart
@@ -12,24 +15,96 @@
 //   exit             NVC_OnExit
 //   unload           FreeLibrary on the plug-in
 //   windows          lists the process's top-level windows other than the host's own
+//   upload           presses the settings dialog's "Upload Now", then runs the message loop
+//                    until the job has ended (both progress panels hidden again, at most
+//                    120 s); prints "upload: done", or "upload: not started", "upload: timed out",
+//                    "upload: no dialog" (before start)
+//   download         the same with "Download Now"
+//   clear            the same with "Address book is cleared on the Server"
 //   loop             runs the message loop until the main window is closed
 // Without commands: start menuinit:0 info exit unload.
 // Exit code 0; 3 when the plug-in refused to load.
 #include <windows.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "host/host_api.h"
 
 namespace {
 
+std::mutex print_lock;
+
 void Print(const std::string& line) {
+  std::lock_guard guard(print_lock);
   std::printf("%s\n", line.c_str());
   std::fflush(stdout);
 }
+
+std::string WindowText(HWND window) {
+  char text[4096] = {};
+  int length = ::GetWindowTextA(window, text, sizeof text);
+  return std::string(text, length > 0 ? length : 0);
+}
+
+std::string ClassName(HWND window) {
+  char name[64] = {};
+  ::GetClassNameA(window, name, sizeof name);
+  return name;
+}
+
+// Presses OK on the plug-in's message boxes and prints their texts, until destroyed.
+class BoxAnswerer {
+ public:
+  BoxAnswerer() : thread_([this] { Run(); }) {}
+  ~BoxAnswerer() {
+    stop_ = true;
+    thread_.join();
+  }
+
+ private:
+  void Run() {
+    while (!stop_) {
+      ::EnumWindows(&BoxAnswerer::Inspect, reinterpret_cast<LPARAM>(this));
+      ::Sleep(20);
+    }
+  }
+  static BOOL CALLBACK Inspect(HWND window, LPARAM self) {
+    auto* answerer = reinterpret_cast<BoxAnswerer*>(self);
+    DWORD process = 0;
+    ::GetWindowThreadProcessId(window, &process);
+    if (process != ::GetCurrentProcessId() || ClassName(window) != "#32770" || !::IsWindowVisible(window) ||
+        WindowText(window) != "Norvel2! Velmora" || answerer->answered_.count(window))
+      return TRUE;
+    answerer->answered_.insert(window);
+    std::string text;
+    ::EnumChildWindows(window, &BoxAnswerer::LongestStatic, reinterpret_cast<LPARAM>(&text));
+    std::string shown;
+    for (char c : text) shown += c == '\r' ? "\\r" : c == '\n' ? "\\n" : std::string(1, c);
+    Print("box: " + shown);
+    ::PostMessageA(window, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(::GetDlgItem(window, IDOK)));
+    return TRUE;
+  }
+  static BOOL CALLBACK LongestStatic(HWND child, LPARAM out) {
+    auto* text = reinterpret_cast<std::string*>(out);
+    if (ClassName(child) != "Static") return TRUE;
+    std::string candidate = WindowText(child);
+    if (candidate.size() > text->size()) *text = candidate;
+    return TRUE;
+  }
+
+  std::atomic<bool> stop_{false};
+  std::set<HWND> answered_;  // this thread's only
+  std::thread thread_;
+};
 
 std::string Hex(const std::string& bytes) {
   static const char digits[] = "0123456789abcdef";
@@ -73,6 +148,57 @@ void PumpPending() {
   while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) n2host::DispatchHostMessage(msg);
 }
 
+// The settings dialog's child window of the given class and text.
+HWND FindDialogChild(HWND dialog, const std::string& class_name, const std::string& text) {
+  struct Search {
+    std::string class_name, text;
+    HWND found = nullptr;
+    static BOOL CALLBACK Proc(HWND child, LPARAM self) {
+      auto* search = reinterpret_cast<Search*>(self);
+      if (ClassName(child) != search->class_name || (!search->text.empty() && WindowText(child) != search->text))
+        return TRUE;
+      search->found = child;
+      return FALSE;
+    }
+  } search{class_name, text};
+  ::EnumChildWindows(dialog, &Search::Proc, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+// A job runs while the dialog's progress panels are shown.
+bool JobShown(HWND dialog) {
+  HWND panel = FindDialogChild(dialog, "N2VelmoraPanel", "");
+  return panel && (::GetWindowLongA(panel, GWL_STYLE) & WS_VISIBLE);
+}
+
+// Clicks a button of the plug-in's settings dialog (its parent gets the
+// notification a mouse click sends) and runs the message loop until the job
+// it started has ended.
+void PressAndWait(const std::string& command, const std::string& caption) {
+  HWND dialog = ::FindWindowA(nullptr, "Norvel2! plug-in Velmora Ver2.10");
+  HWND button = dialog ? FindDialogChild(dialog, "Button", caption) : nullptr;
+  if (!button) {
+    Print(command + ": no dialog");
+    return;
+  }
+  ::SendMessageA(::GetParent(button), WM_COMMAND, MAKEWPARAM(::GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+  if (!JobShown(dialog)) {
+    Print(command + ": not started");
+    return;
+  }
+  const DWORD start = ::GetTickCount();
+  while (JobShown(dialog)) {
+    if (::GetTickCount() - start > 120000) {
+      Print(command + ": timed out");
+      return;
+    }
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    PumpPending();
+  }
+  Print(command + ": done");
+}
+
 void PrintInfo(const n2host::PluginModule& plugin) {
   char record[320 + 16];
   std::memset(record, 0xCC, sizeof record);
@@ -89,6 +215,7 @@ int Run(int argc, char** argv) {
   std::string plugin_path;
   std::vector<std::string> commands;
   bool show = false;
+  bool answer_boxes = false;
   for (int i = 1; i < argc; ++i) {
     std::string arg = argv[i];
     if (arg == "--version" && i + 1 < argc) {
@@ -99,6 +226,8 @@ int Run(int argc, char** argv) {
       plugin_path = argv[++i];
     } else if (arg == "--show") {
       show = true;
+    } else if (arg == "--answer-boxes") {
+      answer_boxes = true;
     } else {
       commands.push_back(arg);
     }
@@ -111,6 +240,8 @@ int Run(int argc, char** argv) {
   }
   if (commands.empty()) commands = {"start", "menuinit:0", "info", "exit", "unload"};
 
+  std::unique_ptr<BoxAnswerer> answerer;
+  if (answer_boxes) answerer = std::make_unique<BoxAnswerer>();
   n2host::HostWindow window;
   if (show) ::ShowWindow(window.Handle(), SW_SHOW);
   n2host::PluginModule plugin(plugin_path);
@@ -153,6 +284,12 @@ int Run(int argc, char** argv) {
       Print("unloaded");
     } else if (command == "windows") {
       ListWindows(window.Handle());
+    } else if (command == "upload") {
+      PressAndWait(command, "Upload Now");
+    } else if (command == "download") {
+      PressAndWait(command, "Download Now");
+    } else if (command == "clear") {
+      PressAndWait(command, "Address book is cleared on the Server");
     } else if (command == "loop") {
       ::ShowWindow(window.Handle(), SW_SHOW);
       n2host::RunMessageLoop();

@@ -7,6 +7,7 @@
 #include "plugin/sync_helper.h"
 #include "settings/n2_shared_main.h"
 #include "sync/n2_shared_dm.h"
+#include "sync/n2_shared_thread.h"
 
 namespace n2 {
 
@@ -56,6 +57,16 @@ void ShowSettingsDialog() {
   if (FrmN2Shared) FrmN2Shared->Show();
 }
 
+// The start-up download: the status texts, then a worker that waits 60
+// seconds before it downloads. The dialog keeps its idle look; activating it
+// while the job is pending shows the busy one.
+void StartStartupDownload() {
+  if (!FrmN2Shared->ChkStart.Checked() || !Ready) return;
+  FrmN2Shared->LblStatus1.SetCaption("Download of address book");
+  FrmN2Shared->LblStatus2.SetCaption("Download of address book");
+  StartJob(jkFtpDownload, jkHttpDownload, true);
+}
+
 // No error may cross into the host: a callback that fails returns its usual result.
 template <class F>
 void Guarded(F&& body) noexcept {
@@ -101,11 +112,15 @@ int __stdcall NVC_OnStart() {
       FrmN2Shared = new TFrmN2Shared();
     }
     DmN2->TimN2.SetEnabled(FrmN2Shared->ChkAuto.Checked());
+    StartStartupDownload();
   });
   return 0;
 }
 
 int __stdcall NVC_OnExit() {
+  Guarded([] {
+    if (FrmN2Shared) RunShutdownUpload();
+  });
   Guarded([] {
     if (FrmN2Shared) FrmN2Shared->Close();
   });

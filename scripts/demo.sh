@@ -1,9 +1,14 @@
 #!/usr/bin/env bash
-# The main job: builds the plug-in and our host, and runs the host with the
-# plug-in loaded, as the mail client would (start, menu, information, exit, unload).
+# The main job: builds the plug-in and our host, then shows two users sharing
+# one address book through a server. Each user is our host with a copy of the
+# plug-in, its own settings file and its own data folder. Host A presses
+# "Upload Now", host B "Download Now", and B's address book then equals A's;
+# then A changes a card and uploads it at shutdown, and B downloads it again.
+#   N2_BUILD_DIR   where to build (default: build/ in the checkout)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${N2_BUILD_DIR:-$root/build}
+bin=$build/win/bin
 
 bash "$root/scripts/setup.sh"
 cmake -S "$root" -B "$build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-mingw32.cmake" \
@@ -11,9 +16,96 @@ cmake -S "$root" -B "$build/win" -DCMAKE_TOOLCHAIN_FILE="$root/cmake/toolchain-m
 cmake --build "$build/win" -j "$(nproc)" --target N2VelmEn n2host
 
 source "$root/scripts/test-env.sh"
+work=$(mktemp -d)
+server_pids=()
+cleanup() {
+  for pid in "${server_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
+  bash "$root/scripts/wine-session.sh" stop
+  rm -rf "$work"
+}
+trap cleanup EXIT
 bash "$root/scripts/wine-session.sh" start
-trap 'bash "$root/scripts/wine-session.sh" stop' EXIT
 
-data=$(mktemp -d)
-echo "== host: data folder $data"
-wine "$build/win/bin/n2host.exe" --version 2.00.06 --data "Z:${data//\//\\}" start menuinit:0 info exit unload
+winpath() { local path=${1//\//\\}; echo "Z:$path"; }
+
+# sandbox NAME TYPE SERVER PATH [CLOSE]: a copy of the plug-in in $work/NAME with
+# its settings file (TYPE 0 FTP, 1 HTTP; CLOSE 1 uploads at shutdown) and an
+# empty address book in its data folder.
+sandbox() {
+  local dir=$work/$1
+  mkdir -p "$dir/Data/AddrBook"
+  cp "$bin/N2VelmEn.dll" "$dir/"
+  printf '[Setup]\r\nUserName=demo\r\nPasswd=secret\r\nChkUpload=0\r\nChkAuto=0\r\nChkStart=0\r\nChkClose=%s\r\n\r\n[Server]\r\nType=%s\r\nChkPassive=1\r\nServerName=%s\r\nPath=%s\r\n' \
+    "${5:-0}" "$2" "$3" "$4" >"$dir/N2VelmEn.ini"
+}
+
+# host NAME COMMAND...: runs our host on that sandbox (see host/main.cpp for the commands).
+host() {
+  local name=$1 dir=$work/$1
+  shift
+  echo "   $name: n2host $*"
+  wine "$bin/n2host.exe" --answer-boxes --version 2.00.06 --data "$(winpath "$dir/Data")" \
+    --plugin "$(winpath "$dir/N2VelmEn.dll")" "$@" | tr -d '\r' | sed "s/^/      /"
+}
+
+card() {
+  printf 'BEGIN:VCARD\r\nVERSION:3.0\r\nFN:%s\r\nEMAIL:%s\r\nEND:VCARD\r\n' "$2" "$3" >"$1"
+}
+
+# same A B: the two hosts' address books hold the same files.
+same() {
+  if diff -r "$work/$1/Data/AddrBook" "$work/$2/Data/AddrBook"; then
+    echo "== $2's address book equals $1's: $(cd "$work/$2/Data/AddrBook" && find . -type f | sort | tr '\n' ' ')"
+  else
+    echo "== $2's address book differs from $1's" >&2
+    return 1
+  fi
+}
+
+# ---- FTP ----------------------------------------------------------------
+# pyftpdlib on 127.0.0.1, on a free port, with a user, a password and a
+# temporary root; it ends by itself after ten minutes at most.
+mkdir -p "$work/ftp-root/shared"
+/usr/bin/python3 - "$work/ftp-root" "$work/ftp-port" <<'EOF' >/dev/null 2>&1 &
+import logging, os, sys, time
+from pyftpdlib.authorizers import DummyAuthorizer
+from pyftpdlib.handlers import FTPHandler
+from pyftpdlib.servers import FTPServer
+logging.disable(logging.CRITICAL)
+authorizer = DummyAuthorizer()
+authorizer.add_user("demo", "secret", sys.argv[1], perm="elradfmwMT")
+FTPHandler.authorizer = authorizer
+server = FTPServer(("127.0.0.1", 0), FTPHandler)
+with open(sys.argv[2] + ".tmp", "w") as f:
+    f.write(str(server.socket.getsockname()[1]))
+os.rename(sys.argv[2] + ".tmp", sys.argv[2])
+end = time.monotonic() + 600
+while time.monotonic() < end:
+    server.serve_forever(timeout=0.5, blocking=False, handle_exit=False)
+EOF
+server_pids+=($!)
+for _ in $(seq 1 100); do [ -f "$work/ftp-port" ] && break; sleep 0.1; done
+ftp_port=$(cat "$work/ftp-port")
+echo "== FTP server on 127.0.0.1:$ftp_port, folder /shared/"
+
+sandbox ftp-a 0 "127.0.0.1:$ftp_port" /shared/
+sandbox ftp-b 0 "127.0.0.1:$ftp_port" /shared/
+mkdir -p "$work/ftp-a/Data/AddrBook/groups"
+card "$work/ftp-a/Data/AddrBook/ann.vcf" "Ann Archer" ann@example.com
+card "$work/ftp-a/Data/AddrBook/bob.vcf" "Bob Baker" bob@example.com
+card "$work/ftp-a/Data/AddrBook/groups/team.vcf" "Team" team@example.com
+
+echo "== host A uploads its address book by hand"
+host ftp-a start menuinit:0 info upload exit unload
+echo "== on the server: $(ls -l "$work/ftp-root/shared" | tail -n +2)"
+echo "== host B downloads it"
+host ftp-b start download exit unload
+same ftp-a ftp-b
+
+echo "== host A changes a card and uploads at shutdown"
+sandbox ftp-a 0 "127.0.0.1:$ftp_port" /shared/ 1
+card "$work/ftp-a/Data/AddrBook/bob.vcf" "Bob Baker" bob@example.org
+host ftp-a start exit unload
+echo "== host B downloads again"
+host ftp-b start download exit unload
+same ftp-a ftp-b

@@ -399,22 +399,25 @@ void TFrmN2Shared::RdoFtpClick() { ChkPassive.SetEnabled(true); }
 
 void TFrmN2Shared::RdoHttpClick() { ChkPassive.SetEnabled(false); }
 
-void TFrmN2Shared::BtnUploadClick() { ShowOperation("Upload of address book"); }
+void TFrmN2Shared::BtnUploadClick() { StartOperation("Upload of address book", jkFtpUpload, jkHttpUpload); }
 
-void TFrmN2Shared::BtnDownloadClick() { ShowOperation("Download of address book"); }
+void TFrmN2Shared::BtnDownloadClick() {
+  StartOperation("Download of address book", jkFtpDownload, jkHttpDownload);
+}
 
-void TFrmN2Shared::BtnClearClick() { ShowOperation("Cleaning of address book"); }
+void TFrmN2Shared::BtnClearClick() { StartOperation("Cleaning of address book", jkFtpClear, jkHttpClear); }
 
 void TFrmN2Shared::BtnSyori1CancelClick() { Close(); }
 
 void TFrmN2Shared::PagConfChange() { ShowPage(PagConf.ActivePageIndex()); }
 
-void TFrmN2Shared::ShowOperation(const std::string& status) {
+void TFrmN2Shared::StartOperation(const std::string& status, int32_t ftp_kind, int32_t http_kind) {
   SetDialogEnabled(false);
   PnlSyori1.Show();
   LblStatus1.SetCaption(status);
   PnlSyori2.Show();
   LblStatus2.SetCaption(status);
+  StartJob(ftp_kind, http_kind, false);
 }
 
 void TFrmN2Shared::ShowPage(int index) {

@@ -10,6 +10,8 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <memory>
 #include <string>
 
 #include "base/scoped_handle.h"
@@ -100,16 +102,17 @@ class TFrmN2Shared {
 
   TSettingsIni IniN2;
 
-  // The last worker thread started by the dialog or a trigger.
-  TN2Thread* Worker = nullptr;
+  // The last worker thread started by the dialog, a trigger or the start-up
+  // download. It is kept after it has ended; the next job replaces it.
+  std::unique_ptr<TN2Thread> Worker;
 
  private:
   void CreateControls();
   void ShowPage(int index);
   void SelectConnection(bool ftp);
-  // The manual operations' busy look: controls disabled, both panels shown
-  // with the operation's name.
-  void ShowOperation(const std::string& status);
+  // A manual operation: the busy look (controls disabled, both panels shown
+  // with the operation's name), then the job unless one is running.
+  void StartOperation(const std::string& status, int32_t ftp_kind, int32_t http_kind);
   LRESULT HandleMessage(UINT message, WPARAM wparam, LPARAM lparam, bool& handled);
   void HandleCommand(int id, HWND control);
   static LRESULT CALLBACK WndProc(HWND window, UINT message, WPARAM wparam, LPARAM lparam);

@@ -1,6 +1,7 @@
 #include "sync/n2_shared_dm.h"
 
 #include "settings/n2_shared_main.h"
+#include "sync/n2_shared_thread.h"
 
 namespace n2 {
 
@@ -24,10 +25,28 @@ TDmN2::TDmN2() {
   NotifyN2.Subtree = true;
   NotifyN2.NotificationType = {noFilename, noDirname, noSize, noCreation};
   NotifyN2.OnDirectoryChanged = [this](TFolderNotification& sender) { NotifyN2DirectoryChanged(sender); };
+
+  ZipN2.SaveMethod = TZipSaveMethod::FastSave;
+  ZipN2.StoreRelativePath = true;
+  ZipN2.StoreFolders = true;
+  ZipN2.SetCompressionType(TZipCompressionType::ctMaximum);
+  ZipN2.UseTempFiles = false;
+  ZipN2.OverwriteAction = TOverwriteAction::oaOverwriteAll;
+  ZipN2.ApplyAtributes = true;
+
+  NetFtp.SetTimeout(15);
+  NetFtp.SetOptions(ftpAcceptLF);
+  NetFtp.SetConnectionType(ftpDirect);
 }
 
-void TDmN2::TimN2Timer(TTimer&) { ShowDialogBusy(); }
+void TDmN2::TimN2Timer(TTimer&) {
+  ShowDialogBusy();
+  StartJob(jkFtpDownload, jkHttpDownload, false);
+}
 
-void TDmN2::NotifyN2DirectoryChanged(TFolderNotification&) { ShowDialogBusy(); }
+void TDmN2::NotifyN2DirectoryChanged(TFolderNotification&) {
+  ShowDialogBusy();
+  StartJob(jkFtpUpload, jkHttpUpload, false);
+}
 
 }  // namespace n2

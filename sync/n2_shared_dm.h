@@ -1,10 +1,13 @@
-// The data module: the plug-in's non-visual components that start jobs by
-// themselves, the 10-minute download timer and the watch on the address-book
-// folder, with their event handlers.
+// The data module: the plug-in's non-visual components. The 10-minute
+// download timer and the watch on the address-book folder start jobs by
+// themselves; the zip component and the FTP client are the ones the jobs use.
+// Everything here is created on the main thread, with the module.
 #pragma once
 
 #include "base/timer.h"
+#include "net/ftp_client.h"
 #include "sync/folder_notification.h"
+#include "zip/vex_zip.h"
 
 namespace n2 {
 
@@ -12,15 +15,19 @@ class TDmN2 {
  public:
   // TimN2 disabled with a 10-minute interval; NotifyN2 inactive, watching
   // subfolders for new, removed or renamed files and folders, sizes and
-  // creation times.
+  // creation times; ZipN2 set up for the address-book archive; NetFtp direct,
+  // with a 15-second time limit, accepting replies ended by LF alone.
   TDmN2();
   TDmN2(const TDmN2&) = delete;
   TDmN2& operator=(const TDmN2&) = delete;
 
   TTimer TimN2;
   TFolderNotification NotifyN2;
+  TVexZip ZipN2;
+  TFtpClient NetFtp;
 
-  // Both put the settings dialog into its busy look.
+  // Both put the settings dialog into its busy look, then start a download
+  // (the timer) or an upload (a folder change) unless a job is running.
   void TimN2Timer(TTimer& sender);
   void NotifyN2DirectoryChanged(TFolderNotification& sender);
 };

@@ -1,0 +1,514 @@
+// The worker, its triggers and the FTP jobs, in this process: the real dialog
+// and data module as the plug-in's start creates them, the main thread
+// dispatching messages as the host's loop does, and the FTP servers that the
+// test fixture starts (a real one, and a scripted one for failures).
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "plugin/sync_helper.h"
+#include "tests/support/message_box_watcher.h"
+#include "tests/sync/job_test_support.h"
+
+namespace n2 {
+namespace {
+
+using n2test::Card;
+using n2test::MessageBoxWatcher;
+using n2test::PathExists;
+using n2test::PumpMessagesUntil;
+using n2test::ReadFileBytes;
+using n2test::ReadTree;
+using n2test::ScriptedServer;
+using n2test::TempFolder;
+using n2test::Tree;
+using n2test::WriteFileBytes;
+using n2test::WriteTree;
+
+const std::string kUploadText = "Norvel2 plug-in Velmora FtpUpload Address Book Upload Error!\r\nPlease try again.\r\n";
+const std::string kDownloadText =
+    "Norvel2 plug-in Velmora FtpDownload Address Book Download Error!\r\nPlease try again.\r\n";
+const std::string kClearText = "Norvel2 plug-in Velmora FtpClear Address Book Clear Error!\r\nPlease try again.\r\n";
+
+// The test's own sockets talk to the scripted server's control port.
+class SocketEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    // Worker calls reach the main thread through the synchronizer's window.
+    SyncHelper = new TSyncHelper();
+  }
+  void TearDown() override { ::WSACleanup(); }
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new SocketEnvironment);
+
+// Greeting, log-in, folder and binary mode of a scripted session.
+std::vector<std::string> Script(std::vector<std::string> tail) {
+  std::vector<std::string> script = {"reply 220 hello",      "expect", "reply 331 password", "expect",
+                                     "reply 230 logged in", "expect", "reply 250 ok",       "expect",
+                                     "reply 200 binary"};
+  script.insert(script.end(), tail.begin(), tail.end());
+  return script;
+}
+
+class FtpJobs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(n2test::ServerPort("real"), 0) << "the FTP server fixture did not start";
+    ::DeleteFileA(n2test::OwnSettingsPath().c_str());
+    UseDataFolder(a_);
+    Ready = false;
+    JobKind = 0;
+    DelayedStart = false;
+    dm_ = std::make_unique<TDmN2>();
+    DmN2 = dm_.get();
+    form_ = std::make_unique<TFrmN2Shared>();
+    FrmN2Shared = form_.get();
+    ASSERT_TRUE(Ready);
+    static int counter = 0;
+    folder_ = "jobs" + std::to_string(::GetCurrentProcessId()) + "_" + std::to_string(++counter);
+    ASSERT_TRUE(::CreateDirectoryA(ServerFolder().c_str(), nullptr));
+    Connect("127.0.0.1:" + std::to_string(n2test::ServerPort("real")), "/" + folder_ + "/");
+  }
+  void TearDown() override {
+    if (form_) EXPECT_TRUE(WaitIdle());
+    TN2Thread::SetDelayedStartMillisecondsForTesting(kDelayedStartMilliseconds);
+    FrmN2Shared = nullptr;
+    form_.reset();
+    DmN2 = nullptr;
+    dm_.reset();
+    n2test::RemoveTree(ServerFolder());
+    ::DeleteFileA(n2test::OwnSettingsPath().c_str());
+    DataFolder.clear();
+    AddrBookFolder.clear();
+  }
+
+  TFrmN2Shared& Form() { return *form_; }
+  void UseDataFolder(const TempFolder& folder) {
+    DataFolder = folder.Path();
+    AddrBookFolder = DataFolder + "AddrBook";
+  }
+  void Connect(const std::string& server, const std::string& path, bool passive = true) {
+    Form().EdtServer.SetText(server);
+    Form().EdtPath.SetText(path);
+    Form().EdtUser.SetText("n2user");
+    Form().EdtPasswd.SetText("n2pass");
+    Form().ChkPassive.SetChecked(passive);
+  }
+  std::string ServerFolder() const { return n2test::RealServerRoot() + folder_; }
+  std::string ServerArchive() const { return ServerFolder() + "\\N2AddBook.zip"; }
+  // The host's loop goes on while the job runs; true once it has ended.
+  bool WaitIdle(DWORD milliseconds = 60000) { return PumpMessagesUntil([] { return Ready; }, milliseconds); }
+  std::string Book(const TempFolder& data) const { return data.Path() + "AddrBook"; }
+
+  void ExpectIdle() {
+    EXPECT_TRUE(Ready);
+    EXPECT_TRUE(Form().BtnUpload.Enabled());
+    EXPECT_TRUE(Form().EdtServer.Enabled());
+    EXPECT_TRUE(Form().BtnOk.Enabled());
+    EXPECT_FALSE(Form().PnlSyori1.Visible());
+    EXPECT_FALSE(Form().PnlSyori2.Visible());
+  }
+  void ExpectBusy(const std::string& status) {
+    EXPECT_FALSE(Ready);
+    EXPECT_FALSE(Form().BtnUpload.Enabled());
+    EXPECT_FALSE(Form().EdtServer.Enabled());
+    EXPECT_TRUE(Form().PnlSyori1.Visible());
+    EXPECT_TRUE(Form().PnlSyori2.Visible());
+    EXPECT_EQ(Form().LblStatus1.Text(), status);
+    EXPECT_EQ(Form().LblStatus2.Text(), status);
+  }
+
+  const Tree kBookA = {{"a.vcf", Card("Ann")},
+                       {"b.vcf", Card("Bob")},
+                       {"groups\\", ""},
+                       {"groups\\friends.vcf", Card("Fay")},
+                       {"index.dat", std::string("\x00\x01\x02\xff", 4)}};
+  TempFolder a_, b_;
+  std::string folder_;
+  std::unique_ptr<TDmN2> dm_;
+  std::unique_ptr<TFrmN2Shared> form_;
+};
+
+TEST_F(FtpJobs, UploadThenDownloadIntoAnotherDataFolderGivesTheSameAddressBook) {
+  for (bool passive : {true, false}) {
+    SCOPED_TRACE(passive ? "passive" : "active");
+    Form().ChkPassive.SetChecked(passive);
+    MessageBoxWatcher boxes;
+    UseDataFolder(a_);
+    n2test::RemoveTree(Book(a_));
+    WriteTree(Book(a_), kBookA);
+
+    Form().BtnUploadClick();
+    EXPECT_EQ(JobKind, jkFtpUpload);
+    ExpectBusy("Upload of address book");
+    ASSERT_TRUE(WaitIdle());
+    ExpectIdle();
+    ASSERT_TRUE(PathExists(ServerArchive()));
+    EXPECT_EQ(ReadFileBytes(ServerArchive()), ReadFileBytes(a_ / "N2AddBook.zip"));
+    EXPECT_EQ(DmN2->NetFtp.State(), TFtpState::Ready);
+    EXPECT_FALSE(DmN2->NetFtp.Connected());
+
+    // Another user: a file of their own stays, the shared ones arrive.
+    UseDataFolder(b_);
+    n2test::RemoveTree(Book(b_));
+    WriteTree(Book(b_), {{"mine.vcf", Card("Mia")}, {"a.vcf", Card("Old Ann")}});
+    Form().BtnDownloadClick();
+    EXPECT_EQ(JobKind, jkFtpDownload);
+    ExpectBusy("Download of address book");
+    ASSERT_TRUE(WaitIdle());
+    ExpectIdle();
+    Tree expected = kBookA;
+    expected["mine.vcf"] = Card("Mia");
+    EXPECT_EQ(ReadTree(Book(b_)), expected);
+    EXPECT_EQ(ReadFileBytes(b_ / "N2AddBook.zip"), ReadFileBytes(ServerArchive()));
+    EXPECT_TRUE(boxes.Texts().empty());
+  }
+}
+
+TEST_F(FtpJobs, AChangeInTheFolderUploadsAndTheTimerDownloads) {
+  WriteTree(Book(a_), kBookA);
+  MessageBoxWatcher boxes;
+  DmN2->NotifyN2.Directory = AddrBookFolder;
+  DmN2->NotifyN2.Activate();
+  WriteFileBytes(Book(a_) + "\\new.vcf", Card("Ned"));
+  ASSERT_TRUE(PumpMessagesUntil([&] { return PathExists(ServerArchive()) && Ready; }, 30000));
+  DmN2->NotifyN2.Deactivate();
+  DmN2->NotifyN2.OnDirectoryChanged = nullptr;  // a change still on its way goes nowhere
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(JobKind, jkFtpUpload);
+  ExpectIdle();
+  // The status labels keep the text of the last job started at start-up or by hand: none yet.
+  EXPECT_EQ(Form().LblStatus1.Text(), "");
+  const std::string archive = ReadFileBytes(ServerArchive());
+  EXPECT_NE(archive.find("AddrBook/new.vcf"), std::string::npos);
+
+  // The 10-minute timer, here much shorter, downloads into another data folder.
+  UseDataFolder(b_);
+  DmN2->TimN2.SetInterval(20);
+  DmN2->TimN2.SetEnabled(true);
+  ASSERT_TRUE(PumpMessagesUntil([] { return !Ready; }));
+  DmN2->TimN2.SetEnabled(false);
+  EXPECT_EQ(JobKind, jkFtpDownload);
+  ASSERT_TRUE(WaitIdle());
+  Tree expected = kBookA;
+  expected["new.vcf"] = Card("Ned");
+  EXPECT_EQ(ReadTree(Book(b_)), expected);
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(FtpJobs, TriggersAndButtonsWhileAJobRunsStartNothingAndKeepJobKind) {
+  WriteTree(Book(a_), kBookA);
+  MessageBoxWatcher boxes;
+  Form().BtnDownloadClick();
+  ASSERT_FALSE(Ready);
+  TN2Thread* worker = Form().Worker.get();
+  ASSERT_NE(worker, nullptr);
+  Form().SetDialogEnabled(true);
+  Form().PnlSyori1.Hide();
+  Form().PnlSyori2.Hide();
+  DmN2->TimN2Timer(DmN2->TimN2);
+  ExpectBusy("Download of address book");
+  DmN2->NotifyN2DirectoryChanged(DmN2->NotifyN2);
+  Form().BtnUploadClick();
+  Form().BtnClearClick();
+  ExpectBusy("Cleaning of address book");
+  EXPECT_EQ(JobKind, jkFtpDownload);
+  EXPECT_EQ(Form().Worker.get(), worker);
+  ASSERT_TRUE(WaitIdle());
+  ExpectIdle();
+  EXPECT_TRUE(worker->Finished() || ::WaitForSingleObject(worker->Handle(), 10000) == WAIT_OBJECT_0);
+  // The upload was dropped, not queued: the server has nothing.
+  EXPECT_FALSE(PathExists(ServerArchive()));
+  EXPECT_EQ(JobKind, jkFtpDownload);
+}
+
+TEST_F(FtpJobs, AnUnknownJobKindRunsNothingButStillFinishes) {
+  MessageBoxWatcher boxes;
+  Form().RdoFtp.SetChecked(false);
+  Form().RdoHttp.SetChecked(false);
+  for (int32_t kind : {0, 7, -1}) {
+    SCOPED_TRACE(kind);
+    JobKind = kind;
+    Form().BtnUploadClick();
+    EXPECT_EQ(JobKind, kind);  // neither FTP nor HTTP chosen: the kind stays
+    ExpectBusy("Upload of address book");
+    ASSERT_TRUE(WaitIdle());
+    ExpectIdle();
+  }
+  EXPECT_FALSE(PathExists(a_ / "N2AddBook.zip"));
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+// Finds the plug-in's message box of this process, if one is shown.
+HWND FindBox() {
+  struct Search {
+    HWND found = nullptr;
+    static BOOL CALLBACK Proc(HWND window, LPARAM self) {
+      DWORD process = 0;
+      ::GetWindowThreadProcessId(window, &process);
+      char name[64] = {}, title[64] = {};
+      ::GetClassNameA(window, name, sizeof name);
+      ::GetWindowTextA(window, title, sizeof title);
+      if (process == ::GetCurrentProcessId() && std::string(name) == "#32770" &&
+          std::string(title) == "Norvel2! Velmora" && ::IsWindowVisible(window)) {
+        reinterpret_cast<Search*>(self)->found = window;
+        return FALSE;
+      }
+      return TRUE;
+    }
+  } search;
+  ::EnumWindows(&Search::Proc, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
+TEST_F(FtpJobs, AFailedOpenShowsItsBoxAndTheDialogIsIdleOnlyAfterItIsDismissed) {
+  WriteFileBytes(a_ / "N2AddBook.zip", "an earlier archive");
+  Connect("127.0.0.1:1", "/" + folder_ + "/");  // nothing listens there
+  Form().BtnClearClick();
+  HWND box = nullptr;
+  ASSERT_TRUE(PumpMessagesUntil([&] { return (box = FindBox()) != nullptr; }, 30000));
+  EXPECT_EQ(n2test::MessageBoxText(box), kClearText + "Exception\r\nFtp Server Open Error!");
+  // The job waits for the user; the dialog stays busy meanwhile.
+  PumpMessagesUntil([] { return Ready; }, 300);
+  ExpectBusy("Cleaning of address book");
+  ::PostMessageA(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(::GetDlgItem(box, IDOK)));
+  ASSERT_TRUE(WaitIdle());
+  ExpectIdle();
+  EXPECT_FALSE(DmN2->NetFtp.Connected());
+  EXPECT_EQ(ReadFileBytes(a_ / "N2AddBook.zip"), "an earlier archive");
+}
+
+TEST_F(FtpJobs, AnEmptyPathFailsAtTheFolderAndTransfersNothing) {
+  WriteTree(Book(a_), kBookA);
+  Connect("127.0.0.1:" + std::to_string(n2test::ServerPort("real")), "");
+  MessageBoxWatcher boxes;
+  Form().BtnUploadClick();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(boxes.Texts(),
+            std::vector<std::string>{kUploadText + "Exception\r\nFtp Server CWD Error! No such file or directory."});
+  // The archive was packed before the connection.
+  EXPECT_NE(ReadFileBytes(a_ / "N2AddBook.zip").find("AddrBook/a.vcf"), std::string::npos);
+  EXPECT_FALSE(PathExists(n2test::RealServerRoot() + "N2AddBook.zip"));
+}
+
+TEST_F(FtpJobs, ClearThenDownloadLeavesTheLocalAddressBookAsItWas) {
+  WriteTree(Book(a_), kBookA);
+  MessageBoxWatcher boxes;
+  Form().BtnUploadClick();
+  ASSERT_TRUE(WaitIdle());
+  ASSERT_TRUE(PathExists(ServerArchive()));
+  Form().BtnClearClick();
+  EXPECT_EQ(JobKind, jkFtpClear);
+  ExpectBusy("Cleaning of address book");
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_FALSE(PathExists(ServerArchive()));
+  // Clearing what is not there counts as done.
+  Form().BtnClearClick();
+  ASSERT_TRUE(WaitIdle());
+
+  const Tree before = ReadTree(Book(a_));
+  Form().BtnDownloadClick();
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_EQ(ReadTree(Book(a_)), before);
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(FtpJobs, TheServerTextGivesHostAndPortAndTheDialogTheOtherSettings) {
+  struct Case {
+    const char* server;
+    const char* host;
+    const char* port;
+  } cases[] = {{"ftp.example.com", "ftp.example.com", "ftp"},
+               {"ftp.example.com:2121", "ftp.example.com", "2121"},
+               {"host:", "host", ""},
+               {"a:b:c", "a", "b:c"},
+               {" spaced : 21 ", " spaced ", " 21 "},
+               {"", "", "ftp"}};
+  Form().EdtUser.SetText(" user ");
+  Form().EdtPasswd.SetText("p:w");
+  Form().EdtPath.SetText("no/slash");
+  for (bool passive : {true, false}) {
+    Form().ChkPassive.SetChecked(passive);
+    for (const Case& c : cases) {
+      SCOPED_TRACE(c.server);
+      Form().EdtServer.SetText(c.server);
+      TN2Thread::RunFtpOperation(&TFtpClient::Abort);
+      TFtpClient& ftp = DmN2->NetFtp;
+      EXPECT_EQ(ftp.HostName(), c.host);
+      EXPECT_EQ(ftp.Port(), c.port);
+      EXPECT_EQ(ftp.UserName(), " user ");
+      EXPECT_EQ(ftp.PassWord(), "p:w");
+      EXPECT_EQ(ftp.HostDirName(), "no/slash");
+      EXPECT_EQ(ftp.HostFileName(), "N2AddBook.zip");
+      EXPECT_EQ(ftp.LocalFileName(), a_.Path() + "N2AddBook.zip");
+      EXPECT_EQ(ftp.Passive(), passive);
+      EXPECT_TRUE(ftp.Binary());
+      EXPECT_EQ(ftp.Timeout(), 15);
+      EXPECT_EQ(ftp.Options(), static_cast<TFtpOptions>(ftpAcceptLF));
+      EXPECT_EQ(ftp.ConnectionType(), ftpDirect);
+    }
+  }
+}
+
+TEST_F(FtpJobs, TheJobsSpeakTheProtocolInOrderAndNeverSendQuit) {
+  WriteTree(Book(a_), kBookA);
+  MessageBoxWatcher boxes;
+  struct Case {
+    std::function<void()> press;
+    std::vector<std::string> tail;
+    std::string expected;
+  } cases[] = {
+      {[&] { Form().BtnUploadClick(); },
+       {"expect", "pasv", "expect", "accept", "reply 150 go", "recv_data", "close_data", "reply 226 done",
+        "wait_close"},
+       "C:PASV\nC:STOR N2AddBook.zip\nE:data-accepted\nD:"},
+      {[&] { Form().BtnClearClick(); },
+       {"expect", "reply 250 deleted", "wait_close"},
+       "C:DELE N2AddBook.zip\nE:closed\n"},
+  };
+  for (const Case& c : cases) {
+    ScriptedServer server(Script(c.tail));
+    ASSERT_TRUE(server.Ready());
+    Connect("127.0.0.1:" + server.Port(), "/shared/");
+    c.press();
+    ASSERT_TRUE(WaitIdle());
+    const std::string records = server.Finish();
+    EXPECT_EQ(records.rfind("C:USER n2user\nC:PASS n2pass\nC:CWD /shared/\nC:TYPE I\n" + c.expected, 0), 0u)
+        << records;
+    EXPECT_EQ(records.find("QUIT"), std::string::npos) << records;
+    EXPECT_NE(records.find("E:closed"), std::string::npos) << records;
+  }
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(FtpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
+  WriteTree(Book(a_), {{"x.vcf", Card("Xena")}});
+  WriteFileBytes(a_ / "N2AddBook.zip", "not an archive");
+  MessageBoxWatcher boxes;
+  const Tree before = ReadTree(Book(a_));
+  const std::vector<std::vector<std::string>> failures = {
+      // No archive on the server.
+      {"expect", "pasv", "expect", "reply 550 No such file"},
+      // The server drops the connection in the middle of the transfer.
+      {"expect", "pasv", "expect", "accept", "reply 150 go", "send_data 3000", "close"},
+      // The data connection ends early and the server says so.
+      {"expect", "pasv", "expect", "accept", "reply 150 go", "send_data 1000", "close_data",
+       "reply 426 broken", "wait_close"},
+  };
+  for (const auto& tail : failures) {
+    ScriptedServer server(Script(tail));
+    ASSERT_TRUE(server.Ready());
+    Connect("127.0.0.1:" + server.Port(), "/shared/");
+    Form().BtnDownloadClick();
+    ASSERT_TRUE(WaitIdle());
+    server.Finish();
+    EXPECT_EQ(ReadTree(Book(a_)), before);
+  }
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(FtpJobs, ACutArchiveOnTheServerUnpacksOnlyItsCompleteEntries) {
+  // b.vcf is large and does not compress, so that the cut falls inside it.
+  std::string noise(64 * 1024, '\0');
+  unsigned seed = 12345;
+  for (char& c : noise) c = static_cast<char>((seed = seed * 1103515245u + 12345u) >> 24);
+  WriteTree(Book(a_), {{"a.vcf", Card("Ann")}, {"b.vcf", noise}, {"c.vcf", Card("Cid")}});
+  MessageBoxWatcher boxes;
+  Form().BtnUploadClick();
+  ASSERT_TRUE(WaitIdle());
+  std::string archive = ReadFileBytes(ServerArchive());
+  const size_t b_at = archive.find("AddrBook/b.vcf");
+  ASSERT_NE(b_at, std::string::npos);
+  WriteFileBytes(ServerArchive(), archive.substr(0, b_at + 1000));
+
+  UseDataFolder(b_);
+  const Tree old = {{"a.vcf", Card("Old Ann")}, {"b.vcf", Card("Old Bob")}, {"c.vcf", Card("Old Cid")}};
+  WriteTree(Book(b_), old);
+  Form().BtnDownloadClick();
+  ASSERT_TRUE(WaitIdle());
+  const Tree now = ReadTree(Book(b_));
+  // The cut entry keeps the local file; entries before it arrived, later ones did not.
+  EXPECT_EQ(now.at("b.vcf"), old.at("b.vcf"));
+  for (const char* name : {"a.vcf", "c.vcf"}) {
+    const bool complete = archive.find(std::string("AddrBook/") + name) < b_at;
+    EXPECT_EQ(now.at(name), complete ? Card(name[0] == 'a' ? "Ann" : "Cid") : old.at(name)) << name;
+  }
+  EXPECT_EQ(now.size(), 3u);
+  for (const std::string& text : boxes.Texts())
+    EXPECT_EQ(text.rfind("Norvel2 plug-in Velmora Address Book Extract Error!", 0), 0u) << text;
+}
+
+TEST_F(FtpJobs, TheStartUpDownloadWaitsBeforeItTouchesAnything) {
+  TN2Thread::SetDelayedStartMillisecondsForTesting(1500);
+  WriteTree(Book(a_), kBookA);
+  MessageBoxWatcher boxes;
+  Form().BtnUploadClick();
+  ASSERT_TRUE(WaitIdle());
+  WriteFileBytes(a_ / "N2AddBook.zip", "the archive of an earlier job");
+  n2test::RemoveTree(Book(a_));
+
+  const DWORD start = ::GetTickCount();
+  ASSERT_TRUE(StartJob(jkFtpDownload, jkHttpDownload, true));
+  EXPECT_TRUE(DelayedStart);
+  EXPECT_EQ(JobKind, jkFtpDownload);
+  // Until the delay has passed the local archive is untouched.
+  bool untouched = true;
+  PumpMessagesUntil(
+      [&] {
+        if (DelayedStart)
+          untouched = untouched && ReadFileBytes(a_ / "N2AddBook.zip") == "the archive of an earlier job";
+        return !DelayedStart;
+      },
+      60000);
+  EXPECT_TRUE(untouched);
+  const DWORD waited = ::GetTickCount() - start;
+  ASSERT_TRUE(WaitIdle());
+  EXPECT_GE(waited, 1400u);
+  EXPECT_FALSE(DelayedStart);
+  EXPECT_EQ(ReadTree(Book(a_)), kBookA);
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(FtpJobs, DuringTheShutdownUploadTheTriggersStartNothing) {
+  WriteTree(Book(a_), kBookA);
+  MessageBoxWatcher boxes;
+  // A slow server: the upload waits a while for its log-in, dispatching this thread's messages.
+  ScriptedServer server({"reply 220 hello", "expect", "sleep 1500", "reply 331 password", "expect",
+                         "reply 230 logged in", "expect", "reply 250 ok", "expect", "reply 200 binary", "expect",
+                         "pasv", "expect", "accept", "reply 150 go", "recv_data", "close_data", "reply 226 done",
+                         "wait_close"});
+  ASSERT_TRUE(server.Ready());
+  Connect("127.0.0.1:" + server.Port(), "/shared/");
+  Form().ChkClose.SetChecked(true);
+  int ticks = 0;
+  DmN2->TimN2.SetOnTimer([&](TTimer& sender) {
+    ++ticks;
+    DmN2->TimN2Timer(sender);
+    Form().BtnDownloadClick();
+  });
+  DmN2->TimN2.SetInterval(50);
+  DmN2->TimN2.SetEnabled(true);
+  RunShutdownUpload();
+  DmN2->TimN2.SetEnabled(false);
+  EXPECT_GT(ticks, 0);
+  EXPECT_EQ(Form().Worker, nullptr);
+  EXPECT_EQ(JobKind, 0);
+  ExpectIdle();
+  const std::string records = server.Finish();
+  EXPECT_NE(records.find("C:STOR N2AddBook.zip"), std::string::npos) << records;
+  EXPECT_TRUE(boxes.Texts().empty());
+
+  // Unchecked, or with a job running, nothing is uploaded.
+  Form().ChkClose.SetChecked(false);
+  RunShutdownUpload();
+  Form().ChkClose.SetChecked(true);
+  Ready = false;
+  RunShutdownUpload();
+  Ready = true;
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+}  // namespace
+}  // namespace n2
