@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The main job: builds the plug-in and our host, then shows two users sharing
-# one address book through a server. Each user is our host with a copy of the
+# one address book through a server, first over FTP, then over HTTP. Each user is our host with a copy of the
 # plug-in, its own settings file and its own data folder. Host A presses
 # "Upload Now", host B "Download Now", and B's address book then equals A's;
 # then A changes a card and uploads it at shutdown, and B downloads it again.
@@ -109,3 +109,65 @@ host ftp-a start exit unload
 echo "== host B downloads again"
 host ftp-b start download exit unload
 same ftp-a ftp-b
+
+# ---- HTTP ---------------------------------------------------------------
+# nginx on 127.0.0.1, on a free port, taking PUT below /shared/ into a
+# temporary root; its workers run as root so that they can write there. It
+# ends by itself after ten minutes at most.
+http=$work/http
+mkdir -p "$http/www/shared" "$http/tmp"
+http_port=$(/usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])')
+cat >"$http/nginx.conf" <<CONF
+user root;
+worker_processes 1;
+daemon off;
+pid $http/nginx.pid;
+error_log $http/error.log;
+events { worker_connections 64; }
+http {
+  access_log off;
+  client_body_temp_path $http/tmp/body;
+  proxy_temp_path $http/tmp/proxy;
+  fastcgi_temp_path $http/tmp/fastcgi;
+  uwsgi_temp_path $http/tmp/uwsgi;
+  scgi_temp_path $http/tmp/scgi;
+  default_type application/octet-stream;
+  server {
+    listen 127.0.0.1:$http_port;
+    root $http/www;
+    location /shared/ {
+      dav_methods PUT;
+      create_full_put_path on;
+    }
+  }
+}
+CONF
+timeout 600 /usr/sbin/nginx -c "$http/nginx.conf" -p "$http" -e "$http/error.log" </dev/null >/dev/null 2>&1 &
+server_pids+=($!)
+for _ in $(seq 1 100); do
+  curl -s -o /dev/null "http://127.0.0.1:$http_port/" && break
+  sleep 0.1
+done
+echo "== HTTP server (nginx) on 127.0.0.1:$http_port, path /shared/"
+
+sandbox http-a 1 "127.0.0.1:$http_port" /shared/
+sandbox http-b 1 "127.0.0.1:$http_port" /shared/
+mkdir -p "$work/http-a/Data/AddrBook/groups"
+card "$work/http-a/Data/AddrBook/cid.vcf" "Cid Carter" cid@example.com
+card "$work/http-a/Data/AddrBook/dee.vcf" "Dee Dale" dee@example.com
+card "$work/http-a/Data/AddrBook/groups/club.vcf" "Club" club@example.com
+
+echo "== host A uploads its address book by hand"
+host http-a start upload exit unload
+echo "== on the server: $(ls -l "$http/www/shared" | tail -n +2)"
+echo "== host B downloads it"
+host http-b start download exit unload
+same http-a http-b
+
+echo "== host A changes a card and uploads at shutdown"
+sandbox http-a 1 "127.0.0.1:$http_port" /shared/ 1
+card "$work/http-a/Data/AddrBook/dee.vcf" "Dee Dale" dee@example.org
+host http-a start exit unload
+echo "== host B downloads again"
+host http-b start download exit unload
+same http-a http-b

@@ -37,6 +37,8 @@ TDmN2::TDmN2() {
   NetFtp.SetTimeout(15);
   NetFtp.SetOptions(ftpAcceptLF);
   NetFtp.SetConnectionType(ftpDirect);
+
+  ConfigureNetHttp(NetHttp);
 }
 
 void TDmN2::TimN2Timer(TTimer&) {

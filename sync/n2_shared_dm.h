@@ -1,11 +1,13 @@
 // The data module: the plug-in's non-visual components. The 10-minute
 // download timer and the watch on the address-book folder start jobs by
-// themselves; the zip component and the FTP client are the ones the jobs use.
+// themselves; the zip component and the FTP and HTTP clients are the ones the
+// jobs use.
 // Everything here is created on the main thread, with the module.
 #pragma once
 
 #include "base/timer.h"
 #include "net/ftp_client.h"
+#include "net/http_client.h"
 #include "sync/folder_notification.h"
 #include "zip/vex_zip.h"
 
@@ -16,7 +18,8 @@ class TDmN2 {
   // TimN2 disabled with a 10-minute interval; NotifyN2 inactive, watching
   // subfolders for new, removed or renamed files and folders, sizes and
   // creation times; ZipN2 set up for the address-book archive; NetFtp direct,
-  // with a 15-second time limit, accepting replies ended by LF alone.
+  // with a 15-second time limit, accepting replies ended by LF alone; NetHttp
+  // with the plug-in's HTTP settings (ConfigureNetHttp).
   TDmN2();
   TDmN2(const TDmN2&) = delete;
   TDmN2& operator=(const TDmN2&) = delete;
@@ -25,6 +28,7 @@ class TDmN2 {
   TFolderNotification NotifyN2;
   TVexZip ZipN2;
   TFtpClient NetFtp;
+  THttpClient NetHttp;
 
   // Both put the settings dialog into its busy look, then start a download
   // (the timer) or an upload (a folder change) unless a job is running.

@@ -67,7 +67,7 @@ void RunShutdownUpload() {
   Ready = false;
   try {
     if (FrmN2Shared->RdoFtp.Checked()) TN2Thread::FtpUpload();
-    // The HTTP upload joins here with the HTTP client.
+    if (FrmN2Shared->RdoHttp.Checked()) TN2Thread::HttpUpload();
   } catch (...) {
     JobFinished();
     throw;
@@ -112,8 +112,9 @@ void TN2Thread::RunJob(int32_t kind) {
     case jkFtpUpload: FtpUpload(); break;
     case jkFtpDownload: FtpDownload(); break;
     case jkFtpClear: FtpClear(); break;
-    // HttpUpload, HttpDownload and HttpClear join here with the HTTP client;
-    // until then their kinds, like any unknown one, run nothing.
+    case jkHttpUpload: HttpUpload(); break;
+    case jkHttpDownload: HttpDownload(); break;
+    case jkHttpClear: HttpClear(); break;
     default: break;
   }
 }

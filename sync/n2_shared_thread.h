@@ -52,7 +52,7 @@ void JobFinished();
 
 // Main thread, at shutdown: when no job runs and "Upload on Shutdown" is
 // checked, runs the upload job on the calling thread, with no worker, and
-// returns when it has ended. The FTP client waits by dispatching this
+// returns when it has ended. The transfer clients wait by dispatching this
 // thread's messages, so timer ticks, folder changes and the dialog's buttons
 // can come in meanwhile: Ready is false for the upload's duration, so none of
 // them starts a job, and the dialog's idle look comes back afterwards in case
@@ -82,6 +82,9 @@ class TN2Thread {
   static bool FtpUpload();
   static bool FtpDownload();
   static bool FtpClear();
+  static bool HttpUpload();
+  static bool HttpDownload();
+  static bool HttpClear();
 
   // Loads NetFtp's connection settings from the dialog, then runs operation.
   // An error on the way is shown in the "Ftp Error!" box and gives false.

@@ -87,11 +87,13 @@ inline std::string Card(const std::string& who) {
 // what the client sent and did.
 class ScriptedServer {
  public:
-  explicit ScriptedServer(const std::vector<std::string>& script) {
+  // control_port: the scripted FTP server's by default; the HTTP jobs' tests
+  // give the scripted HTTP server's, which speaks the same control protocol.
+  explicit ScriptedServer(const std::vector<std::string>& script, int control_port = ServerPort("script")) {
     socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(ServerPort("script")));
+    addr.sin_port = htons(static_cast<u_short>(control_port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (::connect(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return;
     std::string text;

@@ -1,0 +1,137 @@
+// The three HTTP jobs of the worker: HttpUpload sends the packed address book
+// with a PUT, HttpDownload fetches it with a GET and unpacks it over the data
+// folder, HttpClear replaces it on the server with an empty body. All three
+// drive the data module's one client, NetHttp, through its blocking Get, Put
+// and Abort; the bodies are memory streams that the job owns and hands to the
+// client only for the length of the job.
+#include <exception>
+#include <string>
+
+#include "base/exception.h"
+#include "base/message_box.h"
+#include "base/win_file.h"
+#include "net/http_client.h"
+#include "plugin/plugin_state.h"
+#include "settings/n2_shared_main.h"
+#include "sync/n2_shared_dm.h"
+#include "sync/n2_shared_thread.h"
+#include "zip/zip_records.h"
+
+namespace n2 {
+namespace {
+
+constexpr char kUploadText[] = "Norvel2 plug-in Velmora HttpUpload Address Book Upload Error!\r\nPlease try again.\r\n";
+constexpr char kDownloadText[] =
+    "Norvel2 plug-in Velmora HttpDownload Address Book Download Error!\r\nPlease try again.\r\n";
+constexpr char kClearText[] = "Norvel2 plug-in Velmora HttpClear Address Book Clear Error!\r\nPlease try again.\r\n";
+
+// The address of the shared archive: the texts are joined as they stand, so
+// the path is expected to begin and end with "/"; a port may follow the
+// server name after ":".
+std::string ArchiveUrl() {
+  return "http://" + FrmN2Shared->EdtServer.Text() + FrmN2Shared->EdtPath.Text() + "N2AddBook.zip";
+}
+
+// Hands a job's body stream to the client for the job's length. On the way
+// out the connection is dropped first, so that the client no longer touches
+// the stream, then the client's reference is cleared.
+class LentBodies {
+ public:
+  explicit LentBodies(THttpClient& http) : http_(http) {}
+  LentBodies(const LentBodies&) = delete;
+  LentBodies& operator=(const LentBodies&) = delete;
+  ~LentBodies() {
+    http_.Abort();
+    http_.SetRequestBody(nullptr);
+    http_.SetRequestBodyPosition(0);
+    http_.SetResponseBody(nullptr);
+  }
+
+  void LendRequestBody(MemoryStream& body) {
+    http_.SetRequestBody(&body);
+    http_.SetRequestBodyPosition(0);
+  }
+  void LendResponseBody(MemoryStream& body) { http_.SetResponseBody(&body); }
+
+ private:
+  THttpClient& http_;
+};
+
+// A request refused for want of valid credentials (401, 407) is a failed job:
+// the user hears of it instead of believing the address book was shared.
+void RaiseIfRefused(const THttpClient& http) {
+  int status = http.StatusCode();
+  if (status == 401 || status == 407) throw EHttpException(http.ReasonPhrase(), static_cast<std::uint16_t>(status));
+}
+
+}  // namespace
+
+bool TN2Thread::HttpUpload() {
+  if (!PackAddressBook(DmN2->ZipN2, AddrBookFolder)) {
+    DmN2->NetHttp.Abort();
+    return false;
+  }
+  THttpClient& http = DmN2->NetHttp;
+  MemoryStream body;
+  LentBodies lent(http);
+  try {
+    File archive = File::OpenForReadShared(ArchivePath());
+    http.Abort();
+    std::string bytes(static_cast<size_t>(archive.Size()), '\0');
+    if (!bytes.empty()) archive.ReadExact(bytes.data(), bytes.size());
+    body.WriteAt(0, bytes.data(), bytes.size());
+    lent.LendRequestBody(body);
+    http.SetURL(ArchiveUrl());
+    http.Put();
+    RaiseIfRefused(http);
+    http.Abort();
+    return true;
+  } catch (const std::exception& error) {
+    ShowErrorBox(kUploadText, error);
+    return false;
+  }
+}
+
+bool TN2Thread::HttpDownload() {
+  THttpClient& http = DmN2->NetHttp;
+  MemoryStream body;
+  LentBodies lent(http);
+  bool done = false;
+  try {
+    File archive = File::CreateAlways(ArchivePath());
+    http.Abort();
+    http.SetUsername(FrmN2Shared->EdtUser.Text());
+    http.SetPassword(FrmN2Shared->EdtPasswd.Text());
+    http.SetURL(ArchiveUrl());
+    lent.LendResponseBody(body);
+    http.Get();
+    RaiseIfRefused(http);
+    archive.Write(body.Bytes());
+    http.Abort();
+    archive.Close();
+    UnpackAddressBook(DmN2->ZipN2, DataFolder);
+    done = true;
+  } catch (const std::exception& error) {
+    ShowErrorBox(kDownloadText, error);
+  }
+  return done;
+}
+
+bool TN2Thread::HttpClear() {
+  THttpClient& http = DmN2->NetHttp;
+  MemoryStream body;
+  LentBodies lent(http);
+  try {
+    http.Abort();
+    lent.LendRequestBody(body);
+    http.SetURL(ArchiveUrl());
+    http.Put();
+    RaiseIfRefused(http);
+    return true;
+  } catch (const std::exception& error) {
+    ShowErrorBox(kClearText, error);
+    return false;
+  }
+}
+
+}  // namespace n2

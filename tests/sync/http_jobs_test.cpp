@@ -1,0 +1,447 @@
+// The HTTP jobs, in this process: the real dialog and data module as the
+// plug-in's start creates them, the main thread dispatching messages as the
+// host's loop does, and the HTTP servers that the test fixture starts: nginx
+// (PUT under /dav/, Basic authentication under /auth/) and a scripted server
+// that records exactly what the client sent.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "net/base64.h"
+#include "plugin/sync_helper.h"
+#include "tests/support/message_box_watcher.h"
+#include "tests/sync/job_test_support.h"
+
+namespace n2 {
+namespace {
+
+using n2test::Card;
+using n2test::MessageBoxWatcher;
+using n2test::PathExists;
+using n2test::PumpMessagesUntil;
+using n2test::ReadFileBytes;
+using n2test::ReadTree;
+using n2test::ScriptedServer;
+using n2test::TempFolder;
+using n2test::Tree;
+using n2test::WriteFileBytes;
+using n2test::WriteTree;
+
+const std::string kUploadText = "Norvel2 plug-in Velmora HttpUpload Address Book Upload Error!\r\nPlease try again.\r\n";
+const std::string kDownloadText =
+    "Norvel2 plug-in Velmora HttpDownload Address Book Download Error!\r\nPlease try again.\r\n";
+const std::string kClearText = "Norvel2 plug-in Velmora HttpClear Address Book Clear Error!\r\nPlease try again.\r\n";
+
+class SocketEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    // Worker calls reach the main thread through the synchronizer's window.
+    SyncHelper = new TSyncHelper();
+  }
+  void TearDown() override { ::WSACleanup(); }
+};
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new SocketEnvironment);
+
+std::string HttpStateDir() {
+  const char* dir = std::getenv("N2_BINARY_DIR");
+  return n2test::FromLinuxPath(std::string(dir ? dir : "/tmp") + "/http-servers");
+}
+int HttpServerPort(const std::string& which) {
+  std::ifstream in(HttpStateDir() + "\\" + which + "\\port");
+  int port = 0;
+  in >> port;
+  return port;
+}
+std::string NginxServer() { return "127.0.0.1:" + std::to_string(HttpServerPort("nginx")); }
+std::string NginxRoot() { return HttpStateDir() + "\\nginx\\www\\"; }
+
+// The header blocks the scripted server recorded ("X:" lines), unescaped.
+std::vector<std::string> Requests(const std::string& records) {
+  std::vector<std::string> requests;
+  size_t start = 0;
+  while (start < records.size()) {
+    size_t end = records.find('\n', start);
+    if (end == std::string::npos) end = records.size();
+    const std::string line = records.substr(start, end - start);
+    if (line.rfind("X:", 0) == 0) {
+      std::string text;
+      for (size_t i = 2; i < line.size(); ++i) {
+        if (line[i] == '\\' && i + 1 < line.size()) {
+          const char n = line[++i];
+          text += n == 'r' ? '\r' : n == 'n' ? '\n' : n;
+        } else {
+          text += line[i];
+        }
+      }
+      requests.push_back(text);
+    }
+    start = end + 1;
+  }
+  return requests;
+}
+
+// The value of a header field of a request, "" when it has none.
+std::string FieldOf(const std::string& request, const std::string& name) {
+  const std::string key = "\r\n" + name + ": ";
+  const size_t at = request.find(key);
+  if (at == std::string::npos) return "";
+  const size_t from = at + key.size();
+  return request.substr(from, request.find("\r\n", from) - from);
+}
+
+std::string FirstLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
+
+// One answer of the scripted server on a connection of its own.
+std::vector<std::string> Answer(const std::string& response) {
+  return {"accept", "request", "send " + response, "close"};
+}
+
+class HttpJobs : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_NE(HttpServerPort("nginx"), 0) << "the HTTP server fixture did not start";
+    ASSERT_NE(HttpServerPort("script"), 0) << "the HTTP server fixture did not start";
+    ::DeleteFileA(n2test::OwnSettingsPath().c_str());
+    UseDataFolder(a_);
+    Ready = false;
+    JobKind = 0;
+    DelayedStart = false;
+    dm_ = std::make_unique<TDmN2>();
+    DmN2 = dm_.get();
+    form_ = std::make_unique<TFrmN2Shared>();
+    FrmN2Shared = form_.get();
+    ASSERT_TRUE(Ready);
+    Form().RdoFtp.SetChecked(false);
+    Form().RdoHttp.SetChecked(true);
+    static int counter = 0;
+    folder_ = "jobs" + std::to_string(::GetCurrentProcessId()) + "_" + std::to_string(++counter);
+    Connect(NginxServer(), "/dav/" + folder_ + "/");
+  }
+  void TearDown() override {
+    if (form_) {
+      EXPECT_TRUE(WaitIdle());
+    }
+    FrmN2Shared = nullptr;
+    form_.reset();
+    DmN2 = nullptr;
+    dm_.reset();
+    n2test::RemoveTree(NginxRoot() + "dav\\" + folder_);
+    n2test::RemoveTree(NginxRoot() + "auth\\" + folder_);
+    ::DeleteFileA(n2test::OwnSettingsPath().c_str());
+    DataFolder.clear();
+    AddrBookFolder.clear();
+  }
+
+  TFrmN2Shared& Form() { return *form_; }
+  void UseDataFolder(const TempFolder& folder) {
+    DataFolder = folder.Path();
+    AddrBookFolder = DataFolder + "AddrBook";
+  }
+  void Connect(const std::string& server, const std::string& path) {
+    Form().EdtServer.SetText(server);
+    Form().EdtPath.SetText(path);
+    Form().EdtUser.SetText("n2user");
+    Form().EdtPasswd.SetText("n2pass");
+  }
+  std::string ServerArchive(const std::string& area = "dav") const {
+    return NginxRoot() + area + "\\" + folder_ + "\\N2AddBook.zip";
+  }
+  bool WaitIdle(DWORD milliseconds = 60000) { return PumpMessagesUntil([] { return Ready; }, milliseconds); }
+  // Presses a button and waits until its job has ended.
+  void Run(void (TFrmN2Shared::*button)()) {
+    (Form().*button)();
+    ASSERT_TRUE(WaitIdle());
+  }
+  std::string Book(const TempFolder& data) const { return data.Path() + "AddrBook"; }
+
+  // After every job the client is idle and holds none of the job's streams.
+  void ExpectClientIdle() {
+    THttpClient& http = DmN2->NetHttp;
+    EXPECT_EQ(http.State(), httpReady);
+    EXPECT_EQ(http.RequestBody(), nullptr);
+    EXPECT_EQ(http.ResponseBody(), nullptr);
+  }
+
+  const Tree kBookA = {{"a.vcf", Card("Ann")},
+                       {"b.vcf", Card("Bob")},
+                       {"groups\\", ""},
+                       {"groups\\friends.vcf", Card("Fay")},
+                       {"index.dat", std::string("\x00\x01\x02\xff", 4)}};
+  TempFolder a_, b_;
+  std::string folder_;
+  std::unique_ptr<TDmN2> dm_;
+  std::unique_ptr<TFrmN2Shared> form_;
+};
+
+TEST_F(HttpJobs, UploadThenDownloadIntoAnotherDataFolderGivesTheSameAddressBook) {
+  MessageBoxWatcher boxes;
+  WriteTree(Book(a_), kBookA);
+  Form().BtnUploadClick();
+  EXPECT_EQ(JobKind, jkHttpUpload);
+  ASSERT_TRUE(WaitIdle());
+  ExpectClientIdle();
+  ASSERT_TRUE(PathExists(ServerArchive()));
+  EXPECT_EQ(ReadFileBytes(ServerArchive()), ReadFileBytes(a_ / "N2AddBook.zip"));
+  EXPECT_EQ(DmN2->NetHttp.URL(), "http://" + NginxServer() + "/dav/" + folder_ + "/N2AddBook.zip");
+
+  // Another user: a file of their own stays, the shared ones arrive.
+  UseDataFolder(b_);
+  WriteTree(Book(b_), {{"mine.vcf", Card("Mia")}, {"a.vcf", Card("Old Ann")}});
+  Form().BtnDownloadClick();
+  EXPECT_EQ(JobKind, jkHttpDownload);
+  ASSERT_TRUE(WaitIdle());
+  ExpectClientIdle();
+  Tree expected = kBookA;
+  expected["mine.vcf"] = Card("Mia");
+  EXPECT_EQ(ReadTree(Book(b_)), expected);
+  EXPECT_EQ(ReadFileBytes(b_ / "N2AddBook.zip"), ReadFileBytes(ServerArchive()));
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(HttpJobs, ClearThenDownloadLeavesTheFolderAndAnEmptyArchiveWithoutAMessage) {
+  MessageBoxWatcher boxes;
+  WriteTree(Book(a_), kBookA);
+  Run(&TFrmN2Shared::BtnUploadClick);
+  ASSERT_GT(ReadFileBytes(ServerArchive()).size(), 0u);
+  Form().BtnClearClick();
+  EXPECT_EQ(JobKind, jkHttpClear);
+  ASSERT_TRUE(WaitIdle());
+  ExpectClientIdle();
+  ASSERT_TRUE(PathExists(ServerArchive()));
+  EXPECT_EQ(ReadFileBytes(ServerArchive()), "");
+  // Clearing leaves the local archive alone.
+  EXPECT_GT(ReadFileBytes(a_ / "N2AddBook.zip").size(), 0u);
+
+  const Tree before = ReadTree(Book(a_));
+  Run(&TFrmN2Shared::BtnDownloadClick);
+  EXPECT_EQ(ReadTree(Book(a_)), before);
+  EXPECT_TRUE(PathExists(a_ / "N2AddBook.zip"));
+  EXPECT_EQ(ReadFileBytes(a_ / "N2AddBook.zip"), "");
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(HttpJobs, TheAddressIsServerPathAndFileNameAsTheyStand) {
+  MessageBoxWatcher boxes;
+  WriteTree(Book(a_), kBookA);
+  const std::string ok = "HTTP/1.0 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n";
+  struct Case {
+    void (TFrmN2Shared::*button)();
+    std::string path;
+    std::string request_line;
+    std::string body;
+  } cases[] = {
+      {&TFrmN2Shared::BtnDownloadClick, "/shared/book/", "GET /shared/book/N2AddBook.zip HTTP/1.0", "B:0:pattern"},
+      {&TFrmN2Shared::BtnClearClick, "/shared/", "PUT /shared/N2AddBook.zip HTTP/1.0", "B:0:pattern"},
+      // A path without its trailing "/" runs into the file name.
+      {&TFrmN2Shared::BtnUploadClick, "/flat", "PUT /flatN2AddBook.zip HTTP/1.0", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.request_line);
+    ScriptedServer server(Answer(ok), HttpServerPort("script"));
+    ASSERT_TRUE(server.Ready());
+    Connect("127.0.0.1:" + server.Port(), c.path);
+    Run(c.button);
+    const std::string records = server.Finish();
+    const auto requests = Requests(records);
+    ASSERT_EQ(requests.size(), 1u) << records;
+    EXPECT_EQ(FirstLine(requests[0]), c.request_line);
+    EXPECT_EQ(FieldOf(requests[0], "Host"), "127.0.0.1:" + server.Port());
+    if (!c.body.empty()) {
+      EXPECT_NE(records.find(c.body), std::string::npos) << records;
+    }
+    ExpectClientIdle();
+  }
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(HttpJobs, TheUploadSendsTheWholeArchiveAsItsBody) {
+  MessageBoxWatcher boxes;
+  WriteTree(Book(a_), kBookA);
+  ScriptedServer server(Answer("HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n"), HttpServerPort("script"));
+  ASSERT_TRUE(server.Ready());
+  Connect("127.0.0.1:" + server.Port(), "/up/");
+  Run(&TFrmN2Shared::BtnUploadClick);
+  const std::string records = server.Finish();
+  const auto requests = Requests(records);
+  ASSERT_EQ(requests.size(), 1u) << records;
+  const std::string archive = ReadFileBytes(a_ / "N2AddBook.zip");
+  ASSERT_GT(archive.size(), 0u);
+  EXPECT_EQ(FieldOf(requests[0], "Content-Length"), std::to_string(archive.size()));
+  EXPECT_NE(records.find("B:" + std::to_string(archive.size()) + ":other"), std::string::npos) << records;
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+TEST_F(HttpJobs, UploadSendsCredentialsOnlyAfterADownloadSetThem) {
+  MessageBoxWatcher boxes;
+  WriteTree(Book(a_), kBookA);
+  const std::string challenge =
+      "send HTTP/1.0 401 Unauthorized\\r\\nWWW-Authenticate: Basic realm=\"n2\"\\r\\nContent-Length: 4\\r\\n\\r\\ndeny";
+  // Before any download: no credentials at all. The refusal is reported: the
+  // user must not believe the address book was shared.
+  const std::string refused = kUploadText + "EHttpException\r\nUnauthorized";
+  {
+    ScriptedServer server({"accept", "request", challenge, "close"}, HttpServerPort("script"));
+    ASSERT_TRUE(server.Ready());
+    Connect("127.0.0.1:" + server.Port(), "/auth/");
+    Run(&TFrmN2Shared::BtnUploadClick);
+    const auto requests = Requests(server.Finish());
+    ASSERT_EQ(requests.size(), 1u);
+    EXPECT_EQ(FieldOf(requests[0], "Authorization"), "");
+  }
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{refused});
+  // Against nginx: the same upload is refused, then a download takes the
+  // dialog's user and password, and the next upload answers the challenge.
+  Connect(NginxServer(), "/auth/" + folder_ + "/");
+  Run(&TFrmN2Shared::BtnUploadClick);
+  EXPECT_FALSE(PathExists(ServerArchive("auth")));
+  EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{refused, refused}));
+  ::CreateDirectoryA((NginxRoot() + "auth\\" + folder_).c_str(), nullptr);
+  WriteFileBytes(ServerArchive("auth"), ReadFileBytes(a_ / "N2AddBook.zip"));
+  UseDataFolder(b_);
+  Run(&TFrmN2Shared::BtnDownloadClick);
+  EXPECT_EQ(ReadTree(Book(b_)), kBookA);
+  EXPECT_EQ(DmN2->NetHttp.Username(), "n2user");
+
+  // The dialog's user changes; the upload still offers what the download set.
+  Form().EdtUser.SetText("someone else");
+  WriteFileBytes(Book(b_) + "\\new.vcf", Card("Ned"));
+  Run(&TFrmN2Shared::BtnUploadClick);
+  EXPECT_EQ(ReadFileBytes(ServerArchive("auth")), ReadFileBytes(b_ / "N2AddBook.zip"));
+  EXPECT_NE(ReadFileBytes(ServerArchive("auth")).find("AddrBook/new.vcf"), std::string::npos);
+  {
+    ScriptedServer server({"accept", "request", challenge, "close", "accept", "request",
+                           "send HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n", "close"},
+                          HttpServerPort("script"));
+    ASSERT_TRUE(server.Ready());
+    Form().EdtServer.SetText("127.0.0.1:" + server.Port());
+    Run(&TFrmN2Shared::BtnClearClick);
+    const auto requests = Requests(server.Finish());
+    ASSERT_EQ(requests.size(), 2u);
+    EXPECT_EQ(FieldOf(requests[0], "Authorization"), "");
+    EXPECT_EQ(FieldOf(requests[1], "Authorization"), "Basic " + Base64Encode("n2user:n2pass"));
+  }
+  EXPECT_EQ(boxes.Texts().size(), 2u);  // only the two refusals before the download
+}
+
+TEST_F(HttpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
+  const Tree book = {{"x.vcf", Card("Xena")}, {"sub\\", ""}, {"sub\\y.vcf", Card("Yan")}};
+  WriteTree(Book(a_), book);
+  // The shared book holds other cards: an archive that unpacked would show.
+  TempFolder other;
+  UseDataFolder(other);
+  WriteTree(Book(other), {{"x.vcf", Card("Not Xena")}, {"z.vcf", Card("Zed")}});
+  ASSERT_TRUE(TN2Thread::PackAddressBook(DmN2->ZipN2, AddrBookFolder));
+  const std::string shared = ReadFileBytes(other / "N2AddBook.zip");
+  UseDataFolder(a_);
+  const Tree before = ReadTree(Book(a_));
+
+  const std::string half = std::to_string(shared.size() / 2);
+  struct Case {
+    const char* name;
+    std::vector<std::string> script;  // empty: nothing listens
+    std::string box;                  // "": no message
+    std::string archive_after;
+  } cases[] = {
+      {"404",
+       Answer("HTTP/1.0 404 Not Found\\r\\nContent-Length: 9\\r\\n\\r\\nnot found"),
+       kDownloadText + "EHttpException\r\nNot Found", ""},
+      {"401 without a way to authenticate",
+       Answer("HTTP/1.0 401 Unauthorized\\r\\nContent-Length: 9\\r\\n\\r\\nno access"),
+       kDownloadText + "EHttpException\r\nUnauthorized", ""},
+      {"body cut short",
+       {"accept", "request", "send HTTP/1.0 200 OK\\r\\nContent-Length: " + std::to_string(shared.size()) + "\\r\\n\\r\\n",
+        "body " + half, "close"},
+       "*", ""},
+      {"unreachable server", {}, "*", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteFileBytes(a_ / "N2AddBook.zip", shared);  // an earlier download
+    MessageBoxWatcher boxes;
+    std::unique_ptr<ScriptedServer> server;
+    if (c.script.empty()) {
+      Connect("127.0.0.1:1", "/shared/");
+    } else {
+      server = std::make_unique<ScriptedServer>(c.script, HttpServerPort("script"));
+      ASSERT_TRUE(server->Ready());
+      Connect("127.0.0.1:" + server->Port(), "/shared/");
+    }
+    Run(&TFrmN2Shared::BtnDownloadClick);
+    if (server) server->Finish();
+    EXPECT_EQ(ReadTree(Book(a_)), before);
+    EXPECT_EQ(ReadFileBytes(a_ / "N2AddBook.zip"), c.archive_after);
+    const auto texts = boxes.Texts();
+    if (c.box.empty()) {
+      EXPECT_TRUE(texts.empty());
+    } else {
+      ASSERT_EQ(texts.size(), 1u);
+      if (c.box == "*") {
+        EXPECT_EQ(texts[0].rfind(kDownloadText + "EHttpException\r\n", 0), 0u) << texts[0];
+      } else {
+        EXPECT_EQ(texts[0], c.box);
+      }
+    }
+    ExpectClientIdle();
+  }
+}
+
+TEST_F(HttpJobs, AnUnresolvableHostShowsTheClientsText) {
+  MessageBoxWatcher boxes;
+  WriteTree(Book(a_), kBookA);
+  Connect("no-such-host.invalid", "/shared/");
+  Run(&TFrmN2Shared::BtnDownloadClick);
+  Run(&TFrmN2Shared::BtnClearClick);
+  EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{
+                               kDownloadText + "EHttpException\r\ncan't resolve hostname to IP address",
+                               kClearText + "EHttpException\r\ncan't resolve hostname to IP address"}));
+  EXPECT_EQ(ReadTree(Book(a_)), kBookA);
+  ExpectClientIdle();
+}
+
+TEST_F(HttpJobs, AnUploadToAnUnreachableServerStillRewritesTheLocalArchive) {
+  MessageBoxWatcher boxes;
+  WriteTree(Book(a_), kBookA);
+  WriteFileBytes(a_ / "N2AddBook.zip", "an earlier archive");
+  Connect("127.0.0.1:1", "/shared/");
+  Run(&TFrmN2Shared::BtnUploadClick);
+  EXPECT_NE(ReadFileBytes(a_ / "N2AddBook.zip").find("AddrBook/a.vcf"), std::string::npos);
+  const auto texts = boxes.Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(texts[0].rfind(kUploadText + "EHttpException\r\n", 0), 0u) << texts[0];
+  ExpectClientIdle();
+}
+
+TEST_F(HttpJobs, AnUploadThatCannotPackShowsOnlyThePackingMessage) {
+  MessageBoxWatcher boxes;
+  WriteTree(Book(a_), kBookA);
+  // Another program holds the archive open without sharing it.
+  n2::ScopedHandle locked(::CreateFileA((a_ / "N2AddBook.zip").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  ASSERT_TRUE(locked);
+  ScriptedServer server({"accept"}, HttpServerPort("script"));
+  ASSERT_TRUE(server.Ready());
+  Connect("127.0.0.1:" + server.Port(), "/shared/");
+  Run(&TFrmN2Shared::BtnUploadClick);
+  const std::string records = server.Finish();
+  EXPECT_EQ(records.find("E:accepted"), std::string::npos) << records;
+  const auto texts = boxes.Texts();
+  ASSERT_EQ(texts.size(), 1u);
+  EXPECT_EQ(texts[0].rfind("Norvel2 plug-in Velmora Address Book Compress Error!", 0), 0u) << texts[0];
+}
+
+TEST_F(HttpJobs, TheShutdownUploadGoesOverHttpWhenHttpIsChosen) {
+  MessageBoxWatcher boxes;
+  WriteTree(Book(a_), kBookA);
+  Form().ChkClose.SetChecked(true);
+  RunShutdownUpload();
+  EXPECT_TRUE(Ready);
+  ASSERT_TRUE(PathExists(ServerArchive()));
+  EXPECT_EQ(ReadFileBytes(ServerArchive()), ReadFileBytes(a_ / "N2AddBook.zip"));
+  ExpectClientIdle();
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
+}  // namespace
+}  // namespace n2
