@@ -5,6 +5,8 @@
 
 #include <winsock2.h>
 
+#include "tests/support/test_servers.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -18,6 +20,10 @@
 
 namespace n2 {
 namespace {
+
+using n2test::JoinLines;
+using n2test::RandomBytes;
+using n2test::RunOnWorker;
 
 // ---- Helpers -------------------------------------------------------------
 
@@ -47,23 +53,8 @@ class TestEnvironment : public ::testing::Environment {
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new TestEnvironment);
 
-std::string FromLinuxPath(std::string path) {
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  return "Z:" + path;
-}
-
-std::string StateDir() {
-  const char* dir = std::getenv("N2_BINARY_DIR");
-  return FromLinuxPath(std::string(dir ? dir : "/tmp") + "/ftp-servers");
-}
-
-int ReadPortFile(const std::string& name) {
-  std::ifstream in(StateDir() + "\\" + name + "\\port");
-  int port = 0;
-  in >> port;
-  return port;
-}
+std::string StateDir() { return n2test::FixtureDir("ftp-servers"); }
+int ReadPortFile(const std::string& name) { return n2test::FixturePort("ftp-servers", name); }
 
 std::string TempDir() {
   char buffer[MAX_PATH];
@@ -94,88 +85,12 @@ std::string Pattern(size_t count) {
   return bytes;
 }
 
-std::string RandomBytes(size_t count, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(count, '\0');
-  for (auto& c : bytes) c = static_cast<char>(random());
-  return bytes;
-}
-
-// Runs fn on a worker thread while this (the owner) thread dispatches messages,
-// as the host's message loop does while a job runs.
-template <class Fn>
-void RunOnWorker(Fn fn) {
-  Event done = Event::ManualReset();
-  std::thread worker([&] {
-    fn();
-    done.Set();
-  });
-  HANDLE handle = done.Get();
-  for (;;) {
-    DWORD wait = ::MsgWaitForMultipleObjects(1, &handle, FALSE, 1000, QS_ALLINPUT);
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      ::TranslateMessage(&msg);
-      ::DispatchMessageA(&msg);
-    }
-    if (wait == WAIT_OBJECT_0) break;
-  }
-  worker.join();
-}
-
-// A blocking connection to the scripted server's control port.
-class ScriptedServer {
+// The scripted FTP server, through the fixture's control port.
+class ScriptedServer : public n2test::ScriptedServer {
  public:
-  explicit ScriptedServer(const std::vector<std::string>& script) {
-    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(ReadPortFile("script")));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return;
-    std::string text;
-    for (auto& line : script) text += line + "\n";
-    text += "end\n";
-    ::send(socket_, text.data(), static_cast<int>(text.size()), 0);
-    std::string reply = ReadLine();
-    if (reply.rfind("port ", 0) == 0) port_ = std::stoi(reply.substr(5));
-  }
-  ~ScriptedServer() {
-    ::closesocket(socket_);
-  }
-
-  std::string Port() const { return std::to_string(port_); }
-  bool Ready() const { return port_ != 0; }
-
-  // Ends the script and returns the server's record of what the client did.
-  std::vector<std::string> Finish() {
-    ::send(socket_, "done\n", 5, 0);
-    std::vector<std::string> records;
-    for (;;) {
-      std::string line = ReadLine();
-      if (line == "end" || line.empty()) break;
-      records.push_back(line);
-    }
-    return records;
-  }
-
- private:
-  std::string ReadLine() {
-    std::string line;
-    char c;
-    while (::recv(socket_, &c, 1, 0) == 1 && c != '\n') line += c;
-    return line;
-  }
-
-  SOCKET socket_ = INVALID_SOCKET;
-  int port_ = 0;
+  explicit ScriptedServer(const std::vector<std::string>& script)
+      : n2test::ScriptedServer(script, ReadPortFile("script")) {}
 };
-
-std::string Join(const std::vector<std::string>& lines) {
-  std::string text;
-  for (auto& l : lines) text += l + "\n";
-  return text;
-}
 
 void Configure(TFtpClient& ftp, const std::string& port, bool passive) {
   ftp.SetHostName("127.0.0.1");
@@ -346,7 +261,7 @@ TEST(FtpClient, RefusalsSendNothingAndFailTheCall) {
     EXPECT_STREQ(e.what(), "FTP component not ready");
   }
   ftp.Abort();
-  EXPECT_EQ(Join(server.Finish()), "C:USER n2user\nC:PASS n2pass\nC:CWD /shared\nE:closed\n");
+  EXPECT_EQ(JoinLines(server.Finish()), "C:USER n2user\nC:PASS n2pass\nC:CWD /shared\nE:closed\n");
 }
 
 TEST(FtpClient, QuitWithoutConnectionSucceedsAtOnceAndAbortOfNothingReturns) {
@@ -393,7 +308,7 @@ TEST(FtpScripted, MultiLineGreetingAndLfOnlyReplies) {
     EXPECT_EQ(ftp.StatusCode(), 230);
     ftp.Abort();
   });
-  EXPECT_EQ(Join(server.Finish()), "C:USER n2user\nC:PASS n2pass\nE:closed\n");
+  EXPECT_EQ(JoinLines(server.Finish()), "C:USER n2user\nC:PASS n2pass\nE:closed\n");
 }
 
 TEST(FtpScripted, Greeting421FailsAndClosesTheConnection) {
@@ -405,7 +320,7 @@ TEST(FtpScripted, Greeting421FailsAndClosesTheConnection) {
   EXPECT_EQ(ftp.StatusCode(), 421);
   EXPECT_EQ(ftp.ErrorMessage(), "421 Too many users");
   EXPECT_FALSE(ftp.Connected());
-  EXPECT_EQ(Join(server.Finish()), "E:closed\n");
+  EXPECT_EQ(JoinLines(server.Finish()), "E:closed\n");
 }
 
 TEST(FtpScripted, UserAccepted230ThenRefusedPassFails) {
@@ -437,7 +352,7 @@ TEST(FtpScripted, OverlongReplyLineFailsAndClosesInsteadOfHanging) {
   });
   EXPECT_EQ(ftp.StatusCode(), 500);
   EXPECT_FALSE(ftp.Connected());
-  EXPECT_EQ(Join(server.Finish()), "C:USER n2user\nE:closed\n");
+  EXPECT_EQ(JoinLines(server.Finish()), "C:USER n2user\nE:closed\n");
 }
 
 // ---- Scripted server: downloads ---------------------------------------------
@@ -464,7 +379,7 @@ TEST_P(FtpScriptedDownload, Succeeds) {
     ftp.Abort();
   });
   EXPECT_TRUE(ReadFileBytes(local) == Pattern(c.size));
-  std::string records = Join(server.Finish());
+  std::string records = JoinLines(server.Finish());
   EXPECT_NE(records.find("C:RETR N2AddBook.zip\nE:data-accepted\n"), std::string::npos) << records;
 }
 
@@ -502,7 +417,7 @@ TEST(FtpScripted, StatesFollowTheProtocolInOrder) {
   ftp.SetLocalFileName(TempDir() + "states.bin");
   std::vector<std::string> states;
   ftp.OnStateChange = [&](TCustomFtpClient& sender) { states.push_back(FtpStateName(sender.State())); };
-  auto take = [&] { return Join(std::exchange(states, {})); };
+  auto take = [&] { return JoinLines(std::exchange(states, {})); };
   // On the owner thread itself: the wait dispatches the messages.
   ASSERT_TRUE(ftp.Open());
   EXPECT_EQ(take(), "Resolving\nWaitingBanner\nGreeted\nReady\n");
@@ -535,7 +450,7 @@ TEST(FtpScripted, UnusableDataAddressFailsTheDownload) {
     EXPECT_FALSE(ftp.Get());  // nothing listens at the address given
     ftp.Abort();
   });
-  std::string records = Join(server.Finish());
+  std::string records = JoinLines(server.Finish());
   EXPECT_EQ(records.rfind("C:USER n2user\nC:PASS n2pass\nC:PASV\nC:PASV\nC:RETR N2AddBook.zip\n", 0), 0u) << records;
 }
 
@@ -574,7 +489,7 @@ TEST(FtpScripted, SilentServerTimesOutAndBothConnectionsClose) {
   EXPECT_EQ(ftp.ErrorMessage(), "426 Timeout");
   EXPECT_FALSE(ftp.Connected());
   EXPECT_EQ(ftp.State(), TFtpState::Ready);
-  std::string records = Join(server.Finish());
+  std::string records = JoinLines(server.Finish());
   EXPECT_NE(records.find("E:data-closed\nE:closed\n"), std::string::npos) << records;
 }
 
@@ -602,7 +517,7 @@ TEST(FtpScripted, ActiveUploadWaitsForReplyAndConnectionInEitherOrder) {
       EXPECT_TRUE(ftp.Put()) << ftp.LastResponse();
       ftp.Abort();
     });
-    std::string records = Join(server.Finish());
+    std::string records = JoinLines(server.Finish());
     EXPECT_EQ(records.rfind("C:USER n2user\nC:PASS n2pass\nC:PORT 127,0,0,1,", 0), 0u) << records;
     EXPECT_NE(records.find("C:STOR N2AddBook.zip\n"), std::string::npos) << records;
     EXPECT_NE(records.find("D:100000:pattern\n"), std::string::npos) << records;
@@ -623,7 +538,7 @@ TEST(FtpScripted, UploadOfAMissingLocalFileFailsBeforeStor) {
   EXPECT_EQ(ftp.StatusCode(), 426);
   EXPECT_EQ(ftp.LastResponse().rfind("Unable to open local file " + TempDir() + "no-such-file.zip: ", 0), 0u)
       << ftp.LastResponse();
-  EXPECT_EQ(Join(server.Finish()), "C:USER n2user\nC:PASS n2pass\nC:PASV\nE:closed\n");
+  EXPECT_EQ(JoinLines(server.Finish()), "C:USER n2user\nC:PASS n2pass\nC:PASV\nE:closed\n");
 }
 
 TEST(FtpScripted, PassiveUploadSendsStorOnceConnected) {
@@ -640,7 +555,7 @@ TEST(FtpScripted, PassiveUploadSendsStorOnceConnected) {
     EXPECT_TRUE(ftp.Put()) << ftp.LastResponse();
     ftp.Abort();
   });
-  EXPECT_EQ(Join(server.Finish()),
+  EXPECT_EQ(JoinLines(server.Finish()),
             "C:USER n2user\nC:PASS n2pass\nC:PASV\nE:data-accepted\nC:STOR N2AddBook.zip\nD:3000:pattern\nE:closed\n");
 }
 

@@ -43,37 +43,13 @@ the script.
 
 import argparse
 import os
-import signal
 import socket
 import sys
 import threading
 import time
 
-HOST = "127.0.0.1"
-STEP_LIMIT = 60.0  # no single action waits longer than this
-
-
-def unescape(text):
-    out = []
-    i = 0
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            n = text[i + 1]
-            out.append({"r": "\r", "n": "\n", "\\": "\\"}.get(n, "\\" + n))
-            i += 2
-        else:
-            out.append(c)
-            i += 1
-    return "".join(out)
-
-
-def pattern(offset, count):
-    return bytes((offset + i) % 251 for i in range(count))
-
-
-class ClientGone(Exception):
-    pass
+from test_server_common import (HOST, STEP_LIMIT, ClientGone, pattern, run_script_server,
+                                stop_server, unescape, watchdog, write_port)
 
 
 class Session:
@@ -238,43 +214,6 @@ class Session:
         self.record("E:closed")
 
 
-def serve_test(conn):
-    conn.settimeout(STEP_LIMIT)
-    reader = conn.makefile("r", encoding="latin-1", newline="\n")
-    actions = []
-    for line in reader:
-        line = line.rstrip("\r\n")
-        if line == "end":
-            break
-        if line:
-            actions.append(line)
-    stop = threading.Event()
-    session = Session(actions, stop)
-    conn.sendall(b"port %d\n" % session.port)
-    worker = threading.Thread(target=session.run, daemon=True)
-    worker.start()
-    try:
-        conn.settimeout(600)
-        reader.readline()  # "done", or the test went away
-    except OSError:
-        pass
-    # Give the script a moment to take in what the client did last.
-    worker.join(2.0)
-    stop.set()
-    worker.join(STEP_LIMIT)
-    try:
-        conn.sendall(("".join(r + "\n" for r in session.records) + "end\n").encode("latin-1"))
-    except OSError:
-        pass
-    conn.close()
-
-
-def run_script_server(listener):
-    while True:
-        conn, _ = listener.accept()
-        threading.Thread(target=serve_test, args=(conn,), daemon=True).start()
-
-
 def run_real_server(listener, root):
     from pyftpdlib.authorizers import DummyAuthorizer
     from pyftpdlib.handlers import FTPHandler
@@ -288,16 +227,6 @@ def run_real_server(listener, root):
     handler.banner = "n2 test server ready"
     server = FTPServer(listener, handler)
     server.serve_forever()
-
-
-def watchdog(state_dir, lifetime):
-    pid_file = os.path.join(state_dir, "pid")
-    end = time.monotonic() + lifetime
-    while time.monotonic() < end:
-        time.sleep(1)
-        if not os.path.exists(pid_file):
-            break
-    os._exit(0)
 
 
 def start(args):
@@ -326,30 +255,19 @@ def start(args):
         os.dup2(devnull, fd)
     with open(os.path.join(args.state_dir, "pid"), "w") as f:
         f.write(str(os.getpid()))
-    tmp = port_file + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(str(port))
-    os.rename(tmp, port_file)
+    write_port(args.state_dir, port)
     threading.Thread(target=watchdog, args=(args.state_dir, args.lifetime), daemon=True).start()
     try:
         if args.mode == "real":
             run_real_server(listener, args.root)
         else:
-            run_script_server(listener)
+            run_script_server(listener, Session)
     finally:
         os._exit(0)
 
 
 def stop(args):
-    pid_file = os.path.join(args.state_dir, "pid")
-    try:
-        with open(pid_file) as f:
-            pid = int(f.read().strip())
-        os.unlink(pid_file)
-        os.kill(pid, signal.SIGTERM)
-    except (FileNotFoundError, ValueError, ProcessLookupError):
-        pass
-    return 0
+    return stop_server(args.state_dir)
 
 
 def main():

@@ -16,10 +16,15 @@
 #include <vector>
 
 #include "net/base64.h"
+#include "tests/support/test_servers.h"
 #include "net/ntlm.h"
 
 namespace n2 {
 namespace {
+
+using n2test::JoinLines;
+using n2test::RandomBytes;
+using n2test::RunOnWorker;
 
 // ---- Helpers -------------------------------------------------------------
 
@@ -34,16 +39,7 @@ class TestEnvironment : public ::testing::Environment {
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new TestEnvironment);
 
-std::string ServerPort(const std::string& name) {
-  const char* dir = std::getenv("N2_BINARY_DIR");
-  std::string path = "Z:" + std::string(dir ? dir : "/tmp") + "/http-servers/" + name + "/port";
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  std::ifstream in(path);
-  std::string port;
-  in >> port;
-  return port;
-}
+std::string ServerPort(const std::string& name) { return std::to_string(n2test::FixturePort("http-servers", name)); }
 
 const std::string kAgent = "Mozilla/4.0 (compatible; Velmora)";
 const std::string kAccept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg, */*";
@@ -52,13 +48,6 @@ const std::string kAccept = "image/gif, image/x-xbitmap, image/jpeg, image/pjpeg
 std::string Pattern(size_t count) {
   std::string bytes(count, '\0');
   for (size_t i = 0; i < count; ++i) bytes[i] = static_cast<char>(i % 251);
-  return bytes;
-}
-
-std::string RandomBytes(size_t count, unsigned seed) {
-  std::mt19937 random(seed);
-  std::string bytes(count, '\0');
-  for (auto& c : bytes) c = static_cast<char>(random());
   return bytes;
 }
 
@@ -78,107 +67,13 @@ std::string Escape(const std::string& text) {
   return out;
 }
 
-// Runs fn on a worker thread while this (the owner) thread dispatches
-// messages, as the host's message loop does while a job runs.
-template <class Fn>
-void RunOnWorker(Fn fn) {
-  Event done = Event::ManualReset();
-  std::thread worker([&] {
-    fn();
-    done.Set();
-  });
-  HANDLE handle = done.Get();
-  for (;;) {
-    DWORD wait = ::MsgWaitForMultipleObjects(1, &handle, FALSE, 1000, QS_ALLINPUT);
-    MSG msg;
-    while (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
-      ::TranslateMessage(&msg);
-      ::DispatchMessageA(&msg);
-    }
-    if (wait == WAIT_OBJECT_0) break;
-  }
-  worker.join();
-}
-
-// A blocking connection to the scripted server's control port.
-class ScriptedServer {
+// The scripted HTTP server, through the fixture's control port.
+class ScriptedServer : public n2test::ScriptedServer {
  public:
-  explicit ScriptedServer(const std::vector<std::string>& script) {
-    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(std::atoi(ServerPort("script").c_str())));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return;
-    std::string text;
-    for (auto& line : script) text += line + "\n";
-    text += "end\n";
-    ::send(socket_, text.data(), static_cast<int>(text.size()), 0);
-    std::string reply = ReadLine();
-    if (reply.rfind("port ", 0) == 0) port_ = std::stoi(reply.substr(5));
-  }
-  ~ScriptedServer() { ::closesocket(socket_); }
-
-  std::string Port() const { return std::to_string(port_); }
+  explicit ScriptedServer(const std::vector<std::string>& script)
+      : n2test::ScriptedServer(script, std::atoi(ServerPort("script").c_str())) {}
   std::string Url(const std::string& path) const { return "http://127.0.0.1:" + Port() + path; }
-  bool Ready() const { return port_ != 0; }
-
-  // Ends the script and returns the server's record of what the client sent.
-  std::vector<std::string> Finish() {
-    ::send(socket_, "done\n", 5, 0);
-    std::vector<std::string> records;
-    for (;;) {
-      std::string line = ReadLine();
-      if (line == "end" || line.empty()) break;
-      records.push_back(line);
-    }
-    return records;
-  }
-
- private:
-  std::string ReadLine() {
-    std::string line;
-    char c;
-    while (::recv(socket_, &c, 1, 0) == 1 && c != '\n') line += c;
-    return line;
-  }
-
-  SOCKET socket_ = INVALID_SOCKET;
-  int port_ = 0;
 };
-
-std::string Join(const std::vector<std::string>& lines) {
-  std::string text;
-  for (auto& l : lines) text += l + "\n";
-  return text;
-}
-
-// The request header blocks ("X:" records) in order, unescaped back to bytes.
-std::vector<std::string> Requests(const std::vector<std::string>& records) {
-  std::vector<std::string> out;
-  for (auto& r : records) {
-    if (r.rfind("X:", 0) != 0) continue;
-    std::string text;
-    for (size_t i = 2; i < r.size(); ++i) {
-      if (r[i] == '\\' && i + 1 < r.size()) {
-        char n = r[++i];
-        text += n == 'r' ? '\r' : n == 'n' ? '\n' : n;
-      } else {
-        text += r[i];
-      }
-    }
-    out.push_back(text);
-  }
-  return out;
-}
-
-// The value of a header field in a request header block.
-std::string FieldOf(const std::string& request, const std::string& name) {
-  size_t at = request.find("\r\n" + name + ": ");
-  if (at == std::string::npos) return "";
-  at += name.size() + 4;
-  return request.substr(at, request.find("\r\n", at) - at);
-}
 
 // A client set up as the plug-in's data module sets it.
 class HttpClientTest : public ::testing::Test {
@@ -389,12 +284,12 @@ TEST_F(HttpClientScript, GetSendsExactlyTheExpectedRequest) {
   ASSERT_TRUE(server.Ready());
   EXPECT_EQ(GetBody(server.Url("/dir/N2AddBook.zip")), "hello");
   auto records = server.Finish();
-  auto requests = Requests(records);
-  ASSERT_EQ(requests.size(), 1u) << Join(records);
+  auto requests = n2test::RecordedRequests(records);
+  ASSERT_EQ(requests.size(), 1u) << JoinLines(records);
   EXPECT_EQ(requests[0], "GET /dir/N2AddBook.zip HTTP/1.0\r\nAccept: " + kAccept + "\r\nUser-Agent: " + kAgent +
                              "\r\nHost: 127.0.0.1:" + server.Port() + "\r\n\r\n");
   // The client closes the connection after a 1.0 response.
-  EXPECT_EQ(records.back(), "E:closed") << Join(records);
+  EXPECT_EQ(records.back(), "E:closed") << JoinLines(records);
 }
 
 TEST_F(HttpClientScript, PutSendsLengthTypeAndBodyOrEmptyBody) {
@@ -406,14 +301,14 @@ TEST_F(HttpClientScript, PutSendsLengthTypeAndBodyOrEmptyBody) {
   PutBody(server.Url("/a/N2AddBook.zip"), "");
   EXPECT_EQ(http.StatusCode(), 204);
   auto records = server.Finish();
-  auto requests = Requests(records);
-  ASSERT_EQ(requests.size(), 2u) << Join(records);
+  auto requests = n2test::RecordedRequests(records);
+  ASSERT_EQ(requests.size(), 2u) << JoinLines(records);
   const std::string common = "\r\nAccept: " + kAccept +
                              "\r\nContent-Type: application/x-www-form-urlencoded\r\nUser-Agent: " + kAgent +
                              "\r\nHost: 127.0.0.1:" + server.Port() + "\r\nContent-Length: ";
   EXPECT_EQ(requests[0], "PUT /a/N2AddBook.zip HTTP/1.0" + common + "1000\r\n\r\n");
   EXPECT_EQ(requests[1], "PUT /a/N2AddBook.zip HTTP/1.0" + common + "0\r\n\r\n");
-  const std::string text = Join(records);
+  const std::string text = JoinLines(records);
   EXPECT_NE(text.find("B:1000:pattern"), std::string::npos) << text;
   EXPECT_NE(text.find("B:0:pattern"), std::string::npos) << text;
 }
@@ -438,14 +333,14 @@ TEST_F(HttpClientScript, NtlmChallengeIsAnsweredWithTheThreeMessages) {
   EXPECT_EQ(GetBody(server.Url("/ntlm/N2AddBook.zip")), "secret");
   EXPECT_EQ(http.StatusCode(), 200);
   auto records = server.Finish();
-  auto requests = Requests(records);
-  ASSERT_EQ(requests.size(), 3u) << Join(records);
-  EXPECT_EQ(FieldOf(requests[0], "Authorization"), "");
+  auto requests = n2test::RecordedRequests(records);
+  ASSERT_EQ(requests.size(), 3u) << JoinLines(records);
+  EXPECT_EQ(n2test::HeaderField(requests[0], "Authorization"), "");
   // First message: announced with a kept connection.
-  EXPECT_EQ(FieldOf(requests[1], "Connection"), "Keep-alive");
-  EXPECT_EQ(FieldOf(requests[1], "Authorization"), "NTLM " + Base64Encode(NtlmNegotiateMessage()));
+  EXPECT_EQ(n2test::HeaderField(requests[1], "Connection"), "Keep-alive");
+  EXPECT_EQ(n2test::HeaderField(requests[1], "Authorization"), "NTLM " + Base64Encode(NtlmNegotiateMessage()));
   // Third message, on the same connection (one accept for the last two requests).
-  std::string auth = FieldOf(requests[2], "Authorization");
+  std::string auth = n2test::HeaderField(requests[2], "Authorization");
   ASSERT_EQ(auth.rfind("NTLM ", 0), 0u) << auth;
   std::string type3 = Base64Decode(auth.substr(5));
   char host[256] = {};
@@ -455,7 +350,7 @@ TEST_F(HttpClientScript, NtlmChallengeIsAnsweredWithTheThreeMessages) {
   EXPECT_EQ(type3.size(), 64u + 8u + 2u * std::string(host).size() + 48u);
   int accepts = 0;
   for (auto& r : records) accepts += r == "E:accepted";
-  EXPECT_EQ(accepts, 2) << Join(records);
+  EXPECT_EQ(accepts, 2) << JoinLines(records);
 }
 
 TEST_F(HttpClientScript, BasicChallengeIsAnsweredOnceThenRefusalEnds) {
@@ -469,10 +364,10 @@ TEST_F(HttpClientScript, BasicChallengeIsAnsweredOnceThenRefusalEnds) {
   EXPECT_EQ(RaisedCode([&] { EXPECT_EQ(GetBody(server.Url("/b")), "deny"); }), -1);
   EXPECT_EQ(http.StatusCode(), 401);
   auto records = server.Finish();
-  auto requests = Requests(records);
-  ASSERT_EQ(requests.size(), 2u) << Join(records);
-  EXPECT_EQ(FieldOf(requests[0], "Authorization"), "");
-  EXPECT_EQ(FieldOf(requests[1], "Authorization"), "Basic " + Base64Encode("user:pw:x"));
+  auto requests = n2test::RecordedRequests(records);
+  ASSERT_EQ(requests.size(), 2u) << JoinLines(records);
+  EXPECT_EQ(n2test::HeaderField(requests[0], "Authorization"), "");
+  EXPECT_EQ(n2test::HeaderField(requests[1], "Authorization"), "Basic " + Base64Encode("user:pw:x"));
 }
 
 TEST_F(HttpClientScript, KeptConnectionCarriesRelocationAndNextRequest) {
@@ -490,13 +385,13 @@ TEST_F(HttpClientScript, KeptConnectionCarriesRelocationAndNextRequest) {
   ASSERT_EQ(http.ReceivedHeaders().size(), 2u);  // the interim answer is forgotten
   EXPECT_EQ(http.ReceivedHeaders()[0], "HTTP/1.1 200 OK");
   auto records = server.Finish();
-  auto requests = Requests(records);
-  ASSERT_EQ(requests.size(), 3u) << Join(records);
+  auto requests = n2test::RecordedRequests(records);
+  ASSERT_EQ(requests.size(), 3u) << JoinLines(records);
   EXPECT_EQ(requests[1].rfind("GET /second HTTP/1.0\r\n", 0), 0u);
   EXPECT_EQ(requests[2].rfind("GET /again HTTP/1.0\r\n", 0), 0u);
   int accepts = 0;
   for (auto& r : records) accepts += r == "E:accepted";
-  EXPECT_EQ(accepts, 1) << Join(records);
+  EXPECT_EQ(accepts, 1) << JoinLines(records);
 }
 
 TEST_F(HttpClientScript, ChunkedBodyYieldsOnlyTheDataBytes) {
@@ -522,7 +417,7 @@ TEST_F(HttpClientScript, SixthRelocationIsRefusedWithout302Error) {
   EXPECT_EQ(RaisedCode([&] { GetBody(server.Url("/r0")); }), -1);
   EXPECT_EQ(http.StatusCode(), 302);
   EXPECT_EQ(http.LocationChangeCurCount(), 6);
-  auto requests = Requests(server.Finish());
+  auto requests = n2test::RecordedRequests(server.Finish());
   ASSERT_EQ(requests.size(), 6u);
   for (int i = 0; i < 6; ++i) EXPECT_EQ(requests[i].rfind("GET /r" + std::to_string(i) + " HTTP/1.0\r\n", 0), 0u) << i;
 }
@@ -532,10 +427,10 @@ TEST_F(HttpClientScript, RelativeLocationStaysInTheFolder) {
                          "accept", "request", "send HTTP/1.0 200 OK\\r\\n\\r\\nmoved body", "close"});
   ASSERT_TRUE(server.Ready());
   EXPECT_EQ(GetBody(server.Url("/a/N2AddBook.zip")), "moved body");
-  auto requests = Requests(server.Finish());
+  auto requests = n2test::RecordedRequests(server.Finish());
   ASSERT_EQ(requests.size(), 2u);
   EXPECT_EQ(requests[1].rfind("GET /a/other.zip HTTP/1.0\r\n", 0), 0u) << requests[1];
-  EXPECT_EQ(FieldOf(requests[1], "Host"), "127.0.0.1:" + server.Port());
+  EXPECT_EQ(n2test::HeaderField(requests[1], "Host"), "127.0.0.1:" + server.Port());
 }
 
 TEST_F(HttpClientScript, BodyWithoutLengthIsReadUntilTheClose) {
@@ -597,7 +492,7 @@ TEST_F(HttpClientScript, SilentServerEndsTheRequestAfterTheTimeout) {
   EXPECT_EQ(message, "Timeout: no answer from the server for 2 seconds");
   EXPECT_EQ(http.State(), httpReady);
   auto records = server.Finish();
-  EXPECT_EQ(records.back(), "E:closed") << Join(records);
+  EXPECT_EQ(records.back(), "E:closed") << JoinLines(records);
 }
 
 TEST_F(HttpClientScript, BodyBeyondTheLimitEndsTheRequest) {

@@ -39,35 +39,8 @@ import sys
 import threading
 import time
 
-HOST = "127.0.0.1"
-STEP_LIMIT = 60.0  # no single action waits longer than this
-
-
-def unescape(text):
-    out = []
-    i = 0
-    while i < len(text):
-        c = text[i]
-        if c == "\\" and i + 1 < len(text):
-            n = text[i + 1]
-            out.append({"r": "\r", "n": "\n", "\\": "\\"}.get(n, "\\" + n))
-            i += 2
-        else:
-            out.append(c)
-            i += 1
-    return "".join(out)
-
-
-def escape(text):
-    return text.replace("\\", "\\\\").replace("\r", "\\r").replace("\n", "\\n")
-
-
-def pattern(offset, count):
-    return bytes((offset + i) % 251 for i in range(count))
-
-
-class ClientGone(Exception):
-    pass
+from test_server_common import (HOST, STEP_LIMIT, ClientGone, escape, pattern, run_script_server,
+                                stop_server, unescape, watchdog, write_port)
 
 
 class Session:
@@ -177,42 +150,6 @@ class Session:
         self.record("E:closed")
 
 
-def serve_test(conn):
-    conn.settimeout(STEP_LIMIT)
-    reader = conn.makefile("r", encoding="latin-1", newline="\n")
-    actions = []
-    for line in reader:
-        line = line.rstrip("\r\n")
-        if line == "end":
-            break
-        if line:
-            actions.append(line)
-    stop = threading.Event()
-    session = Session(actions, stop)
-    conn.sendall(b"port %d\n" % session.port)
-    worker = threading.Thread(target=session.run, daemon=True)
-    worker.start()
-    try:
-        conn.settimeout(600)
-        reader.readline()  # "done", or the test went away
-    except OSError:
-        pass
-    worker.join(2.0)
-    stop.set()
-    worker.join(STEP_LIMIT)
-    try:
-        conn.sendall(("".join(r + "\n" for r in session.records) + "end\n").encode("latin-1"))
-    except OSError:
-        pass
-    conn.close()
-
-
-def run_script_server(listener):
-    while True:
-        conn, _ = listener.accept()
-        threading.Thread(target=serve_test, args=(conn,), daemon=True).start()
-
-
 NGINX_CONF = """
 user root;
 worker_processes 1;
@@ -291,24 +228,6 @@ def run_nginx(state_dir, lifetime):
     return 0
 
 
-def write_port(state_dir, port):
-    port_file = os.path.join(state_dir, "port")
-    tmp = port_file + ".tmp"
-    with open(tmp, "w") as f:
-        f.write(str(port))
-    os.rename(tmp, port_file)
-
-
-def watchdog(state_dir, lifetime):
-    pid_file = os.path.join(state_dir, "pid")
-    end = time.monotonic() + lifetime
-    while time.monotonic() < end:
-        time.sleep(1)
-        if not os.path.exists(pid_file):
-            break
-    os._exit(0)
-
-
 def start(args):
     args.state_dir = os.path.abspath(args.state_dir)
     os.makedirs(args.state_dir, exist_ok=True)
@@ -346,32 +265,13 @@ def start(args):
         else:
             write_port(args.state_dir, listener.getsockname()[1])
             threading.Thread(target=watchdog, args=(args.state_dir, args.lifetime), daemon=True).start()
-            run_script_server(listener)
+            run_script_server(listener, Session)
     finally:
         os._exit(0)
 
 
 def stop(args):
-    pid_file = os.path.join(args.state_dir, "pid")
-    try:
-        with open(pid_file) as f:
-            pid = int(f.read().strip())
-        os.unlink(pid_file)
-    except (FileNotFoundError, ValueError):
-        return 0
-    # The nginx mode ends nginx itself once the pid file has gone.
-    deadline = time.monotonic() + 15
-    while time.monotonic() < deadline:
-        try:
-            os.kill(pid, 0)
-        except ProcessLookupError:
-            return 0
-        time.sleep(0.1)
-    try:
-        os.kill(pid, signal.SIGTERM)
-    except ProcessLookupError:
-        pass
-    return 0
+    return stop_server(args.state_dir)
 
 
 def main():

@@ -19,7 +19,7 @@ using n2test::PathExists;
 using n2test::PumpMessagesUntil;
 using n2test::ReadFileBytes;
 using n2test::ReadTree;
-using n2test::ScriptedServer;
+using n2test::ScriptedJobServer;
 using n2test::TempFolder;
 using n2test::Tree;
 using n2test::WriteFileBytes;
@@ -369,7 +369,7 @@ TEST_F(FtpJobs, TheJobsSpeakTheProtocolInOrderAndNeverSendQuit) {
        "C:DELE N2AddBook.zip\nE:closed\n"},
   };
   for (const Case& c : cases) {
-    ScriptedServer server(Script(c.tail));
+    ScriptedJobServer server(Script(c.tail));
     ASSERT_TRUE(server.Ready());
     Connect("127.0.0.1:" + server.Port(), "/shared/");
     c.press();
@@ -398,7 +398,7 @@ TEST_F(FtpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
        "reply 426 broken", "wait_close"},
   };
   for (const auto& tail : failures) {
-    ScriptedServer server(Script(tail));
+    ScriptedJobServer server(Script(tail));
     ASSERT_TRUE(server.Ready());
     Connect("127.0.0.1:" + server.Port(), "/shared/");
     Form().BtnDownloadClick();
@@ -475,7 +475,7 @@ TEST_F(FtpJobs, DuringTheShutdownUploadTheTriggersStartNothing) {
   WriteTree(Book(a_), kBookA);
   MessageBoxWatcher boxes;
   // A slow server: the upload waits a while for its log-in, dispatching this thread's messages.
-  ScriptedServer server({"reply 220 hello", "expect", "sleep 1500", "reply 331 password", "expect",
+  ScriptedJobServer server({"reply 220 hello", "expect", "sleep 1500", "reply 331 password", "expect",
                          "reply 230 logged in", "expect", "reply 250 ok", "expect", "reply 200 binary", "expect",
                          "pasv", "expect", "accept", "reply 150 go", "recv_data", "close_data", "reply 226 done",
                          "wait_close"});

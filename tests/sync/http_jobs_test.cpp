@@ -21,7 +21,7 @@ using n2test::PathExists;
 using n2test::PumpMessagesUntil;
 using n2test::ReadFileBytes;
 using n2test::ReadTree;
-using n2test::ScriptedServer;
+using n2test::ScriptedJobServer;
 using n2test::TempFolder;
 using n2test::Tree;
 using n2test::WriteFileBytes;
@@ -44,54 +44,24 @@ class SocketEnvironment : public ::testing::Environment {
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new SocketEnvironment);
 
-std::string HttpStateDir() {
-  const char* dir = std::getenv("N2_BINARY_DIR");
-  return n2test::FromLinuxPath(std::string(dir ? dir : "/tmp") + "/http-servers");
-}
-int HttpServerPort(const std::string& which) {
-  std::ifstream in(HttpStateDir() + "\\" + which + "\\port");
-  int port = 0;
-  in >> port;
-  return port;
-}
+std::string HttpStateDir() { return n2test::FixtureDir("http-servers"); }
+int HttpServerPort(const std::string& which) { return n2test::FixturePort("http-servers", which); }
 std::string NginxServer() { return "127.0.0.1:" + std::to_string(HttpServerPort("nginx")); }
 std::string NginxRoot() { return HttpStateDir() + "\\nginx\\www\\"; }
 
-// The header blocks the scripted server recorded ("X:" lines), unescaped.
+// The request header blocks the scripted server recorded.
 std::vector<std::string> Requests(const std::string& records) {
-  std::vector<std::string> requests;
-  size_t start = 0;
-  while (start < records.size()) {
+  std::vector<std::string> lines;
+  for (size_t start = 0; start < records.size();) {
     size_t end = records.find('\n', start);
     if (end == std::string::npos) end = records.size();
-    const std::string line = records.substr(start, end - start);
-    if (line.rfind("X:", 0) == 0) {
-      std::string text;
-      for (size_t i = 2; i < line.size(); ++i) {
-        if (line[i] == '\\' && i + 1 < line.size()) {
-          const char n = line[++i];
-          text += n == 'r' ? '\r' : n == 'n' ? '\n' : n;
-        } else {
-          text += line[i];
-        }
-      }
-      requests.push_back(text);
-    }
+    lines.push_back(records.substr(start, end - start));
     start = end + 1;
   }
-  return requests;
+  return n2test::RecordedRequests(lines);
 }
-
-// The value of a header field of a request, "" when it has none.
-std::string FieldOf(const std::string& request, const std::string& name) {
-  const std::string key = "\r\n" + name + ": ";
-  const size_t at = request.find(key);
-  if (at == std::string::npos) return "";
-  const size_t from = at + key.size();
-  return request.substr(from, request.find("\r\n", from) - from);
-}
-
-std::string FirstLine(const std::string& request) { return request.substr(0, request.find("\r\n")); }
+std::string FieldOf(const std::string& request, const std::string& name) { return n2test::HeaderField(request, name); }
+std::string FirstLine(const std::string& request) { return n2test::RequestLine(request); }
 
 // One answer of the scripted server on a connection of its own.
 std::vector<std::string> Answer(const std::string& response) {
@@ -239,7 +209,7 @@ TEST_F(HttpJobs, TheAddressIsServerPathAndFileNameAsTheyStand) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.request_line);
-    ScriptedServer server(Answer(ok), HttpServerPort("script"));
+    ScriptedJobServer server(Answer(ok), HttpServerPort("script"));
     ASSERT_TRUE(server.Ready());
     Connect("127.0.0.1:" + server.Port(), c.path);
     Run(c.button);
@@ -259,7 +229,7 @@ TEST_F(HttpJobs, TheAddressIsServerPathAndFileNameAsTheyStand) {
 TEST_F(HttpJobs, TheUploadSendsTheWholeArchiveAsItsBody) {
   MessageBoxWatcher boxes;
   WriteTree(Book(a_), kBookA);
-  ScriptedServer server(Answer("HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n"), HttpServerPort("script"));
+  ScriptedJobServer server(Answer("HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n"), HttpServerPort("script"));
   ASSERT_TRUE(server.Ready());
   Connect("127.0.0.1:" + server.Port(), "/up/");
   Run(&TFrmN2Shared::BtnUploadClick);
@@ -282,7 +252,7 @@ TEST_F(HttpJobs, UploadSendsCredentialsOnlyAfterADownloadSetThem) {
   // user must not believe the address book was shared.
   const std::string refused = kUploadText + "EHttpException\r\nUnauthorized";
   {
-    ScriptedServer server({"accept", "request", challenge, "close"}, HttpServerPort("script"));
+    ScriptedJobServer server({"accept", "request", challenge, "close"}, HttpServerPort("script"));
     ASSERT_TRUE(server.Ready());
     Connect("127.0.0.1:" + server.Port(), "/auth/");
     Run(&TFrmN2Shared::BtnUploadClick);
@@ -311,7 +281,7 @@ TEST_F(HttpJobs, UploadSendsCredentialsOnlyAfterADownloadSetThem) {
   EXPECT_EQ(ReadFileBytes(ServerArchive("auth")), ReadFileBytes(b_ / "N2AddBook.zip"));
   EXPECT_NE(ReadFileBytes(ServerArchive("auth")).find("AddrBook/new.vcf"), std::string::npos);
   {
-    ScriptedServer server({"accept", "request", challenge, "close", "accept", "request",
+    ScriptedJobServer server({"accept", "request", challenge, "close", "accept", "request",
                            "send HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n", "close"},
                           HttpServerPort("script"));
     ASSERT_TRUE(server.Ready());
@@ -360,11 +330,11 @@ TEST_F(HttpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
     SCOPED_TRACE(c.name);
     WriteFileBytes(a_ / "N2AddBook.zip", shared);  // an earlier download
     MessageBoxWatcher boxes;
-    std::unique_ptr<ScriptedServer> server;
+    std::unique_ptr<ScriptedJobServer> server;
     if (c.script.empty()) {
       Connect("127.0.0.1:1", "/shared/");
     } else {
-      server = std::make_unique<ScriptedServer>(c.script, HttpServerPort("script"));
+      server = std::make_unique<ScriptedJobServer>(c.script, HttpServerPort("script"));
       ASSERT_TRUE(server->Ready());
       Connect("127.0.0.1:" + server->Port(), "/shared/");
     }
@@ -420,7 +390,7 @@ TEST_F(HttpJobs, AnUploadThatCannotPackShowsOnlyThePackingMessage) {
   n2::ScopedHandle locked(::CreateFileA((a_ / "N2AddBook.zip").c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                         CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
   ASSERT_TRUE(locked);
-  ScriptedServer server({"accept"}, HttpServerPort("script"));
+  ScriptedJobServer server({"accept"}, HttpServerPort("script"));
   ASSERT_TRUE(server.Ready());
   Connect("127.0.0.1:" + server.Port(), "/shared/");
   Run(&TFrmN2Shared::BtnUploadClick);

@@ -18,29 +18,15 @@
 #include "settings/n2_shared_main.h"
 #include "sync/n2_shared_dm.h"
 #include "sync/n2_shared_thread.h"
+#include "tests/support/test_servers.h"
 #include "tests/support/test_support.h"
 
 namespace n2test {
 
-inline std::string FromLinuxPath(std::string path) {
-  for (char& c : path)
-    if (c == '/') c = '\\';
-  return "Z:" + path;
-}
-
-// Where the fixture keeps the servers' ports, and the real server's root.
-inline std::string ServerStateDir() {
-  const char* dir = std::getenv("N2_BINARY_DIR");
-  return FromLinuxPath(std::string(dir ? dir : "/tmp") + "/ftp-servers");
-}
+// Where the fixture keeps the FTP servers' ports, and the real server's root.
+inline std::string ServerStateDir() { return FixtureDir("ftp-servers"); }
 inline std::string RealServerRoot() { return ServerStateDir() + "\\root\\"; }
-
-inline int ServerPort(const std::string& which) {
-  std::ifstream in(ServerStateDir() + "\\" + which + "\\port");
-  int port = 0;
-  in >> port;
-  return port;
-}
+inline int ServerPort(const std::string& which) { return FixturePort("ftp-servers", which); }
 
 // Relative path -> content of every file below folder; folders end with "\".
 using Tree = std::map<std::string, std::string>;
@@ -82,56 +68,14 @@ inline std::string Card(const std::string& who) {
   return "BEGIN:VCARD\r\nVERSION:3.0\r\nFN:" + who + "\r\nEMAIL:" + who + "@example.com\r\nEND:VCARD\r\n";
 }
 
-// A blocking connection to the scripted server's control port: it sends the
-// script, gets the port of a fresh FTP listener, and at the end the record of
-// what the client sent and did.
-class ScriptedServer {
+// The scripted FTP server by default; the HTTP jobs' tests give the scripted
+// HTTP server's control port, which speaks the same control protocol.
+class ScriptedJobServer : public ScriptedServer {
  public:
-  // control_port: the scripted FTP server's by default; the HTTP jobs' tests
-  // give the scripted HTTP server's, which speaks the same control protocol.
-  explicit ScriptedServer(const std::vector<std::string>& script, int control_port = ServerPort("script")) {
-    socket_ = ::socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<u_short>(control_port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(socket_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return;
-    std::string text;
-    for (const auto& line : script) text += line + "\n";
-    text += "end\n";
-    ::send(socket_, text.data(), static_cast<int>(text.size()), 0);
-    std::string reply = ReadLine();
-    if (reply.rfind("port ", 0) == 0) port_ = std::stoi(reply.substr(5));
-  }
-  ~ScriptedServer() { ::closesocket(socket_); }
-  ScriptedServer(const ScriptedServer&) = delete;
-  ScriptedServer& operator=(const ScriptedServer&) = delete;
-
-  std::string Port() const { return std::to_string(port_); }
-  bool Ready() const { return port_ != 0; }
-
+  explicit ScriptedJobServer(const std::vector<std::string>& script, int control_port = ServerPort("script"))
+      : ScriptedServer(script, control_port) {}
   // Ends the script; the records, one a line.
-  std::string Finish() {
-    ::send(socket_, "done\n", 5, 0);
-    std::string records;
-    for (;;) {
-      std::string line = ReadLine();
-      if (line == "end" || line.empty()) break;
-      records += line + "\n";
-    }
-    return records;
-  }
-
- private:
-  std::string ReadLine() {
-    std::string line;
-    char c;
-    while (::recv(socket_, &c, 1, 0) == 1 && c != '\n') line += c;
-    return line;
-  }
-
-  SOCKET socket_ = INVALID_SOCKET;
-  int port_ = 0;
+  std::string Finish() { return JoinLines(ScriptedServer::Finish()); }
 };
 
 // The settings file of this executable: its own path with ".ini".
