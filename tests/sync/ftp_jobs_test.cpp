@@ -30,18 +30,7 @@ const std::string kDownloadText =
     "Norvel2 plug-in Velmora FtpDownload Address Book Download Error!\r\nPlease try again.\r\n";
 const std::string kClearText = "Norvel2 plug-in Velmora FtpClear Address Book Clear Error!\r\nPlease try again.\r\n";
 
-// The test's own sockets talk to the scripted server's control port.
-class SocketEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    WSADATA data;
-    ::WSAStartup(MAKEWORD(2, 2), &data);
-    // Worker calls reach the main thread through the synchronizer's window.
-    SyncHelper = new TSyncHelper();
-  }
-  void TearDown() override { ::WSACleanup(); }
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new SocketEnvironment);
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new n2test::JobTestEnvironment);
 
 // Greeting, log-in, folder and binary mode of a scripted session.
 std::vector<std::string> Script(std::vector<std::string> tail) {

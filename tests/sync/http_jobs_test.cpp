@@ -32,17 +32,7 @@ const std::string kDownloadText =
     "Norvel2 plug-in Velmora HttpDownload Address Book Download Error!\r\nPlease try again.\r\n";
 const std::string kClearText = "Norvel2 plug-in Velmora HttpClear Address Book Clear Error!\r\nPlease try again.\r\n";
 
-class SocketEnvironment : public ::testing::Environment {
- public:
-  void SetUp() override {
-    WSADATA data;
-    ::WSAStartup(MAKEWORD(2, 2), &data);
-    // Worker calls reach the main thread through the synchronizer's window.
-    SyncHelper = new TSyncHelper();
-  }
-  void TearDown() override { ::WSACleanup(); }
-};
-const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new SocketEnvironment);
+const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new n2test::JobTestEnvironment);
 
 std::string HttpStateDir() { return n2test::FixtureDir("http-servers"); }
 int HttpServerPort(const std::string& which) { return n2test::FixturePort("http-servers", which); }

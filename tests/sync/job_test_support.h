@@ -13,7 +13,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
 #include "plugin/plugin_state.h"
+#include "plugin/sync_helper.h"
 #include "settings/file_name.h"
 #include "settings/n2_shared_main.h"
 #include "sync/n2_shared_dm.h"
@@ -22,6 +25,19 @@
 #include "tests/support/test_support.h"
 
 namespace n2test {
+
+// Set up once per job test executable: Winsock for the test's own sockets (the
+// scripted servers' control ports), and the synchronizer through which the
+// workers' calls reach the main thread.
+class JobTestEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override {
+    WSADATA data;
+    ::WSAStartup(MAKEWORD(2, 2), &data);
+    n2::SyncHelper = new n2::TSyncHelper();
+  }
+  void TearDown() override { ::WSACleanup(); }
+};
 
 // Where the fixture keeps the FTP servers' ports, and the real server's root.
 inline std::string ServerStateDir() { return FixtureDir("ftp-servers"); }
