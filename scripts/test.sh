@@ -20,9 +20,6 @@ source "$root/scripts/test-env.sh"
 bash "$root/scripts/wine-session.sh" start
 status=0
 (cd "$build/native" && ctest --output-on-failure -j "$jobs" "$@") || status=1
-# Now and then a Wine process cannot create its first top-level window while
-# Wine's desktop process is busy; such a test is run once more, in plain view.
-(cd "$build/win" && { ctest --output-on-failure "$@" ||
-  { echo "== running the failed Windows tests once more"; ctest --rerun-failed --output-on-failure; }; }) || status=1
+(cd "$build/win" && ctest --output-on-failure "$@") || status=1
 bash "$root/scripts/wine-session.sh" stop
 exit $status
