@@ -8,6 +8,7 @@
 
 #include "base/exception.h"
 #include "base/message_box.h"
+#include "base/win_file.h"
 #include "net/ftp_client.h"
 #include "plugin/plugin_state.h"
 #include "settings/n2_shared_main.h"
@@ -30,6 +31,8 @@ struct FtpJob {
   const char* text;
   // Runs before the connection; false ends the job at once.
   bool (*before)();
+  // Runs right before the transfer.
+  void (*before_transfer)();
   // The transfer: its result ends the job with a message when it has one.
   bool (TFtpClient::*transfer)();
   const char* transfer_error;
@@ -40,12 +43,19 @@ struct FtpJob {
 bool PackBeforeUpload() { return TN2Thread::PackAddressBook(DmN2->ZipN2, AddrBookFolder); }
 void UnpackAfterDownload() { TN2Thread::UnpackAddressBook(DmN2->ZipN2, DataFolder); }
 
+// The download unpacks whatever the local archive holds afterwards. A Get that
+// fails before its transfer (a refused PASV or PORT, say) would leave the
+// archive of an earlier job there, and unpacking that old copy would put older
+// cards over newer local edits. Emptied first, the archive holds nothing or
+// only what this download brought.
+void EmptyLocalArchive() { File::CreateAlways(ArchivePath()); }
+
 const FtpJob kUpload{"Norvel2 plug-in Velmora FtpUpload Address Book Upload Error!\r\nPlease try again.\r\n",
-                     &PackBeforeUpload, &TFtpClient::Put, kUploadError, nullptr};
+                     &PackBeforeUpload, nullptr, &TFtpClient::Put, kUploadError, nullptr};
 const FtpJob kDownload{"Norvel2 plug-in Velmora FtpDownload Address Book Download Error!\r\nPlease try again.\r\n",
-                       nullptr, &TFtpClient::Get, nullptr, &UnpackAfterDownload};
+                       nullptr, &EmptyLocalArchive, &TFtpClient::Get, nullptr, &UnpackAfterDownload};
 const FtpJob kClear{"Norvel2 plug-in Velmora FtpClear Address Book Clear Error!\r\nPlease try again.\r\n", nullptr,
-                    &TFtpClient::Dele, nullptr, nullptr};
+                    nullptr, &TFtpClient::Dele, nullptr, nullptr};
 
 void Require(bool done, const std::string& message) {
   if (!done) throw Exception(message);
@@ -73,6 +83,7 @@ bool RunFtpJob(const FtpJob& job) {
     Require(TN2Thread::RunFtpOperation(&TFtpClient::Pass), kLoginFailure);
     Require(TN2Thread::RunFtpOperation(&TFtpClient::Cwd), kCwdError);
     Require(TN2Thread::RunFtpOperation(&TFtpClient::TypeSet), TypeSetError(job));
+    if (job.before_transfer) job.before_transfer();
     const bool moved = TN2Thread::RunFtpOperation(job.transfer);
     if (job.transfer_error) Require(moved, job.transfer_error);
     TN2Thread::RunFtpOperation(&TFtpClient::Abort);

@@ -398,6 +398,24 @@ TEST_F(FtpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
   EXPECT_TRUE(boxes.Texts().empty());
 }
 
+TEST_F(FtpJobs, ADownloadThatFailsBeforeItsTransferNeverUnpacksAnOlderArchive) {
+  // The local archive is from an earlier upload; the card was edited since.
+  WriteTree(Book(a_), {{"x.vcf", Card("Xena")}});
+  ASSERT_TRUE(TN2Thread::PackAddressBook(DmN2->ZipN2, AddrBookFolder));
+  WriteFileBytes(Book(a_) + "\\x.vcf", Card("Xena, edited"));
+  const Tree edited = ReadTree(Book(a_));
+  MessageBoxWatcher boxes;
+  ScriptedJobServer server(Script({"expect", "reply 500 PASV refused"}));
+  ASSERT_TRUE(server.Ready());
+  Connect("127.0.0.1:" + server.Port(), "/shared/");
+  Form().BtnDownloadClick();
+  ASSERT_TRUE(WaitIdle());
+  server.Finish();
+  EXPECT_EQ(ReadTree(Book(a_)), edited);
+  EXPECT_EQ(ReadFileBytes(a_ / "N2AddBook.zip"), "");
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
 TEST_F(FtpJobs, ACutArchiveOnTheServerUnpacksOnlyItsCompleteEntries) {
   // b.vcf is large and does not compress, so that the cut falls inside it.
   std::string noise(64 * 1024, '\0');
