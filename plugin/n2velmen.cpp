@@ -104,13 +104,14 @@ int __stdcall NVC_OnStart() {
     const char* folder = HostAPI->CallGetDataFolder();
     DataFolder = folder ? folder : "";
     AddrBookFolder = DataFolder + "AddrBook";
+    // The dialog's creation reads the settings and points the watcher at
+    // AddrBookFolder, so the data module and the folder come first. A dialog
+    // that could not be built is tried again at the next start.
     if (!DmN2) {
-      // The dialog's creation reads the settings and points the watcher at
-      // AddrBookFolder, so the data module and the folder come first.
       PinModule();
       DmN2 = new TDmN2();
-      FrmN2Shared = new TFrmN2Shared();
     }
+    if (!FrmN2Shared) FrmN2Shared = new TFrmN2Shared();
     DmN2->TimN2.SetEnabled(FrmN2Shared->ChkAuto.Checked());
     StartStartupDownload();
   });
