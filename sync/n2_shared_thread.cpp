@@ -7,6 +7,7 @@
 
 #include "base/exception.h"
 #include "base/message_box.h"
+#include "base/system_code_page.h"
 #include "base/win_file.h"
 #include "plugin/plugin_state.h"
 #include "plugin/sync_helper.h"
@@ -24,11 +25,6 @@ namespace {
 // The texts of the two message boxes; the error's kind and message follow them.
 constexpr char kCompressErrorText[] = "Norvel2 plug-in Velmora Address Book Compress Error!\r\nPlease try again.\r\n";
 constexpr char kExtractErrorText[] = "Norvel2 plug-in Velmora Address Book Extract Error!\r\nPlease try again.\r\n";
-
-std::string WithoutTrailingSeparator(std::string path) {
-  while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.pop_back();
-  return path;
-}
 
 // Written by tests before they start a worker, read by that worker.
 std::atomic<DWORD> delayed_start_milliseconds{kDelayedStartMilliseconds};
@@ -125,7 +121,7 @@ void TN2Thread::SetDelayedStartMillisecondsForTesting(DWORD milliseconds) {
 
 bool TN2Thread::PackAddressBook(TVexZip& zip, const std::string& folder) {
   try {
-    const std::vector<std::string> paths{WithoutTrailingSeparator(folder)};
+    const std::vector<std::string> paths{ExcludeTrailingSeparators(folder, SystemLeadBytes())};
     zip.CloseArchive();
     {
       File archive = File::CreateAlways(ArchivePath());

@@ -8,6 +8,7 @@
 
 #include "base/exception.h"
 #include "base/scoped_handle.h"
+#include "base/system_code_page.h"
 #include "base/win_error.h"
 
 namespace n2 {
@@ -51,15 +52,17 @@ void RunInParallel(size_t count, const std::function<void(size_t)>& work, bool p
 bool IsDotName(const char* name) { return std::string_view(name) == "." || std::string_view(name) == ".."; }
 
 std::string WithSeparator(const std::string& folder) {
-  if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder;
-  return folder + "\\";
+  return EndsWithSeparator(folder, SystemLeadBytes()) ? folder : folder + "\\";
 }
 
 // Creates folder and every missing parent.
 void CreateFolderTree(const std::string& folder) {
-  for (size_t i = 0; i < folder.size(); ++i) {
-    if ((folder[i] == '\\' || folder[i] == '/') && i > 0 && folder[i - 1] != ':' && folder[i - 1] != '\\')
-      ::CreateDirectoryA(folder.substr(0, i).c_str(), nullptr);
+  const LeadBytes& lead = SystemLeadBytes();
+  for (size_t i = 0, previous = std::string::npos; i < folder.size(); previous = i, i += lead.CharLength(folder, i)) {
+    const bool separator = lead.CharLength(folder, i) == 1 && (folder[i] == '\\' || folder[i] == '/');
+    const bool after_root = previous == std::string::npos || folder[previous] == ':' ||
+                            (lead.CharLength(folder, previous) == 1 && folder[previous] == '\\');
+    if (separator && !after_root) ::CreateDirectoryA(folder.substr(0, i).c_str(), nullptr);
   }
   ::CreateDirectoryA(folder.c_str(), nullptr);
   if (!FolderExists(folder))
@@ -190,8 +193,8 @@ void TVexZip::RequireWritable() {
 }
 
 void TVexZip::EnsureFolderEntries(const std::string& name, uint32_t attributes, DosStamp stamp) {
-  std::string folder = NormalizeEntryName(name);
-  folder.erase(folder.find_last_of('/') + 1);  // keep up to and including the last separator
+  std::string folder = NormalizeEntryName(name, lead_);
+  folder.erase(FindLastOf(folder, "/", lead_) + 1);  // keep up to and including the last separator
   for (size_t end = folder.find('/'); end != std::string::npos; end = folder.find('/', end + 1)) {
     std::string prefix = folder.substr(0, end + 1);
     if (archive_.FindEntry(prefix) < 0) archive_.AddStreamEntry(prefix, attributes, {}, stamp, CompressionLevel());
@@ -227,17 +230,17 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
     if (name == "..") continue;
     if (name == ".") {
       // The folder being listed gets its own entry, with its attributes and time.
-      steps.push_back(Step{Step::kFolder, {}, RelativeName(folder + "\\", root), item.dwFileAttributes,
+      steps.push_back(Step{Step::kFolder, {}, RelativeName(folder + "\\", root, lead_), item.dwFileAttributes,
                            StampOf(item.ftLastWriteTime)});
     } else if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       const std::string full = folder + "\\" + name;
       if (StoreFolders && StoreRelativePath)
-        steps.push_back(Step{Step::kFolder, {}, RelativeName(full + "\\", root), item.dwFileAttributes,
+        steps.push_back(Step{Step::kFolder, {}, RelativeName(full + "\\", root, lead_), item.dwFileAttributes,
                              StampOf(item.ftLastWriteTime)});
       if (with_subfolders) ListFolderTree(full, root, with_subfolders, mask, steps);
     } else {
       const std::string full = folder + "\\" + name;
-      if (WildcardMatch(mask, full)) ListFile(full, RelativeName(full, root), item, steps);
+      if (WildcardMatch(mask, full, lead_)) ListFile(full, RelativeName(full, root, lead_), item, steps);
     }
   } while (::FindNextFileA(find.Get(), &item));
 }
@@ -272,7 +275,7 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
       }
       if (errors[file]) std::rethrow_exception(errors[file]);
       std::string name = step.name;
-      if (!StoreRelativePath) name = name.substr(name.find_last_of("\\/") + 1);
+      if (!StoreRelativePath) name = name.substr(FindLastOf(name, "\\/", lead_) + 1);
       if (StoreFolders && StoreRelativePath) EnsureFolderEntries(name, kAttrFolder, NowStamp());
       archive_.AddPreparedEntry(name, step.attributes, prepared[file], step.stamp);
       ++file;
@@ -293,7 +296,7 @@ void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::stri
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!IsDotName(found.cFileName)) ListFolderTree(path, root, with_subfolders, "*.*", steps);
       } else {
-        ListFile(path, RelativeName(path, root), found, steps);  // a listed file needs no mask
+        ListFile(path, RelativeName(path, root, lead_), found, steps);  // a listed file needs no mask
       }
     }
     ApplySteps(steps);
@@ -350,20 +353,20 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
     bool clash = false;
     size_t last = first;
     for (; last < count && last - first < kWindow; ++last) {
-      std::optional<ExtractPath> where = SafeExtractPath(archive_.Entries()[last].central.name);
+      std::optional<ExtractPath> where = SafeExtractPath(archive_.Entries()[last].central.name, lead_);
       if (!where) continue;  // a name that leads outside the target is never written
       Planned p;
       p.index = last;
       p.dest = base + where->folder + where->file;
       const std::string full = FullPath(p.dest);
       const bool inside = full.size() > full_base.size() &&
-                          FoldCase(full.substr(0, full_base.size())) == FoldCase(full_base);
+                          FoldCase(full.substr(0, full_base.size()), lead_) == FoldCase(full_base, lead_);
       if (!inside && !(where->file.empty() && where->folder.empty())) continue;
-      if (FoldCase(p.dest).rfind(FoldCase(temporary_folder), 0) == 0) continue;  // our own working folder
+      if (FoldCase(p.dest, lead_).rfind(FoldCase(temporary_folder, lead_), 0) == 0) continue;  // our own working folder
       p.folder = archive_.Entries()[last].Folder() || where->file.empty();
       if (!p.folder) {
         p.temporary = temporary_folder + std::to_string(last);
-        clash |= !names.insert(FoldCase(p.dest)).second;
+        clash |= !names.insert(FoldCase(p.dest, lead_)).second;
       }
       plan.push_back(std::move(p));
     }
@@ -400,7 +403,7 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
   for (; end < plan.size(); ++end) {
     Planned& p = plan[end];
     if (p.error) break;
-    const size_t cut = p.dest.find_last_of('\\');
+    const size_t cut = FindLastOf(p.dest, "\\", lead_);
     if (p.folder) {
       EnsureFolder(p.dest);
       continue;
@@ -439,7 +442,7 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
       if (!::MoveFileExA(p.temporary.c_str(), p.dest.c_str(), MOVEFILE_REPLACE_EXISTING))
         throw EFCreateError("Cannot create file " + Quoted(p.dest) + ". " + SystemErrorText(::GetLastError()));
       p.written = false;
-      listed_[FoldCase(p.dest)] = p.attributes;
+      listed_[FoldCase(p.dest, lead_)] = p.attributes;
     } catch (...) {
       for (size_t rest = k; rest < plan.size(); ++rest) {
         if (!plan[rest].written) continue;
@@ -452,28 +455,28 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
 }
 
 DWORD TVexZip::ListedAttributes(const std::string& path) {
-  const size_t cut = path.find_last_of('\\');
+  const size_t cut = FindLastOf(path, "\\", lead_);
   const std::string folder = path.substr(0, cut + 1);
-  if (listed_folders_.insert(FoldCase(folder)).second) {
+  if (listed_folders_.insert(FoldCase(folder, lead_)).second) {
     // One listing of the folder answers for all its files.
     WIN32_FIND_DATAA item;
     ScopedFindHandle find(::FindFirstFileA((folder + "*").c_str(), &item));
     if (find) {
       do {
-        listed_[FoldCase(folder + item.cFileName)] = item.dwFileAttributes;
+        listed_[FoldCase(folder + item.cFileName, lead_)] = item.dwFileAttributes;
       } while (::FindNextFileA(find.Get(), &item));
     }
   }
-  auto it = listed_.find(FoldCase(path));
+  auto it = listed_.find(FoldCase(path, lead_));
   return it == listed_.end() ? 0 : it->second;
 }
 
 void TVexZip::EnsureFolder(const std::string& folder) {
-  if (made_folders_.insert(FoldCase(folder)).second) {
+  if (made_folders_.insert(FoldCase(folder, lead_)).second) {
     try {
       CreateFolderTree(folder);
     } catch (...) {
-      made_folders_.erase(FoldCase(folder));
+      made_folders_.erase(FoldCase(folder, lead_));
       throw;
     }
   }

@@ -8,6 +8,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/system_code_page.h"
 #include "base/win_file.h"
 #include "zip/zip_archive.h"
 
@@ -97,11 +98,13 @@ class TVexZip {
   // Attributes of an existing file as its folder's listing gives them; 0 when absent.
   DWORD ListedAttributes(const std::string& path);
 
+  // Names are texts in the system's code page.
+  const LeadBytes& lead_ = SystemLeadBytes();
   TZipCompressionType compression_ = TZipCompressionType::ctNormal;
   std::string file_name_;
   bool read_only_ = false;
   std::unique_ptr<FileByteStream> stream_;
-  ZipArchive archive_;
+  ZipArchive archive_{lead_};
   // Folders known to exist during one extraction (folded case).
   std::unordered_set<std::string> made_folders_;
   // Listings of destination folders during one extraction: folded path -> attributes.

@@ -29,6 +29,10 @@ struct ZipEntry {
 
 class ZipArchive {
  public:
+  // Entry names are compared in the code page whose lead bytes are given
+  // (which must outlive this object).
+  explicit ZipArchive(const LeadBytes& lead) : lead_(&lead) {}
+
   // Reads the archive on stream (which must outlive this object) and keeps
   // the stream for later adds and reads. Returns whether it is a zip archive;
   // when it is not, the entries are empty.
@@ -79,6 +83,9 @@ class ZipArchive {
   void WriteDirectory();
   void IndexNames();
 
+  std::string NameKey(std::string_view name) const;
+
+  const LeadBytes* lead_;
   ByteStream* stream_ = nullptr;
   bool is_zip_ = false;
   bool batch_ = false;
