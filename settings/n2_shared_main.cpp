@@ -418,7 +418,7 @@ void TFrmN2Shared::StartOperation(const std::string& status, int32_t ftp_kind, i
   LblStatus1.SetCaption(status);
   PnlSyori2.Show();
   LblStatus2.SetCaption(status);
-  StartJob(ftp_kind, http_kind, false);
+  StartJob(ftp_kind, http_kind, TJobStart::jsByHand);
 }
 
 void TFrmN2Shared::ShowPage(int index) {

@@ -208,6 +208,28 @@ void ZipArchive::WriteDirectory() {
   stream_->Truncate(end_.directory_offset + out.size());
 }
 
+std::optional<ZipArchive::Prepared> ZipArchive::RawEntryData(size_t index) {
+  const CentralRecord& c = entries_.at(index).central;
+  if (c.flags != 0 || (c.method != kMethodStored && c.method != kMethodDeflate)) return std::nullopt;
+  std::optional<LocalHeader> h;
+  try {
+    h = ReadLocalHeader(*stream_, c.local_offset);
+  } catch (const EReadError&) {
+    return std::nullopt;
+  }
+  if (!h || h->flags != 0 || h->method != c.method || h->compressed_size != c.compressed_size) return std::nullopt;
+  const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
+  if (data_position + c.compressed_size > stream_->Size()) return std::nullopt;
+  Prepared p;
+  p.crc = c.crc;
+  p.size = c.uncompressed_size;
+  p.method = c.method;
+  p.compressed.resize(c.compressed_size);
+  if (stream_->ReadAt(data_position, p.compressed.data(), p.compressed.size()) != p.compressed.size())
+    return std::nullopt;
+  return p;
+}
+
 std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {
   const ZipEntry& e = entries_.at(index);
   const CentralRecord& c = e.central;

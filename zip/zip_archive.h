@@ -75,6 +75,11 @@ class ZipArchive {
   // short). Raises "Cannot process this file: " for encrypted entries and
   // unknown methods, EDecompressionError for malformed data or a CRC mismatch.
   std::optional<std::string> ReadEntryData(size_t index);
+  // The compressed data of entry index as stored, ready to be added to
+  // another archive unchanged; nothing when the entry is not one a plain add
+  // would make (encrypted, a data descriptor, a method other than stored or
+  // deflate) or its data is not all there. Nothing is decoded or checked.
+  std::optional<Prepared> RawEntryData(size_t index);
 
  private:
   bool ReadDirectory(uint64_t end_position);
