@@ -44,6 +44,9 @@ DosStamp NowStamp() {
   return StampOf(st);
 }
 
+// Archives up to this size are read into memory whole.
+constexpr uint64_t kCachedArchiveSize = 64u << 20;
+
 // Runs work(0) .. work(count - 1) on a few threads; returns when all are done.
 // With parallel false, everything runs on the calling thread.
 void RunInParallel(size_t count, const std::function<void(size_t)>& work, bool parallel = true) {
@@ -120,6 +123,7 @@ std::string FullPath(const std::string& path) {
 }  // namespace
 
 void FileByteStream::CacheWholeFile() {
+  Flush();
   std::string bytes(static_cast<size_t>(file_.Size()), '\0');
   file_.Seek(0);
   bytes.resize(file_.Read(bytes.data(), bytes.size()));
@@ -127,8 +131,23 @@ void FileByteStream::CacheWholeFile() {
   cached_ = true;
 }
 
+FileByteStream::~FileByteStream() {
+  try {
+    Flush();
+  } catch (const std::exception&) {
+    // The archive's writers end with Truncate, which reports the error.
+  }
+}
+
+uint64_t FileByteStream::Size() {
+  if (cached_) return cache_.Size();
+  Flush();
+  return file_.Size();
+}
+
 size_t FileByteStream::ReadAt(uint64_t position, void* buffer, size_t size) {
   if (cached_) return cache_.ReadAt(position, buffer, size);
+  Flush();
   file_.Seek(position);
   return file_.Read(buffer, size);
 }
@@ -137,15 +156,26 @@ void FileByteStream::WriteAt(uint64_t position, const void* data, size_t size) {
   if (size == 0) return;
   cached_ = false;
   cache_ = MemoryStream();
-  file_.Seek(position);
-  file_.Write(data, size);
+  if (!pending_.empty() && position != pending_at_ + pending_.size()) Flush();
+  if (pending_.empty()) pending_at_ = position;
+  pending_.append(static_cast<const char*>(data), size);
+  if (pending_.size() >= kWriteBehind) Flush();
 }
 
 void FileByteStream::Truncate(uint64_t size) {
   cached_ = false;
   cache_ = MemoryStream();
+  Flush();
   file_.Seek(size);
   file_.Truncate();
+}
+
+void FileByteStream::Flush() {
+  if (pending_.empty()) return;
+  file_.Seek(pending_at_);
+  std::string bytes;
+  bytes.swap(pending_);
+  file_.Write(bytes);
 }
 
 void TVexZip::SetCompressionType(TZipCompressionType type) {
@@ -187,6 +217,9 @@ void TVexZip::OpenArchive(const std::string& path) {
   stream_ = std::make_unique<FileByteStream>(read_only_ ? File::OpenForReadShared(path)
                                                         : File::OpenForReadWriteShared(path));
   try {
+    // Reading the directory takes two small reads per entry: from memory,
+    // where an archive of a reasonable size fits.
+    if (stream_->Size() <= kCachedArchiveSize) stream_->CacheWholeFile();
     if (!archive_.Read(*stream_)) CloseArchive();
   } catch (...) {
     CloseArchive();
@@ -417,11 +450,12 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
   const std::string base = WithSeparator(target);
   const std::string full_base = WithSeparator(FullPath(base));
   // Threads may only share the archive's bytes when they are held in memory.
-  bool parallel = stream_->Size() <= (64u << 20);
+  bool parallel = stream_->Size() <= kCachedArchiveSize;
   if (parallel) stream_->CacheWholeFile();
   made_folders_.clear();
   listed_.clear();
   listed_folders_.clear();
+  last_listed_folder_.clear();
   const std::string temporary_folder = base + "~N2Unpack.tmp\\";
   struct RemoveWhenDone {
     const std::string& folder;
@@ -479,14 +513,13 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
 void TVexZip::Decide(Planned& p) {
   const ZipEntry& entry = archive_.Entries()[p.index];
   p.local = Listed(p.dest);
-  const std::string name = NormalizeEntryName(entry.central.name, lead_);
-  const std::string dest = p.dest;
   Planned* self = &p;
-  p.local.crc = [this, self, name, dest] {
+  p.local.crc = [this, self] {
     if (!self->local_crc) {
+      const std::string name = NormalizeEntryName(archive_.Entries()[self->index].central.name, lead_);
       const std::optional<uint32_t> known =
           Index ? Index->TrustedCrc(name, self->local.size, self->local.write_time) : std::nullopt;
-      self->local_crc = known ? *known : Crc32(ReadWholeFile(dest));
+      self->local_crc = known ? *known : Crc32(ReadWholeFile(self->dest));
     }
     return *self->local_crc;
   };
@@ -519,25 +552,29 @@ void TVexZip::Decide(Planned& p) {
 
 void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
                             const std::string& temporary_folder, bool parallel) {
-  // Choose, in order; reading a local file's checksum may fail like any entry.
-  for (Planned& p : plan) {
-    if (p.folder) continue;
+  // Choose, in order; reading a local file's checksum may fail like any
+  // entry, and nothing after it is done then.
+  for (size_t k = 0; k < plan.size(); ++k) {
+    if (plan[k].folder) continue;
     try {
-      Decide(p);
+      Decide(plan[k]);
     } catch (...) {
-      p.error = std::current_exception();
+      plan[k].error = std::current_exception();
+      for (size_t rest = k + 1; rest < plan.size(); ++rest) plan[rest].mode = Planned::kKeep;
       break;
     }
   }
   auto needs_data = [](const Planned& p) {
     return !p.folder && !p.error && (p.mode == Planned::kWrite || p.mode == Planned::kCopy);
   };
+  std::vector<size_t> to_decode;
+  for (size_t k = 0; k < plan.size(); ++k)
+    if (needs_data(plan[k])) to_decode.push_back(k);
   // Decode and check what must be written; nothing is written yet.
   RunInParallel(
-      plan.size(),
-      [&](size_t k) {
-        Planned& p = plan[k];
-        if (!needs_data(p)) return;
+      to_decode.size(),
+      [&](size_t i) {
+        Planned& p = plan[to_decode[i]];
         try {
           p.data = archive_.ReadEntryData(p.index);
         } catch (...) {
@@ -563,9 +600,11 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     if (p.mode == Planned::kWrite) EnsureFolder(temporary_folder);
   }
   // The new files and the temporary ones, each with the attributes its destination gets.
-  auto write = [&](size_t k) {
-    Planned& p = plan[k];
-    if (!needs_data(p) || !p.data) return;
+  std::vector<size_t> to_write;
+  for (size_t k = 0; k < end; ++k)
+    if (needs_data(plan[k]) && plan[k].data) to_write.push_back(k);
+  auto write = [&](size_t i) {
+    Planned& p = plan[to_write[i]];
     try {
       if (p.mode == Planned::kCopy) {
         if (!WriteNewFile(p.copy_path, *p.data, p.attributes, true))
@@ -580,7 +619,7 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     }
     p.data.reset();
   };
-  RunInParallel(end, write, parallel);
+  RunInParallel(to_write.size(), write, parallel);
   // Committed in archive order; at the first failure the rest is dropped.
   for (size_t k = 0; k < plan.size(); ++k) {
     Planned& p = plan[k];
@@ -666,7 +705,7 @@ void TVexZip::Commit(Planned& p) {
 LocalFile TVexZip::Listed(const std::string& path) {
   const size_t cut = FindLastOf(path, "\\", lead_);
   const std::string folder = path.substr(0, cut + 1);
-  if (listed_folders_.insert(FoldCase(folder, lead_)).second) {
+  if (folder != last_listed_folder_ && listed_folders_.insert(FoldCase(folder, lead_)).second) {
     // One listing of the folder answers for all its files.
     WIN32_FIND_DATAA item;
     ScopedFindHandle find(::FindFirstFileA((folder + "*").c_str(), &item));
@@ -682,6 +721,7 @@ LocalFile TVexZip::Listed(const std::string& path) {
       } while (::FindNextFileA(find.Get(), &item));
     }
   }
+  last_listed_folder_ = folder;
   auto it = listed_.find(FoldCase(path, lead_));
   return it == listed_.end() ? LocalFile{} : it->second;
 }
