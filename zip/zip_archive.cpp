@@ -14,6 +14,7 @@ std::string NameKey(std::string_view name) { return FoldCase(NormalizeEntryName(
 }  // namespace
 
 void ZipArchive::Clear() {
+  ReleaseDeflateCoders();  // what a pack kept for its next entry is not needed while closed
   stream_ = nullptr;
   is_zip_ = false;
   batch_ = false;
@@ -225,9 +226,11 @@ std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {
   const uint64_t available = data_position < size ? size - data_position : 0;
   std::string data(static_cast<size_t>(std::min<uint64_t>(compressed_size, available)), '\0');
   data.resize(stream_->ReadAt(data_position, data.data(), data.size()));
+  // The archive ends inside the entry's data: a cut download, not a damaged entry.
+  const bool cut = data.size() < compressed_size;
   std::optional<std::string> out;
   try {
-    out = DecodeEntryData(c.method, data, c.uncompressed_size);
+    out = DecodeEntryData(c.method, data, c.uncompressed_size, cut);
   } catch (const EDecompressionError& error) {
     throw EDecompressionError(error.Message() + " in \"" + c.name + "\"");
   }
