@@ -164,6 +164,9 @@ std::string DeflateRaw(std::string_view data, int level) {
 void ReleaseDeflateCoders() { Compressors().Release(); }
 
 std::optional<std::string> DecodeEntryData(uint16_t method, std::string_view data, uint32_t size, bool data_cut) {
+  if (size > kMaxEntrySize)
+    throw EDecompressionError("Entry of " + std::to_string(size) + " bytes refused (at most " +
+                              std::to_string(kMaxEntrySize) + " bytes are decoded)");
   if (size == 0) return std::string();
   switch (method) {
     case kMethodStored:

@@ -13,6 +13,11 @@ inline constexpr uint16_t kMethodStored = 0;
 inline constexpr uint16_t kMethodDeflate = 8;
 inline constexpr uint16_t kMethodBzip2 = 12;
 
+// The largest entry a reader decodes. Address-book cards are a few kilobytes;
+// an entry declaring more is refused, so that a hostile archive cannot make
+// the mail client's 32-bit process spend its address space.
+inline constexpr uint32_t kMaxEntrySize = 64u << 20;
+
 // The whole of data as a raw deflate stream, at a level on zlib's scale: -1
 // the default (6), 0 uncompressed blocks, 1 fastest to 9 smallest.
 // Compressors are kept from one call to the next; ReleaseDeflateCoders frees
@@ -25,8 +30,8 @@ void ReleaseDeflateCoders();
 // data_cut says that the archive ended before all of the entry's compressed
 // data: data that then cannot be decoded is a cut entry, not a malformed one.
 // Returns nothing for a cut entry and when the data ends before size bytes
-// came out. Raises EDecompressionError when the data is malformed or decodes
-// to more than size bytes.
+// came out. Raises EDecompressionError when size is above kMaxEntrySize and
+// when the data is malformed or decodes to more than size bytes.
 std::optional<std::string> DecodeEntryData(uint16_t method, std::string_view data, uint32_t size,
                                            bool data_cut = false);
 

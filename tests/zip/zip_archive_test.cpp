@@ -286,6 +286,36 @@ TEST(ZipReader, CrcMismatchAndMalformedDataRaise) {
   }
 }
 
+// Declared sizes up to the limit are read (here: skipped, as the data cannot
+// give that many bytes); above it the entry is refused before any decoding.
+TEST(ZipReader, DeclaredSizesAboveTheLimitAreRefused) {
+  const std::string a = Build({{"a.txt", 0x20, kText}}, false);
+  const size_t central = U32(a, a.size() - 6);
+  struct Case {
+    size_t local_field, central_field;  // compressed (18, 20) or uncompressed (22, 24) size
+    uint32_t value;
+    bool refused;
+  } cases[] = {
+      {22, 24, kMaxEntrySize, false},
+      {22, 24, kMaxEntrySize + 1, true},
+      {22, 24, 0xFFFFFFFF, true},
+      {18, 20, kMaxEntrySize + 1, true},
+  };
+  for (const Case& c : cases) {
+    std::string patched = a;
+    for (size_t at : {c.local_field, central + c.central_field})
+      for (int i = 0; i < 4; ++i) patched[at + i] = static_cast<char>(c.value >> (8 * i));
+    MemoryStream m(patched);
+    ZipArchive zip;
+    ASSERT_TRUE(zip.Read(m));
+    if (c.refused) {
+      EXPECT_THROW(zip.ReadEntryData(0), EDecompressionError) << c.value;
+    } else {
+      EXPECT_FALSE(zip.ReadEntryData(0)) << c.value;
+    }
+  }
+}
+
 TEST(ZipReader, EncryptedAndUnknownMethodsCannotBeProcessed) {
   for (int variant = 0; variant < 2; ++variant) {
     std::string a = Build({{"a.txt", 0x20, kText}}, false);
@@ -345,6 +375,7 @@ TEST(ZipCodec, DecodesWholeDataAndTellsCutFromMalformed) {
       {"deflate, reserved block type", kMethodDeflate, "\xFF\xFF\xFF", size, false, kError, ""},
       {"bzip2, malformed", kMethodBzip2, "BZh9garbage-garbage-garbage", 10, false, kError, ""},
       {"bzip2, malformed and cut", kMethodBzip2, "BZh9garbage-garbage-garbage", 10, true, kNothing, ""},
+      {"above the size limit", kMethodStored, "x", kMaxEntrySize + 1, false, kError, ""},
       {"unknown method", 14, "x", 1, false, kError, ""},
   };
   for (const Case& c : cases) {
