@@ -1,6 +1,6 @@
 #include "zip/zip_records.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstring>
@@ -48,18 +48,7 @@ void PutU32(std::string& out, uint32_t value) {
   PutU16(out, static_cast<uint16_t>(value >> 16));
 }
 
-uint32_t Crc32(std::string_view data, uint32_t crc) {
-  uLong value = crc;
-  const auto* p = reinterpret_cast<const Bytef*>(data.data());
-  size_t left = data.size();
-  while (left > 0) {
-    uInt chunk = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
-    value = ::crc32(value, p, chunk);
-    p += chunk;
-    left -= chunk;
-  }
-  return static_cast<uint32_t>(value);
-}
+uint32_t Crc32(std::string_view data, uint32_t crc) { return libdeflate_crc32(crc, data.data(), data.size()); }
 
 DosStamp EncodeDosStamp(const LocalTime& t) {
   if (t.year < 1980 || t.year > 2107) return {};

@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   try {
     const double start = Seconds();
     if (mode == "codec") {
-      // zlib alone: level-9 deflate of every file, already in memory.
+      // The coder alone: level-9 deflate of every file, already in memory.
       std::vector<std::string> files;
       ReadTree(data + "AddrBook", files);
       const double read = Seconds();
