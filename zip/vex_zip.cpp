@@ -21,16 +21,26 @@ DosStamp StampOf(const SYSTEMTIME& st) {
   return EncodeDosStamp(LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond});
 }
 
-// A file-system time (UTC) as a DOS stamp in local time.
-DosStamp StampOf(const FILETIME& utc) {
-  FILETIME local;
-  SYSTEMTIME st;
-  if (!::FileTimeToLocalFileTime(&utc, &local) || !::FileTimeToSystemTime(&local, &st)) return {};
-  return StampOf(st);
-}
-
 // A file-system time as one number of 100-nanosecond units.
 uint64_t TimeOf(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
+
+// The distance of local time from UTC now: what FileTimeToLocalFileTime adds
+// to any time, taken once for a whole listing (it asks the system each time).
+int64_t LocalBias() {
+  FILETIME utc, local;
+  ::GetSystemTimeAsFileTime(&utc);
+  if (!::FileTimeToLocalFileTime(&utc, &local)) return 0;
+  return static_cast<int64_t>(TimeOf(local) - TimeOf(utc));
+}
+
+// A file-system time (UTC) as a DOS stamp in local time.
+DosStamp StampOf(const FILETIME& utc, int64_t local_bias) {
+  const uint64_t local = TimeOf(utc) + static_cast<uint64_t>(local_bias);
+  const FILETIME time{static_cast<DWORD>(local), static_cast<DWORD>(local >> 32)};
+  SYSTEMTIME st;
+  if (!::FileTimeToSystemTime(&time, &st)) return {};
+  return StampOf(st);
+}
 
 uint64_t NowTime() {
   FILETIME now;
@@ -244,6 +254,9 @@ void TVexZip::RequireWritable() {
 void TVexZip::EnsureFolderEntries(const std::string& name, uint32_t attributes, DosStamp stamp) {
   std::string folder = NormalizeEntryName(name, lead_);
   folder.erase(FindLastOf(folder, "/", lead_) + 1);  // keep up to and including the last separator
+  // The files of one folder follow one another: its entries are there already.
+  if (folder == last_folder_ensured_) return;
+  last_folder_ensured_ = folder;
   for (size_t end = folder.find('/'); end != std::string::npos; end = folder.find('/', end + 1)) {
     std::string prefix = folder.substr(0, end + 1);
     if (archive_.FindEntry(prefix) < 0) archive_.AddStreamEntry(prefix, attributes, {}, stamp, CompressionLevel());
@@ -269,7 +282,7 @@ struct TVexZip::Step {
 
 void TVexZip::ListFile(const std::string& path, const std::string& name, const WIN32_FIND_DATAA& found,
                        std::vector<Step>& steps) {
-  steps.push_back(Step{Step::kFile, path, name, found.dwFileAttributes, StampOf(found.ftLastWriteTime),
+  steps.push_back(Step{Step::kFile, path, name, found.dwFileAttributes, StampOf(found.ftLastWriteTime, local_bias_),
                        (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow, TimeOf(found.ftLastWriteTime)});
 }
 
@@ -284,12 +297,12 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
     if (name == ".") {
       // The folder being listed gets its own entry, with its attributes and time.
       steps.push_back(Step{Step::kFolder, {}, RelativeName(folder + "\\", root, lead_), item.dwFileAttributes,
-                           StampOf(item.ftLastWriteTime)});
+                           StampOf(item.ftLastWriteTime, local_bias_)});
     } else if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       const std::string full = folder + "\\" + name;
       if (StoreFolders && StoreRelativePath)
         steps.push_back(Step{Step::kFolder, {}, RelativeName(full + "\\", root, lead_), item.dwFileAttributes,
-                             StampOf(item.ftLastWriteTime)});
+                             StampOf(item.ftLastWriteTime, local_bias_)});
       if (with_subfolders) ListFolderTree(full, root, with_subfolders, mask, steps);
     } else {
       const std::string full = folder + "\\" + name;
@@ -326,6 +339,7 @@ std::optional<ZipArchive::Prepared> TVexZip::Reusable(const Step& step, ZipArchi
 void TVexZip::ApplySteps(const std::vector<Step>& steps) {
   constexpr size_t kWindow = 512;  // files read ahead at most
   const int level = CompressionLevel();
+  const DosStamp now = NowStamp();
   std::optional<ZipArchive> previous;
   if (Index && PreviousArchive) {
     previous.emplace(lead_);
@@ -373,7 +387,7 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
       }
       std::string name = step.name;
       if (!StoreRelativePath) name = name.substr(FindLastOf(name, "\\/", lead_) + 1);
-      if (StoreFolders && StoreRelativePath) EnsureFolderEntries(name, kAttrFolder, NowStamp());
+      if (StoreFolders && StoreRelativePath) EnsureFolderEntries(name, kAttrFolder, now);
       archive_.AddPreparedEntry(name, step.attributes, prepared[k], step.stamp);
       packed.Set(NormalizeEntryName(step.name, lead_),
                  IndexedFile{prepared[k].size, step.write_time, step.attributes, prepared[k].crc});
@@ -388,6 +402,8 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
 
 void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::string& root, bool with_subfolders) {
   RequireWritable();
+  local_bias_ = LocalBias();
+  last_folder_ensured_.clear();
   archive_.BeginBatch();
   try {
     std::vector<Step> steps;

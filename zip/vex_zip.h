@@ -164,6 +164,10 @@ class TVexZip {
   bool read_only_ = false;
   std::unique_ptr<FileByteStream> stream_;
   ZipArchive archive_{lead_};
+  // During one AddPathList: local time's distance from UTC, and the folder
+  // whose entries were made sure of last.
+  int64_t local_bias_ = 0;
+  std::string last_folder_ensured_;
   // During one extraction: folders known to exist, and the listings of
   // destination folders (folded paths).
   std::unordered_set<std::string> made_folders_;
