@@ -199,23 +199,30 @@ HWND FindOwnDialog() {
 }
 
 // Clicks a button of the plug-in's settings dialog (its parent gets the
-// notification a mouse click sends) and runs the message loop until the job
-// it started has ended.
-void PressAndWait(const std::string& command, const std::string& caption) {
+// notification a mouse click sends); returns the dialog, or nothing (and
+// says so) when there is none.
+HWND Press(const std::string& command, const std::string& caption) {
   HWND dialog = FindOwnDialog();
   HWND button = dialog ? FindDialogChild(dialog, "Button", caption) : nullptr;
   if (!button) {
     Print(command + ": no dialog");
-    return;
+    return nullptr;
   }
   ::SendMessageA(::GetParent(button), WM_COMMAND, MAKEWPARAM(::GetDlgCtrlID(button), BN_CLICKED),
                  reinterpret_cast<LPARAM>(button));
+  return dialog;
+}
+
+// Clicks a button that starts a job and runs the message loop until the job has ended.
+void PressAndWait(const std::string& command, const std::string& caption) {
+  const uint64_t began = NowMilliseconds();
+  HWND dialog = Press(command, caption);
+  if (!dialog) return;
   if (!JobShown(dialog)) {
     Print(command + ": not started");
     return;
   }
   const DWORD start = ::GetTickCount();
-  const uint64_t began = NowMilliseconds();
   while (JobShown(dialog)) {
     if (::GetTickCount() - start > 120000) {
       Print(command + ": timed out");
@@ -226,20 +233,6 @@ void PressAndWait(const std::string& command, const std::string& caption) {
   }
   Print(command + ": done" +
         (g_print_times ? " " + std::to_string(began) + " " + std::to_string(NowMilliseconds()) : ""));
-}
-
-// Clicks a button of the settings dialog that starts no job (OK, Apply).
-void Press(const std::string& command, const std::string& caption) {
-  HWND dialog = FindOwnDialog();
-  HWND button = dialog ? FindDialogChild(dialog, "Button", caption) : nullptr;
-  if (!button) {
-    Print(command + ": no dialog");
-    return;
-  }
-  ::SendMessageA(::GetParent(button), WM_COMMAND, MAKEWPARAM(::GetDlgCtrlID(button), BN_CLICKED),
-                 reinterpret_cast<LPARAM>(button));
-  PumpPending();
-  Print(command + ": done");
 }
 
 void PrintInfo(const n2host::PluginModule& plugin) {
@@ -337,7 +330,10 @@ int Run(int argc, char** argv) {
     } else if (command == "download") {
       PressAndWait(command, "Download Now");
     } else if (command == "apply") {
-      Press(command, "Apply");
+      if (Press(command, "Apply")) {
+        PumpPending();
+        Print(command + ": done");
+      }
     } else if (command == "clear") {
       PressAndWait(command, "Address book is cleared on the Server");
     } else if (command == "loop") {

@@ -1,29 +1,12 @@
 #include "sync/agreed_content.h"
 
-#include <algorithm>
-#include <charconv>
-
-#include "zip/file_index.h"
+#include "zip/record_text.h"
 #include "zip/zip_records.h"
 
 namespace n2 {
 namespace {
 
 constexpr std::string_view kHeader = "n2agreed 1";
-
-template <class T>
-bool Number(std::string_view word, T& value, int base = 10) {
-  if (word.empty()) return false;
-  auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value, base);
-  return error == std::errc() && end == word.data() + word.size();
-}
-
-std::string Hex(uint32_t value) {
-  char buffer[9];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
-  (void)error;
-  return std::string(buffer, end);
-}
 
 }  // namespace
 
@@ -65,7 +48,8 @@ std::string BookContent::Text() const {
   std::string body = std::string(kHeader) + "\n";
   for (const auto& [key, named] : cards_) {
     const CardContent& c = named.second;
-    body += Hex(c.crc) + " " + std::to_string(c.size) + " " + Hex(c.attributes) + " " + (c.folder ? "d " : "f ") +
+    body += RecordHex(c.crc) + " " + std::to_string(c.size) + " " + RecordHex(c.attributes) + " " +
+            (c.folder ? "d " : "f ") +
             EscapeRecordName(named.first) + "\n";
   }
   return SealRecord(std::move(body), cards_.size() + 1);
@@ -80,17 +64,11 @@ std::optional<BookContent> BookContent::Parse(std::string_view text, const LeadB
     const std::string_view line = body->substr(start, end - start);
     start = end + 1;
     // crc size attributes kind name
-    std::string_view words[5];
-    size_t count = 0, from = 0;
-    for (; count < 5 && from <= line.size(); ++count) {
-      const size_t blank = count == 4 ? line.size() : std::min(line.find(' ', from), line.size());
-      words[count] = line.substr(from, blank - from);
-      from = blank + 1;
-    }
+    const std::vector<std::string_view> words = RecordWords(line, 5);
     CardContent c;
     std::optional<std::string> name;
-    if (count != 5 || !Number(words[0], c.crc, 16) || !Number(words[1], c.size) ||
-        !Number(words[2], c.attributes, 16) || (words[3] != "d" && words[3] != "f") ||
+    if (words.size() != 5 || !RecordNumber(words[0], c.crc, 16) || !RecordNumber(words[1], c.size) ||
+        !RecordNumber(words[2], c.attributes, 16) || (words[3] != "d" && words[3] != "f") ||
         !(name = UnescapeRecordName(words[4])) || name->empty())
       return std::nullopt;
     c.folder = words[3] == "d";

@@ -79,15 +79,4 @@ class FileIndex {
   std::unordered_map<std::string, Named> files_;  // by folded name
 };
 
-// Names in record texts: bytes below 33, "%" and DEL written as %XX, so that a
-// name is one word of its line whatever an archive put into it.
-std::string EscapeRecordName(std::string_view name);
-std::optional<std::string> UnescapeRecordName(std::string_view text);
-
-// A record text ends with a line "end <lines> <crc>" that counts and checks
-// the lines before it; these add and check it.
-std::string SealRecord(std::string body, size_t lines);
-// The lines of a sealed text without the seal, or nothing when it is damaged.
-std::optional<std::string_view> OpenSealedRecord(std::string_view text);
-
 }  // namespace n2

@@ -1,0 +1,92 @@
+#include "zip/record_text.h"
+
+#include <charconv>
+
+#include "zip/zip_records.h"
+
+namespace n2 {
+namespace {
+
+template <class T>
+bool Parse(std::string_view word, T& value, int base) {
+  if (word.empty()) return false;
+  auto [end, error] = std::from_chars(word.data(), word.data() + word.size(), value, base);
+  return error == std::errc() && end == word.data() + word.size();
+}
+
+}  // namespace
+
+std::string EscapeRecordName(std::string_view name) {
+  static const char kDigits[] = "0123456789ABCDEF";
+  std::string out;
+  for (unsigned char c : name) {
+    if (c <= 32 || c == '%' || c == 127) {
+      out += '%';
+      out += kDigits[c >> 4];
+      out += kDigits[c & 15];
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+std::optional<std::string> UnescapeRecordName(std::string_view text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '%') {
+      out += text[i];
+      continue;
+    }
+    uint8_t value = 0;
+    if (i + 2 >= text.size() || !Parse(text.substr(i + 1, 2), value, 16)) return std::nullopt;
+    out += static_cast<char>(value);
+    i += 2;
+  }
+  return out;
+}
+
+std::string SealRecord(std::string body, size_t lines) {
+  const uint32_t crc = Crc32(body);
+  body += "end " + std::to_string(lines) + " " + RecordHex(crc) + "\n";
+  return body;
+}
+
+std::optional<std::string_view> OpenSealedRecord(std::string_view text) {
+  if (text.empty() || text.back() != '\n') return std::nullopt;
+  const size_t seal = text.rfind('\n', text.size() - 2);
+  const size_t seal_start = seal == std::string_view::npos ? 0 : seal + 1;
+  const std::string_view body = text.substr(0, seal_start);
+  const std::vector<std::string_view> words = RecordWords(text.substr(seal_start, text.size() - 1 - seal_start));
+  uint64_t lines = 0;
+  uint32_t crc = 0;
+  if (words.size() != 3 || words[0] != "end" || !RecordNumber(words[1], lines) || !RecordNumber(words[2], crc, 16))
+    return std::nullopt;
+  size_t counted = 0;
+  for (char c : body) counted += c == '\n';
+  if (counted != lines || Crc32(body) != crc) return std::nullopt;
+  return body;
+}
+
+std::vector<std::string_view> RecordWords(std::string_view line, size_t count) {
+  std::vector<std::string_view> words;
+  for (size_t start = 0; start <= line.size();) {
+    size_t blank = words.size() + 1 == count ? line.size() : line.find(' ', start);
+    if (blank == std::string_view::npos) blank = line.size();
+    words.push_back(line.substr(start, blank - start));
+    start = blank + 1;
+  }
+  return words;
+}
+
+bool RecordNumber(std::string_view word, uint64_t& value, int base) { return Parse(word, value, base); }
+bool RecordNumber(std::string_view word, uint32_t& value, int base) { return Parse(word, value, base); }
+
+std::string RecordHex(uint32_t value) {
+  char buffer[9];
+  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
+  (void)error;
+  return std::string(buffer, end);
+}
+
+}  // namespace n2
