@@ -528,15 +528,9 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
 // entry to write, whether the local file already holds its bytes.
 void TVexZip::Decide(Planned& p) {
   const ZipEntry& entry = archive_.Entries()[p.index];
-  p.local = Listed(p.dest);
   Planned* self = &p;
-  p.local.crc = [this, self] {
-    if (!self->local_crc) {
-      const std::string name = NormalizeEntryName(archive_.Entries()[self->index].central.name, lead_);
-      const std::optional<uint32_t> known =
-          Index ? Index->TrustedCrc(name, self->local.size, self->local.write_time) : std::nullopt;
-      self->local_crc = known ? *known : Crc32(ReadWholeFile(self->dest));
-    }
+  p.local.crc = [self] {
+    if (!self->local_crc) self->local_crc = Crc32(ReadWholeFile(self->dest));
     return *self->local_crc;
   };
   const bool skip_existing =
@@ -568,6 +562,31 @@ void TVexZip::Decide(Planned& p) {
 
 void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
                             const std::string& temporary_folder, bool parallel) {
+  // The local files as listed, with the checksums the index vouches for.
+  // Those of the same size as their entries, which the choice will likely
+  // compare, are read ahead on several threads.
+  std::vector<size_t> to_read;
+  for (size_t k = 0; k < plan.size(); ++k) {
+    Planned& p = plan[k];
+    if (p.folder) continue;
+    p.local = Listed(p.dest);
+    const CentralRecord& c = archive_.Entries()[p.index].central;
+    if (!p.local.exists) continue;
+    if (Index)
+      p.local_crc = Index->TrustedCrc(NormalizeEntryName(c.name, lead_), p.local.size, p.local.write_time);
+    if (!p.local_crc && p.local.size == c.uncompressed_size) to_read.push_back(k);
+  }
+  RunInParallel(
+      to_read.size(),
+      [&](size_t i) {
+        Planned& p = plan[to_read[i]];
+        try {
+          p.local_crc = Crc32(ReadWholeFile(p.dest));
+        } catch (const std::exception&) {
+          // The choice reads it again if it needs it, and meets the error then.
+        }
+      },
+      parallel);
   // Choose, in order; reading a local file's checksum may fail like any
   // entry, and nothing after it is done then.
   for (size_t k = 0; k < plan.size(); ++k) {
