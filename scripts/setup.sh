@@ -19,7 +19,7 @@ fi
 
 PKGS=(wine wine32:i386 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
       cmake make xvfb xauth zip unzip p7zip-full python3-pyftpdlib python3-pefile
-      nginx-light curl dpkg-dev imagemagick x11-apps googletest libbz2-dev libdeflate-dev)
+      nginx-light curl dpkg-dev imagemagick x11-apps googletest libbz2-dev libdeflate-dev vsftpd)
 for p in "${PKGS[@]}"; do have_pkg "$p" || need_apt+=("$p"); done
 
 apt_updated=0
@@ -29,6 +29,12 @@ if [ ${#need_apt[@]} -gt 0 ]; then
     log "installing: ${need_apt[*]}"
     apt_update
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need_apt[@]}"
+fi
+
+# vsftpd is started by the benchmarks with a configuration of their own; a
+# system-wide server that the package may have started is not wanted.
+if [[ " ${need_apt[*]} " == *" vsftpd "* ]] && [ -d /run/systemd/system ]; then
+    systemctl disable --now vsftpd || true
 fi
 
 mkdir -p "$DEPS_DIR"
