@@ -39,7 +39,7 @@ trap cleanup EXIT
 book="/usr/bin/python3 $root/bench/make_book.py"
 winpath() { echo "Z:$(echo "$1" | tr / '\\')"; }
 now() { date +%s.%N; }
-minus() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a - b }'; }
+minus() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f\n", a - b }'; }
 free_port() { /usr/bin/python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 
 # ---- servers: each gives type (0 FTP, 1 HTTP), server text, path, user, password, and a reference URL

@@ -34,7 +34,7 @@ winpath() { echo "Z:$(echo "$1" | tr / '\\')\\"; }
 
 WINEPREFIX=$WINEPREFIX bash "$root/scripts/wine-session.sh" start >/dev/null 2>&1 || true
 now() { date +%s.%N; }
-minus() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f", a - b }'; }
+minus() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.3f\n", a - b }'; }
 # ours NAME MODE FOLDER: runs zip_bench, appends its own time to NAME and the wall time to NAME_wall.
 ours() {
   local t0 t1 out
