@@ -100,6 +100,13 @@ class FtpLocalFile {
 namespace {
 
 constexpr DWORD kEndOfFileGraceMs = 5000;
+// An upload sends one block per OnDataSent, and each block costs a trip
+// through the owner thread's message queue (several calls into the system
+// under Wine) and, while the server acknowledges every segment at once, a
+// TCP segment and a wake-up of the server of its own. Blocks of one segment
+// (1460 bytes) made uploads several times slower than the HTTP client's,
+// which sends its body in blocks of this size.
+constexpr size_t kUploadBlockSize = 8192;
 constexpr size_t kMaxReplyLines = 65536;
 
 DWORD NonZeroTick() {
@@ -844,7 +851,7 @@ void TCustomFtpClient::CheckTransferDone() {
 }
 
 // ---------------------------------------------------------------------------
-// Upload: STOR from the local file, one 1460-byte block per OnDataSent.
+// Upload: STOR from the local file, one block of up to kUploadBlockSize bytes per OnDataSent.
 
 void TCustomFtpClient::PutStep() {
   if (!connected_) return Refuse("STOR/APPE: not connected");
@@ -968,7 +975,7 @@ void TCustomFtpClient::SendNextBlock(int error) {
     return;
   }
   if (eof_reached_ || !preliminary_seen_ || !upload_open_) return;
-  char block[TAsyncSocket::kSendBlockSize];
+  char block[kUploadBlockSize];
   size_t count = 0;
   try {
     count = local_file_->Read(block, sizeof block);

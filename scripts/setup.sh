@@ -19,7 +19,7 @@ fi
 
 PKGS=(wine wine32:i386 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
       cmake make xvfb xauth zip unzip p7zip-full python3-pyftpdlib python3-pefile
-      nginx-light curl dpkg-dev imagemagick x11-apps googletest libbz2-dev libdeflate-dev locales)
+      nginx-light curl dpkg-dev imagemagick x11-apps googletest libbz2-dev libdeflate-dev vsftpd locales)
 for p in "${PKGS[@]}"; do have_pkg "$p" || need_apt+=("$p"); done
 
 apt_updated=0
@@ -37,6 +37,12 @@ if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
     sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
     grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
     locale-gen >/dev/null
+fi
+
+# vsftpd is started by the benchmarks with a configuration of their own; a
+# system-wide server that the package may have started is not wanted.
+if [[ " ${need_apt[*]} " == *" vsftpd "* ]] && [ -d /run/systemd/system ]; then
+    systemctl disable --now vsftpd || true
 fi
 
 mkdir -p "$DEPS_DIR"

@@ -107,7 +107,7 @@ class TVexZip {
 
   TZipCompressionType CompressionType() const { return compression_; }
   void SetCompressionType(TZipCompressionType type);
-  // The deflate level that CompressionType stands for.
+  // The deflate level that CompressionType stands for (on zlib's scale).
   int CompressionLevel() const;
   const std::string& ComponentVersion() const;
 

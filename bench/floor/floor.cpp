@@ -1,0 +1,133 @@
+// The platform's floor for packing and unpacking an address book: only the
+// file operations those need, done on every file of a folder tree through
+// the plain Windows API, each timed on its own.
+//   floor <data folder ending with a backslash>
+// works on data\AddrBook and prints one line per operation, in seconds:
+//   list           walk the tree with attributes, sizes and times
+//   read           open, read whole and close every file
+//   overwrite      write every file's bytes over it in place
+//   create         write every file under a new name in a new tree
+//   temp_rename    write every file to a temporary file in a folder of its
+//                  own, then rename it over the original
+// The tree ends as it began (the new tree is deleted again).
+#include <windows.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Item {
+  std::string relative;  // below AddrBook, "\"-separated
+  bool folder;
+  std::string bytes;
+};
+
+double Seconds() {
+  LARGE_INTEGER now, frequency;
+  ::QueryPerformanceCounter(&now);
+  ::QueryPerformanceFrequency(&frequency);
+  return static_cast<double>(now.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+void Fail(const std::string& what) {
+  std::fprintf(stderr, "%s failed (error %lu)\n", what.c_str(), ::GetLastError());
+  std::exit(1);
+}
+
+void List(const std::string& root, const std::string& relative, std::vector<Item>& out) {
+  WIN32_FIND_DATAA item;
+  HANDLE find = ::FindFirstFileA((root + relative + "*").c_str(), &item);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = item.cFileName;
+    if (name == "." || name == "..") continue;
+    const bool folder = (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    out.push_back(Item{relative + name, folder, {}});
+    if (folder) List(root, relative + name + "\\", out);
+  } while (::FindNextFileA(find, &item));
+  ::FindClose(find);
+}
+
+std::string Read(const std::string& path) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) Fail("open " + path);
+  std::string bytes(::GetFileSize(h, nullptr), '\0');
+  DWORD got = 0;
+  if (!bytes.empty() && (!::ReadFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &got, nullptr) ||
+                         got != bytes.size()))
+    Fail("read " + path);
+  ::CloseHandle(h);
+  return bytes;
+}
+
+void Write(const std::string& path, const std::string& bytes, DWORD disposition) {
+  HANDLE h = ::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (h == INVALID_HANDLE_VALUE) Fail("create " + path);
+  DWORD put = 0;
+  if (!::WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &put, nullptr) || put != bytes.size())
+    Fail("write " + path);
+  if (disposition == OPEN_EXISTING) ::SetEndOfFile(h);
+  ::CloseHandle(h);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: floor <data folder\\>\n");
+    return 2;
+  }
+  const std::string data = argv[1];
+  const std::string book = data + "AddrBook\\";
+  const std::string copy = data + "FloorCopy\\";
+  const std::string temporary = data + "~FloorTmp\\";
+  std::vector<Item> items;
+
+  double t = Seconds();
+  List(book, "", items);
+  std::printf("list %.3f\n", Seconds() - t);
+
+  t = Seconds();
+  for (Item& i : items)
+    if (!i.folder) i.bytes = Read(book + i.relative);
+  std::printf("read %.3f\n", Seconds() - t);
+
+  t = Seconds();
+  for (const Item& i : items)
+    if (!i.folder) Write(book + i.relative, i.bytes, OPEN_EXISTING);
+  std::printf("overwrite %.3f\n", Seconds() - t);
+
+  t = Seconds();
+  if (!::CreateDirectoryA(copy.c_str(), nullptr)) Fail("create folder " + copy);
+  for (const Item& i : items) {
+    if (!i.folder)
+      Write(copy + i.relative, i.bytes, CREATE_NEW);
+    else if (!::CreateDirectoryA((copy + i.relative).c_str(), nullptr))
+      Fail("create folder " + copy + i.relative);
+  }
+  std::printf("create %.3f\n", Seconds() - t);
+
+  t = Seconds();
+  if (!::CreateDirectoryA(temporary.c_str(), nullptr)) Fail("create folder " + temporary);
+  for (const Item& i : items) {
+    if (i.folder) continue;
+    const std::string path = temporary + "t";
+    Write(path, i.bytes, CREATE_ALWAYS);
+    if (!::MoveFileExA(path.c_str(), (book + i.relative).c_str(), MOVEFILE_REPLACE_EXISTING))
+      Fail("rename over " + book + i.relative);
+  }
+  ::RemoveDirectoryA(temporary.c_str());
+  std::printf("temp_rename %.3f\n", Seconds() - t);
+
+  // Not timed: the new tree goes again, deepest first.
+  for (auto i = items.rbegin(); i != items.rend(); ++i) {
+    const std::string path = copy + i->relative;
+    if (i->folder ? !::RemoveDirectoryA(path.c_str()) : !::DeleteFileA(path.c_str())) Fail("remove " + path);
+  }
+  ::RemoveDirectoryA(copy.c_str());
+  return 0;
+}
