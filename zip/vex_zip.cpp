@@ -96,8 +96,9 @@ void CreateFolderTree(const std::string& folder) {
 // attributes: a temporary file replaces a leftover of an earlier run, a new
 // file (must_be_new) is never written over a file that appeared meanwhile:
 // then the result is false and nothing is written. On failure nothing is
-// left behind.
-bool WriteNewFile(const std::string& path, const std::string& data, DWORD attributes, bool must_be_new) {
+// left behind. written_at gets the file's last-write time once written.
+bool WriteNewFile(const std::string& path, const std::string& data, DWORD attributes, bool must_be_new,
+                  uint64_t& written_at) {
   const DWORD disposition = must_be_new ? CREATE_NEW : CREATE_ALWAYS;
   ScopedHandle h(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, attributes, nullptr));
   DWORD error = h ? ERROR_SUCCESS : ::GetLastError();
@@ -120,6 +121,8 @@ bool WriteNewFile(const std::string& path, const std::string& data, DWORD attrib
     }
     done += put;
   }
+  FILETIME written;
+  written_at = ::GetFileTime(h.Get(), nullptr, nullptr, &written) ? TimeOf(written) : 0;
   return true;
 }
 
@@ -457,6 +460,7 @@ struct TVexZip::Planned {
   bool straight = false;  // written straight to its destination (a new file)
   DWORD attributes = 0;   // what the file gets
   bool written = false;   // the temporary (or new) file exists
+  uint64_t written_at = 0;  // its last-write time
   std::exception_ptr error;
 };
 
@@ -642,11 +646,11 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     Planned& p = plan[to_write[i]];
     try {
       if (p.mode == Planned::kCopy) {
-        if (!WriteNewFile(p.copy_path, *p.data, p.attributes, true))
+        if (!WriteNewFile(p.copy_path, *p.data, p.attributes, true, p.written_at))
           throw EFCreateError("Cannot create file " + Quoted(p.copy_path) + ". " + SystemErrorText(ERROR_FILE_EXISTS));
-      } else if (!p.straight || !WriteNewFile(p.dest, *p.data, p.attributes, true)) {
+      } else if (!p.straight || !WriteNewFile(p.dest, *p.data, p.attributes, true, p.written_at)) {
         p.straight = false;
-        WriteNewFile(p.temporary, *p.data, p.attributes, false);
+        WriteNewFile(p.temporary, *p.data, p.attributes, false, p.written_at);
       }
       p.written = true;
     } catch (...) {
@@ -725,15 +729,13 @@ void TVexZip::Commit(Planned& p) {
   }
   p.written = false;
   ++Extracted.Written;
-  WIN32_FILE_ATTRIBUTE_DATA data;
+  // The time the file got when written (a rename keeps it): should the system
+  // change it later after all, the index only fails to vouch for the file.
   LocalFile now;
   now.exists = true;
   now.attributes = p.attributes;
   now.size = entry.central.uncompressed_size;
-  if (::GetFileAttributesExA(p.dest.c_str(), GetFileExInfoStandard, &data)) {
-    now.attributes = data.dwFileAttributes;
-    now.write_time = TimeOf(data.ftLastWriteTime);
-  }
+  now.write_time = p.written_at;
   note(now, entry.central.crc);
 }
 
