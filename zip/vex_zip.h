@@ -137,7 +137,9 @@ class TVexZip {
   // Writes every entry below target. Entries whose names lead outside target
   // are skipped; a file that already holds an entry's bytes is left alone
   // (only its attributes are set); a file is only replaced once its entry
-  // decoded and checked, and never left half-written.
+  // decoded and checked, and never left half-written. Entries are applied in
+  // windows of up to 256: a window in which an entry fails before anything
+  // is put in place is not applied at all.
   void ExtractArchiveTo(const std::string& target);
 
  private:
