@@ -703,6 +703,7 @@ void TVexZip::Commit(Planned& p) {
       if (p.mode == Planned::kKeep) ++Extracted.Kept;
       p.written = false;
       if (p.local.exists && p.local_crc) note(p.local, *p.local_crc);
+      Extracted.Settled.push_back(p.index);
       return;
     case Planned::kUnchanged: {
       const DWORD counted = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -715,6 +716,7 @@ void TVexZip::Commit(Planned& p) {
       }
       ++Extracted.Unchanged;
       note(now, entry.central.crc);
+      Extracted.Settled.push_back(p.index);
       return;
     }
     case Planned::kWrite:
@@ -737,6 +739,7 @@ void TVexZip::Commit(Planned& p) {
   }
   p.written = false;
   ++Extracted.Written;
+  Extracted.Settled.push_back(p.index);
   WIN32_FILE_ATTRIBUTE_DATA data;
   LocalFile now;
   now.exists = true;

@@ -74,6 +74,9 @@ struct TExtractCounts {
   size_t Unchanged = 0;  // files that already held the entry's bytes (their attributes may have been set)
   size_t Kept = 0;       // local files kept by the decider
   size_t Copies = 0;     // entries saved as copies beside the target
+  // The file entries whose outcome is in place (written, unchanged, kept or
+  // copied), by index: after a failure, those the extraction did settle.
+  std::vector<size_t> Settled;
 };
 
 class TVexZip {
