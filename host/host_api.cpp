@@ -60,6 +60,7 @@ void SetDataFolder(const std::string& folder) {
   const char* last = ::CharPrevA(g_data_folder.c_str(), end);
   if (g_data_folder.empty() || last + 1 != end || *last != '\\') g_data_folder += '\\';
 }
+const std::string& DataFolder() { return g_data_folder; }
 int VersionQueries() { return g_version_queries; }
 
 CommandCallback RegisteredCommand(DWORD command_id) {

@@ -12,6 +12,7 @@ namespace n2host {
 // What the API functions report. The data folder always ends with a backslash.
 void SetVersionText(const std::string& version);
 void SetDataFolder(const std::string& folder);
+const std::string& DataFolder();
 // How often NVA_GetVersion has been called.
 int VersionQueries();
 

@@ -23,17 +23,30 @@
 //   clear            the same with "Address book is cleared on the Server"
 //   loop             runs the message loop until the main window is closed
 //   memory           prints the process's peak working set and peak private bytes so far
+//   apply            presses the settings dialog's "Apply"
+//   edit:CARD:LINE   waits until no job runs, adds LINE before the end of the card CARD of the
+//                    address book (as the mail client rewrites a card), then runs the message
+//                    loop until a job has run after the change (at most 120 s); prints
+//                    "edit: done" (with --times, begin and end) or "edit: no job"
+//   copybook:FOLDER  copies the files of the address book into FOLDER (made when missing)
+//   resources        prints the process's private bytes, handle count and GDI and USER objects, as
+//                    the system reports them and as the host counts them (see PrintResources)
+//   soak:N:CARD      runs the message loop until the plug-in has run N jobs, rewriting CARD after
+//                    every second job so that uploads on change alternate with the timer's
+//                    downloads; prints "soak: N jobs in T ms" or "soak: timed out after K jobs"
 // Without commands: start menuinit:0 info exit unload.
-// --timing adds a line after each job command with the time from the button
-// press to the job's end ("upload: 1.234 s").
+// --times adds to each job command's "done" the job's start and end, in
+// milliseconds of the system clock.
 // Exit code 0; 3 when the plug-in refused to load.
 #include <windows.h>
+#include <intrin.h>
 // psapi.h needs the types of windows.h.
 #include <psapi.h>
 
 #include <atomic>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -251,6 +264,220 @@ void PrintMemory() {
         std::to_string(counters.PeakPagefileUsage / 1024) + " KB");
 }
 
+// Dispatches messages one at a time, asking done after each one, until it
+// says so or limit_ms pass; false on time-out. A job shows its panels in one
+// message and hides them in a later one, so a done that looks after every
+// message sees every job, however short.
+bool LoopUntil(const std::function<bool()>& done, DWORD limit_ms) {
+  const DWORD start = ::GetTickCount();
+  while (!done()) {
+    if (::GetTickCount() - start > limit_ms) return false;
+    MSG msg;
+    if (::PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE))
+      n2host::DispatchHostMessage(msg);
+    else
+      ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+  }
+  return true;
+}
+
+// Counts the jobs the plug-in runs, by the look of its dialog.
+class JobCounter {
+ public:
+  explicit JobCounter(HWND dialog) : panel_(FindDialogChild(dialog, "N2VelmoraPanel", "")) {}
+  bool Found() const { return panel_ != nullptr; }
+  bool Running() const { return ::GetWindowLongA(panel_, GWL_STYLE) & WS_VISIBLE; }
+  // Call after every message; true when a job has just ended.
+  bool Step() {
+    const bool running = Running();
+    const bool ended = was_running_ && !running;
+    was_running_ = running;
+    if (ended) ++ended_;
+    return ended;
+  }
+  int Ended() const { return ended_; }
+
+ private:
+  HWND panel_;
+  bool was_running_ = false;
+  int ended_ = 0;
+};
+
+std::string AddressBookFolder() { return n2host::DataFolder() + "AddrBook\\"; }
+
+std::string ReadFileBytes(const std::string& path) {
+  std::string data;
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return data;
+  char buffer[65536];
+  DWORD got = 0;
+  while (::ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
+  ::CloseHandle(file);
+  return data;
+}
+
+// Rewrites a file in place, as the mail client saves a card.
+bool WriteFileBytes(const std::string& path, const std::string& data) {
+  HANDLE file = ::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  DWORD put = 0;
+  const bool ok = ::WriteFile(file, data.data(), static_cast<DWORD>(data.size()), &put, nullptr) &&
+                  put == data.size();
+  ::CloseHandle(file);
+  return ok;
+}
+
+// A card with one more line before its end.
+std::string WithLine(const std::string& card, const std::string& line) {
+  const size_t end = card.rfind("END:VCARD");
+  if (end == std::string::npos) return card + line + "\r\n";
+  return card.substr(0, end) + line + "\r\n" + card.substr(end);
+}
+
+void EditAndWait(const std::string& argument) {
+  const size_t colon = argument.find(':');
+  HWND dialog = FindOwnDialog();
+  JobCounter jobs(dialog);
+  if (!dialog || !jobs.Found() || colon == std::string::npos) {
+    Print("edit: no dialog");
+    return;
+  }
+  LoopUntil([&] { return !jobs.Running(); }, 120000);
+  const std::string path = AddressBookFolder() + argument.substr(0, colon);
+  const uint64_t began = NowMilliseconds();
+  if (!WriteFileBytes(path, WithLine(ReadFileBytes(path), argument.substr(colon + 1)))) {
+    Print("edit: cannot write " + path);
+    return;
+  }
+  jobs.Step();
+  if (!LoopUntil([&] { return jobs.Step(); }, 120000)) {
+    Print("edit: no job");
+    return;
+  }
+  Print(std::string("edit: done") +
+        (g_print_times ? " " + std::to_string(began) + " " + std::to_string(NowMilliseconds()) : ""));
+}
+
+void CopyBook(const std::string& from, const std::string& to) {
+  ::CreateDirectoryA(to.c_str(), nullptr);
+  WIN32_FIND_DATAA item;
+  HANDLE find = ::FindFirstFileA((from + "*").c_str(), &item);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    const std::string name = item.cFileName;
+    if (name == "." || name == "..") continue;
+    if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+      CopyBook(from + name + "\\", to + name + "\\");
+    else
+      ::CopyFileA((from + name).c_str(), (to + name).c_str(), FALSE);
+  } while (::FindNextFileA(find, &item));
+  ::FindClose(find);
+}
+
+// Wine 8 answers GetProcessHandleCount and GetGuiResources with 0 and leaves
+// PrivateUsage empty; the host therefore also counts for itself: the valid
+// values of the process's handle table, the used entries of its GDI handle
+// table (which Wine keeps where Windows does, in the process environment
+// block, though in a layout of its own), and its windows.
+bool UnderWine() { return ::GetProcAddress(::GetModuleHandleA("ntdll.dll"), "wine_get_version") != nullptr; }
+
+int CountedHandles() {
+  int count = 0;
+  DWORD flags = 0;
+  for (ULONG_PTR value = 4; value < 0x10000; value += 4)
+    if (::GetHandleInformation(reinterpret_cast<HANDLE>(value), &flags)) ++count;
+  return count;
+}
+
+int CountedGdiObjects() {
+  if (!UnderWine()) return -1;
+#pragma pack(push, 1)
+  struct Entry {  // Wine's GDI_HANDLE_ENTRY
+    unsigned long long object;
+    unsigned owner;
+    unsigned short unique;
+    unsigned char type;
+    unsigned char flags;
+    unsigned long long user;
+  };
+#pragma pack(pop)
+  const auto* peb = reinterpret_cast<const unsigned char*>(__readfsdword(0x30));
+  const auto* table = *reinterpret_cast<const Entry* const*>(peb + 0x94);
+  if (!table) return -1;
+  int count = 0;
+  for (int i = 0; i < 0x10000; ++i)
+    if (table[i].type) ++count;
+  return count;
+}
+
+BOOL CALLBACK CountChildWindow(HWND, LPARAM count) {
+  ++*reinterpret_cast<int*>(count);
+  return TRUE;
+}
+
+BOOL CALLBACK CountWindow(HWND window, LPARAM count) {
+  DWORD process = 0;
+  ::GetWindowThreadProcessId(window, &process);
+  if (process != ::GetCurrentProcessId()) return TRUE;
+  ++*reinterpret_cast<int*>(count);
+  ::EnumChildWindows(window, &CountChildWindow, count);
+  return TRUE;
+}
+
+int CountedWindows() {
+  int count = 0;
+  ::EnumWindows(&CountWindow, reinterpret_cast<LPARAM>(&count));
+  return count;
+}
+
+void PrintResources() {
+  PROCESS_MEMORY_COUNTERS_EX memory{};
+  memory.cb = sizeof memory;
+  ::GetProcessMemoryInfo(::GetCurrentProcess(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&memory), sizeof memory);
+  // The commit charge: on Windows PrivateUsage and PagefileUsage are the same.
+  const SIZE_T private_bytes = memory.PrivateUsage ? memory.PrivateUsage : memory.PagefileUsage;
+  DWORD handles = 0;
+  ::GetProcessHandleCount(::GetCurrentProcess(), &handles);
+  Print("resources: private=" + std::to_string(private_bytes) + " handles=" + std::to_string(handles) +
+        " gdi=" + std::to_string(::GetGuiResources(::GetCurrentProcess(), GR_GDIOBJECTS)) +
+        " user=" + std::to_string(::GetGuiResources(::GetCurrentProcess(), GR_USEROBJECTS)) +
+        " counted-handles=" + std::to_string(CountedHandles()) + " counted-gdi=" +
+        std::to_string(CountedGdiObjects()) + " counted-windows=" + std::to_string(CountedWindows()));
+}
+
+// The card rewritten by a soak: the same size every time, so that the book
+// does not grow over a long run.
+std::string SoakCard(int round) {
+  char note[32];
+  std::snprintf(note, sizeof note, "NOTE:round %010d", round);
+  return std::string("BEGIN:VCARD\r\nVERSION:3.0\r\nFN:Soak\r\n") + note + "\r\nEND:VCARD\r\n";
+}
+
+void Soak(const std::string& argument) {
+  const size_t colon = argument.find(':');
+  HWND dialog = FindOwnDialog();
+  JobCounter jobs(dialog);
+  if (!dialog || !jobs.Found() || colon == std::string::npos) {
+    Print("soak: no dialog");
+    return;
+  }
+  const int wanted = std::stoi(argument.substr(0, colon));
+  const std::string card = AddressBookFolder() + argument.substr(colon + 1);
+  const DWORD start = ::GetTickCount();
+  const bool finished = LoopUntil(
+      [&] {
+        if (jobs.Step() && jobs.Ended() % 2 == 1) WriteFileBytes(card, SoakCard(jobs.Ended()));
+        return jobs.Ended() >= wanted;
+      },
+      static_cast<DWORD>(wanted) * 20000);
+  if (finished)
+    Print("soak: " + std::to_string(jobs.Ended()) + " jobs in " + std::to_string(::GetTickCount() - start) + " ms");
+  else
+    Print("soak: timed out after " + std::to_string(jobs.Ended()) + " jobs");
+}
+
 void PrintInfo(const n2host::PluginModule& plugin) {
   char record[320 + 16];
   std::memset(record, 0xCC, sizeof record);
@@ -354,6 +581,17 @@ int Run(int argc, char** argv) {
       PressAndWait(command, "Address book is cleared on the Server");
     } else if (command == "memory") {
       PrintMemory();
+    } else if (command.rfind("edit:", 0) == 0) {
+      EditAndWait(command.substr(5));
+    } else if (command.rfind("copybook:", 0) == 0) {
+      std::string folder = command.substr(9);
+      if (folder.empty() || folder.back() != '\\') folder += '\\';
+      CopyBook(AddressBookFolder(), folder);
+      Print("copybook: done");
+    } else if (command == "resources") {
+      PrintResources();
+    } else if (command.rfind("soak:", 0) == 0) {
+      Soak(command.substr(5));
     } else if (command == "loop") {
       ::ShowWindow(window.Handle(), SW_SHOW);
       n2host::RunMessageLoop();

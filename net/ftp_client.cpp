@@ -69,13 +69,19 @@ class FtpLocalFile {
   }
 
   // Writes what the buffer holds; raises EWriteError when the disk refuses it.
+  // A write that takes only part of the bytes is continued, so that the
+  // error reported is the one that stops it (a full disk, say).
   void Flush() {
     if (!writing_ || fill_ == 0) return;
-    DWORD written = 0;
-    BOOL ok = ::WriteFile(handle_.Get(), buffer_.data(), static_cast<DWORD>(fill_), &written, nullptr);
-    size_t wanted = fill_;
+    const size_t wanted = fill_;
     fill_ = 0;
-    if (!ok || written != wanted) throw EWriteError("Write error. " + SystemErrorText(::GetLastError()));
+    for (size_t done = 0; done < wanted;) {
+      DWORD written = 0;
+      if (!::WriteFile(handle_.Get(), buffer_.data() + done, static_cast<DWORD>(wanted - done), &written, nullptr))
+        throw EWriteError("Write error. " + SystemErrorText(::GetLastError()));
+      if (written == 0) throw EWriteError("Write error. " + SystemErrorText(ERROR_DISK_FULL));
+      done += written;
+    }
   }
 
  private:
@@ -244,9 +250,14 @@ void TCustomFtpClient::CloseLocalFile() {
     local_file_->Flush();
   } catch (const std::exception& e) {
     write_failed_ = true;
+    write_error_ = WriteFailureText(e);
     Display(std::string("! Error writing local file ") + e.what());
   }
   local_file_.reset();
+}
+
+std::string TCustomFtpClient::WriteFailureText(const std::exception& error) const {
+  return "550 Error writing local file " + local_file_name_ + ": " + error.what();
 }
 
 void TCustomFtpClient::CloseData() {
@@ -791,9 +802,17 @@ bool TCustomFtpClient::ReceiveBlock() {
         local_file_->Write(buffer, static_cast<size_t>(count));
       }
     } catch (const std::exception& e) {
+      // The local disk refused the data (it is full, say): the transfer has
+      // failed whatever the server answers, and for the local reason. The
+      // data connection is closed at once, so that the server ends the
+      // transfer with its final reply instead of waiting for the time limit.
       write_failed_ = true;
+      write_error_ = WriteFailureText(e);
       Display(std::string("! Error writing local file ") + e.what());
-      data_.Shutdown(2);
+      CloseLocalFile();
+      CloseData();
+      data_closed_ = true;
+      CheckTransferDone();
       return false;
     }
     return count == static_cast<int>(sizeof buffer);
@@ -825,7 +844,8 @@ void TCustomFtpClient::GetFirstReply(int code) {
 
 void TCustomFtpClient::GetSecondReply(int code) {
   Display("< " + last_response_);
-  if (code == 226 || code == 250 || code == 125) {
+  // After a local write failure any final reply ends the transfer, as failed.
+  if (code == 226 || code == 250 || code == 125 || write_failed_) {
     final_reply_seen_ = true;
     CheckTransferDone();
     return;
@@ -842,7 +862,7 @@ void TCustomFtpClient::CheckTransferDone() {
   fnext_ = nullptr;
   if (write_failed_) {
     // The file on disk is not what the server sent.
-    SetFailure(550, "550 Error writing local file " + local_file_name_);
+    SetFailure(550, write_error_);
     TriggerRequestDone(550);
     return;
   }

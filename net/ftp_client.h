@@ -257,6 +257,8 @@ class TCustomFtpClient : public TAsyncWndComponent {
   void FailTransfer(int code);
   void CloseLocalFile();
   void CloseData();
+  // The failure text of a local file that could not be written.
+  std::string WriteFailureText(const std::exception& error) const;
   // Wraps a socket event handler so that an escaping exception ends up in HandleBackgroundException.
   TAsyncSocket::TSocketEvent Guarded(void (TCustomFtpClient::*handler)(int));
 
@@ -298,6 +300,7 @@ class TCustomFtpClient : public TAsyncWndComponent {
   std::unique_ptr<FtpLocalFile> local_file_;
   bool final_reply_seen_ = false, data_closed_ = false, upload_open_ = false, preliminary_seen_ = false,
        eof_reached_ = false, write_failed_ = false;
+  std::string write_error_;  // why the local file could not be written
   int data_close_error_ = 0;
   DWORD eof_deadline_ = 0;
   DWORD transfer_start_ = 0;

@@ -103,6 +103,11 @@ TCardDecision TAgreedContent::Decide(std::string_view name, const CardContent& s
   return {TCardAction::kSaveServerCopy, false};
 }
 
+void TAgreedContent::AgreeOn(const BookContent& part) {
+  if (!book_) return;
+  part.ForEach([this](const std::string& name, const CardContent& card) { book_->Add(name, card); });
+}
+
 std::string TAgreedContent::Text() const { return book_ ? book_->Text() : std::string(); }
 
 TAgreedContent TAgreedContent::Parse(std::string_view text, const LeadBytes& lead) {

@@ -61,6 +61,11 @@ class BookContent {
   const CardContent* Find(std::string_view name) const;
   size_t Count() const { return cards_.size(); }
   bool operator==(const BookContent& other) const;
+  // Calls visit(name, card) for every card and folder.
+  template <class Visit>
+  void ForEach(Visit visit) const {
+    for (const auto& [key, named] : cards_) visit(named.first, named.second);
+  }
 
   std::string Text() const;
   static std::optional<BookContent> Parse(std::string_view text, const LeadBytes& lead);
@@ -91,6 +96,10 @@ class TAgreedContent {
 
   bool Known() const { return book_.has_value(); }
   void Agree(BookContent book) { book_ = std::move(book); }
+  // Some cards agree with the server now (a download that failed part-way
+  // took them): those of part replace their agreed versions. Nothing when
+  // the agreed content is unknown.
+  void AgreeOn(const BookContent& part);
   void Forget() { book_.reset(); }
 
   // Whether book is exactly the agreed content (never when it is unknown).

@@ -190,7 +190,7 @@ bool TN2Thread::PackAddressBook(TVexZip& zip, const std::string& folder, BookCon
 }
 
 void TN2Thread::UnpackArchive(TVexZip& zip, const std::string& archive, const std::string& folder,
-                              std::optional<BookContent>* fetched) {
+                              std::optional<BookContent>* fetched, BookContent* settled) {
   TIndexedWork work(zip);
   struct CloseWhenDone {
     TVexZip& zip;
@@ -211,6 +211,11 @@ void TN2Thread::UnpackArchive(TVexZip& zip, const std::string& archive, const st
       zip.ExtractArchiveTo(folder);
     } catch (...) {
       work.Save();  // what the extraction did before its error
+      if (settled) {
+        std::vector<ZipEntry> entries;
+        for (size_t index : zip.Extracted.Settled) entries.push_back(zip.Entries()[index]);
+        *settled = BookContent::Of(entries, SystemLeadBytes());
+      }
       throw;
     }
     if (fetched) *fetched = BookContent::Of(zip.Entries(), SystemLeadBytes());
@@ -220,9 +225,10 @@ void TN2Thread::UnpackArchive(TVexZip& zip, const std::string& archive, const st
   work.Save();
 }
 
-bool TN2Thread::UnpackAddressBook(TVexZip& zip, const std::string& folder, std::optional<BookContent>* fetched) {
+bool TN2Thread::UnpackAddressBook(TVexZip& zip, const std::string& folder, std::optional<BookContent>* fetched,
+                                  BookContent* settled) {
   try {
-    UnpackArchive(zip, folder + "N2AddBook.zip", folder, fetched);
+    UnpackArchive(zip, folder + "N2AddBook.zip", folder, fetched, settled);
     return true;
   } catch (const std::exception& error) {
     ShowErrorBox(kExtractErrorText, error);

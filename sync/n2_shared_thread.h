@@ -111,11 +111,13 @@ class TN2Thread {
   // about the others; shows the "Extract Error" box and returns false when
   // that fails. fetched, when given, gets the content of the archive when it
   // is one (an empty file is an empty book), and nothing otherwise.
+  // After a failure, settled (when given) gets the content of the entries
+  // the extraction did put in place.
   static bool UnpackAddressBook(TVexZip& zip, const std::string& folder,
-                                std::optional<BookContent>* fetched = nullptr);
+                                std::optional<BookContent>* fetched = nullptr, BookContent* settled = nullptr);
   // The same for any archive, raising its errors instead of showing them.
   static void UnpackArchive(TVexZip& zip, const std::string& archive, const std::string& folder,
-                            std::optional<BookContent>* fetched);
+                            std::optional<BookContent>* fetched, BookContent* settled = nullptr);
 
   // Tests only: the start-up delay that the next workers wait instead of
   // kDelayedStartMilliseconds. The product never calls it.

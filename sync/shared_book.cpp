@@ -55,23 +55,46 @@ bool TSharedBook::MergeServerCopy() {
   if (FileSize(FetchPath()) == 0) return true;  // the server has no book, or an empty one
   {
     LentDecider lent(zip_, [this](const ZipEntry& entry, const LocalFile& local) { return Decide(entry, local); });
-    TN2Thread::UnpackArchive(zip_, FetchPath(), DataFolder, nullptr);
+    BookContent settled(lead_);
+    try {
+      TN2Thread::UnpackArchive(zip_, FetchPath(), DataFolder, nullptr, &settled);
+    } catch (...) {
+      AgreeOn(settled);
+      throw;
+    }
   }
   return zip_.Extracted.Written == 0 || Pack();
 }
 
 void TSharedBook::Unpack() {
   std::optional<BookContent> fetched;
+  BookContent settled(lead_);
   bool unpacked;
   {
     LentDecider lent(zip_, [this](const ZipEntry& entry, const LocalFile& local) { return Decide(entry, local); });
-    unpacked = TN2Thread::UnpackAddressBook(zip_, DataFolder, &fetched);
+    unpacked = TN2Thread::UnpackAddressBook(zip_, DataFolder, &fetched, &settled);
   }
   if (unpacked && fetched) Agree(*fetched);
+  if (!unpacked) AgreeOn(settled);
 }
 
 void TSharedBook::Agree(const BookContent& book) {
   agreed_.Agree(book);
+  SaveAgreed();
+}
+
+// A download or merge that failed part-way put some of the server's cards in
+// place (an earlier window of a large book, say): those cards agree with the
+// server now. Left as they were agreed, a later change of one of them on the
+// server would look like a conflict with a local edit, and the older card
+// would be kept and sent back.
+void TSharedBook::AgreeOn(const BookContent& settled) {
+  if (settled.Count() == 0 || !agreed_.Known()) return;
+  agreed_.AgreeOn(settled);
+  SaveAgreed();
+}
+
+void TSharedBook::SaveAgreed() {
   // Best effort: an older record only makes later jobs keep more local files
   // and save more conflict copies, never lose one.
   try {

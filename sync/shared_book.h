@@ -56,6 +56,8 @@ class TSharedBook {
 
  private:
   void Agree(const BookContent& book);
+  void AgreeOn(const BookContent& settled);
+  void SaveAgreed();
   TExtractChoice Decide(const ZipEntry& entry, const LocalFile& local);
   std::string ConflictFolder();
 

@@ -96,9 +96,11 @@ void CreateFolderTree(const std::string& folder) {
 // attributes: a temporary file replaces a leftover of an earlier run, a new
 // file (must_be_new) is never written over a file that appeared meanwhile:
 // then the result is false and nothing is written. On failure nothing is
-// left behind. written_at gets the file's last-write time once written.
+// left behind, and the error names for_path: the file the user knows (the
+// card a temporary file stands for). written_at gets the file's last-write
+// time once written.
 bool WriteNewFile(const std::string& path, const std::string& data, DWORD attributes, bool must_be_new,
-                  uint64_t& written_at) {
+                  const std::string& for_path, uint64_t& written_at) {
   const DWORD disposition = must_be_new ? CREATE_NEW : CREATE_ALWAYS;
   ScopedHandle h(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, attributes, nullptr));
   DWORD error = h ? ERROR_SUCCESS : ::GetLastError();
@@ -107,7 +109,7 @@ bool WriteNewFile(const std::string& path, const std::string& data, DWORD attrib
     h.Attach(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
     if (!h) error = ::GetLastError();
   }
-  if (!h) throw EFCreateError("Cannot create file " + Quoted(path) + ". " + SystemErrorText(error));
+  if (!h) throw EFCreateError("Cannot create file " + Quoted(for_path) + ". " + SystemErrorText(error));
   size_t done = 0;
   while (done < data.size()) {
     DWORD put = 0;
@@ -117,7 +119,7 @@ bool WriteNewFile(const std::string& path, const std::string& data, DWORD attrib
       h.Close();
       ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);
       ::DeleteFileA(path.c_str());
-      throw EWriteError("Write error on " + Quoted(path) + ". " + SystemErrorText(error));
+      throw EWriteError("Write error on " + Quoted(for_path) + ". " + SystemErrorText(error));
     }
     done += put;
   }
@@ -442,8 +444,11 @@ void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::stri
 // it is atomic too) run on several threads; a new file, which has no old
 // content to protect, is written straight to its name. Then the entries are
 // committed one by one in archive order: temporary files renamed over their
-// destinations, attributes set. A failing entry thus stops the extraction at
-// its own place: the entries before it are in place, later ones are not, and
+// destinations, attributes set. An entry that fails before the commits (its
+// data damaged, the disk full, the local file unreadable, or held open by
+// another program) leaves its whole window unapplied; one that still fails at
+// its commit stops the extraction at its own place: the entries before it are
+// in place, later ones are not. Either way earlier windows stay applied, and
 // no destination is ever left partly written.
 struct TVexZip::Planned {
   size_t index = 0;
@@ -646,11 +651,11 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     Planned& p = plan[to_write[i]];
     try {
       if (p.mode == Planned::kCopy) {
-        if (!WriteNewFile(p.copy_path, *p.data, p.attributes, true, p.written_at))
+        if (!WriteNewFile(p.copy_path, *p.data, p.attributes, true, p.copy_path, p.written_at))
           throw EFCreateError("Cannot create file " + Quoted(p.copy_path) + ". " + SystemErrorText(ERROR_FILE_EXISTS));
-      } else if (!p.straight || !WriteNewFile(p.dest, *p.data, p.attributes, true, p.written_at)) {
+      } else if (!p.straight || !WriteNewFile(p.dest, *p.data, p.attributes, true, p.dest, p.written_at)) {
         p.straight = false;
-        WriteNewFile(p.temporary, *p.data, p.attributes, false, p.written_at);
+        WriteNewFile(p.temporary, *p.data, p.attributes, false, p.dest, p.written_at);
       }
       p.written = true;
     } catch (...) {
@@ -659,21 +664,47 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     p.data.reset();
   };
   RunInParallel(to_write.size(), write, parallel);
-  // Committed in archive order; at the first failure the rest is dropped.
+  // What was written for entries from first on is taken back: temporary
+  // files, copies, and new files (nothing stood at their names before).
+  auto take_back = [&](size_t first) {
+    for (size_t rest = first; rest < plan.size(); ++rest) {
+      Planned& r = plan[rest];
+      if (!r.written) continue;
+      const std::string& made = r.mode == Planned::kCopy ? r.copy_path : r.straight ? r.dest : r.temporary;
+      ::SetFileAttributesA(made.c_str(), FILE_ATTRIBUTE_NORMAL);
+      ::DeleteFileA(made.c_str());
+      r.written = false;
+    }
+  };
+  // A file that another program holds open without letting it be replaced
+  // would stop the commits half-way: found now, it fails the window first.
+  for (Planned& p : plan) {
+    if (p.error || !p.written || p.straight || p.mode != Planned::kWrite) continue;
+    ScopedHandle probe(::CreateFileA(p.dest.c_str(), DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                     nullptr, OPEN_EXISTING, 0, nullptr));
+    const DWORD error = probe ? ERROR_SUCCESS : ::GetLastError();
+    if (error == ERROR_SHARING_VIOLATION || error == ERROR_LOCK_VIOLATION)
+      p.error = std::make_exception_ptr(
+          EFCreateError("Cannot create file " + Quoted(p.dest) + ". " + SystemErrorText(error)));
+  }
+  // A window is put in place whole or not at all: when any of its entries
+  // failed so far (a local file that cannot be read or replaced, damaged
+  // data, a full disk), none of them is, so that the book does not mix two
+  // states.
+  for (const Planned& p : plan) {
+    if (!p.error) continue;
+    take_back(0);
+    std::rethrow_exception(p.error);
+  }
+  // Committed in archive order; at the first failure (a file that cannot be
+  // replaced) the rest is dropped.
   for (size_t k = 0; k < plan.size(); ++k) {
     Planned& p = plan[k];
     if (p.folder) continue;
     try {
-      if (p.error) std::rethrow_exception(p.error);
       Commit(p);
     } catch (...) {
-      for (size_t rest = k; rest < plan.size(); ++rest) {
-        Planned& r = plan[rest];
-        if (!r.written) continue;
-        const std::string& made = r.mode == Planned::kCopy ? r.copy_path : r.straight ? r.dest : r.temporary;
-        ::SetFileAttributesA(made.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileA(made.c_str());
-      }
+      take_back(k);
       throw;
     }
   }
@@ -695,6 +726,7 @@ void TVexZip::Commit(Planned& p) {
       if (p.mode == Planned::kKeep) ++Extracted.Kept;
       p.written = false;
       if (p.local.exists && p.local_crc) note(p.local, *p.local_crc);
+      Extracted.Settled.push_back(p.index);
       return;
     case Planned::kUnchanged: {
       const DWORD counted = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
@@ -707,6 +739,7 @@ void TVexZip::Commit(Planned& p) {
       }
       ++Extracted.Unchanged;
       note(now, entry.central.crc);
+      Extracted.Settled.push_back(p.index);
       return;
     }
     case Planned::kWrite:
@@ -729,6 +762,7 @@ void TVexZip::Commit(Planned& p) {
   }
   p.written = false;
   ++Extracted.Written;
+  Extracted.Settled.push_back(p.index);
   // The time the file got when written (a rename keeps it): should the system
   // change it later after all, the index only fails to vouch for the file.
   LocalFile now;

@@ -74,6 +74,9 @@ struct TExtractCounts {
   size_t Unchanged = 0;  // files that already held the entry's bytes (their attributes may have been set)
   size_t Kept = 0;       // local files kept by the decider
   size_t Copies = 0;     // entries saved as copies beside the target
+  // The file entries whose outcome is in place (written, unchanged, kept or
+  // copied), by index: after a failure, those the extraction did settle.
+  std::vector<size_t> Settled;
 };
 
 class TVexZip {
@@ -137,7 +140,9 @@ class TVexZip {
   // Writes every entry below target. Entries whose names lead outside target
   // are skipped; a file that already holds an entry's bytes is left alone
   // (only its attributes are set); a file is only replaced once its entry
-  // decoded and checked, and never left half-written.
+  // decoded and checked, and never left half-written. Entries are applied in
+  // windows of up to 256: a window in which an entry fails before anything
+  // is put in place is not applied at all.
   void ExtractArchiveTo(const std::string& target);
 
  private:

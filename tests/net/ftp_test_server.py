@@ -1,9 +1,15 @@
 #!/usr/bin/python3
 """FTP servers for the client's tests, listening on 127.0.0.1 only.
 
-  ftp_test_server.py real   --root DIR --state-dir DIR [--lifetime S]
+  ftp_test_server.py real   --root DIR --state-dir DIR [--lifetime S] [--rate B]
       A real FTP server (pyftpdlib) for user "n2user", password "n2pass",
-      rooted at DIR, with full rights.
+      rooted at DIR, with full rights; with --rate, transfers move B bytes
+      a second in small blocks either way.
+  ftp_test_server.py vsftpd --root DIR --state-dir DIR [--lifetime S] [--rate B]
+      vsftpd for anonymous users (any password), rooted at DIR, which must
+      not be writable by the user "ftp" (vsftpd refuses such a root); its
+      subfolders given to "ftp" take uploads, overwrites and deletions.
+      With --rate, transfers move at most B bytes a second.
   ftp_test_server.py script --state-dir DIR [--lifetime S]
       A scripted server. A test connects to its control port and sends a
       script, one action a line, ended by a line "end". The server answers
@@ -214,9 +220,9 @@ class Session:
         self.record("E:closed")
 
 
-def run_real_server(listener, root):
+def run_real_server(listener, root, rate=0):
     from pyftpdlib.authorizers import DummyAuthorizer
-    from pyftpdlib.handlers import FTPHandler
+    from pyftpdlib.handlers import FTPHandler, ThrottledDTPHandler
     from pyftpdlib.servers import FTPServer
     import logging
     logging.disable(logging.CRITICAL)
@@ -224,9 +230,81 @@ def run_real_server(listener, root):
     authorizer.add_user("n2user", "n2pass", root, perm="elradfmwMT")
     handler = FTPHandler
     handler.authorizer = authorizer
+    if rate:
+        class SlowData(ThrottledDTPHandler):
+            # Small blocks, so that a transfer is under way for a while
+            # instead of passing in one buffer and then pausing.
+            ac_in_buffer_size = 4096
+            ac_out_buffer_size = 4096
+            read_limit = rate
+            write_limit = rate
+        handler.dtp_handler = SlowData
     handler.banner = "n2 test server ready"
     server = FTPServer(listener, handler)
     server.serve_forever()
+
+
+VSFTPD_CONF = """listen=YES
+listen_address={host}
+listen_port={port}
+background=NO
+isolate=NO
+isolate_network=NO
+seccomp_sandbox=NO
+anonymous_enable=YES
+local_enable=NO
+no_anon_password=YES
+anon_root={root}
+write_enable=YES
+anon_upload_enable=YES
+anon_mkdir_write_enable=YES
+anon_other_write_enable=YES
+anon_umask=022
+anon_max_rate={rate}
+connect_from_port_20=NO
+pasv_enable=YES
+xferlog_enable=NO
+dirmessage_enable=NO
+secure_chroot_dir=/var/run/vsftpd/empty
+ftpd_banner=n2 vsftpd ready
+"""
+
+
+def run_vsftpd(state_dir, root, rate, lifetime):
+    """Runs vsftpd in the foreground of this (background) process until the
+    lifetime ends or the pid file disappears; returns once it has ended."""
+    import signal
+    import subprocess
+    os.makedirs("/var/run/vsftpd/empty", exist_ok=True)
+    probe = socket.socket()
+    probe.bind((HOST, 0))
+    port = probe.getsockname()[1]
+    probe.close()
+    conf = os.path.join(state_dir, "vsftpd.conf")
+    with open(conf, "w") as f:
+        f.write(VSFTPD_CONF.format(host=HOST, port=port, root=os.path.abspath(root), rate=rate))
+    server = subprocess.Popen(["/usr/sbin/vsftpd", conf], stdin=subprocess.DEVNULL,
+                              stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 10
+    while time.monotonic() < deadline:
+        try:
+            socket.create_connection((HOST, port), timeout=1).close()
+            break
+        except OSError:
+            if server.poll() is not None:
+                return
+            time.sleep(0.05)
+    write_port(state_dir, port)
+    pid_file = os.path.join(state_dir, "pid")
+    end = time.monotonic() + lifetime
+    while time.monotonic() < end and os.path.exists(pid_file) and server.poll() is None:
+        time.sleep(0.2)
+    if server.poll() is None:
+        server.send_signal(signal.SIGTERM)
+        try:
+            server.wait(10)
+        except subprocess.TimeoutExpired:
+            server.kill()
 
 
 def start(args):
@@ -246,8 +324,11 @@ def start(args):
         deadline = time.monotonic() + 10
         while time.monotonic() < deadline and not os.path.exists(port_file):
             time.sleep(0.05)
-        print(port)
-        return 0 if os.path.exists(port_file) else 1
+        if not os.path.exists(port_file):
+            return 1
+        with open(port_file) as f:
+            print(f.read().strip())
+        return 0
     # The server: detached from the caller's session and pipes.
     os.setsid()
     devnull = os.open(os.devnull, os.O_RDWR)
@@ -255,11 +336,15 @@ def start(args):
         os.dup2(devnull, fd)
     with open(os.path.join(args.state_dir, "pid"), "w") as f:
         f.write(str(os.getpid()))
-    write_port(args.state_dir, port)
-    threading.Thread(target=watchdog, args=(args.state_dir, args.lifetime), daemon=True).start()
     try:
+        if args.mode == "vsftpd":
+            listener.close()
+            run_vsftpd(args.state_dir, args.root, args.rate, args.lifetime)
+            return 0
+        write_port(args.state_dir, port)
+        threading.Thread(target=watchdog, args=(args.state_dir, args.lifetime), daemon=True).start()
         if args.mode == "real":
-            run_real_server(listener, args.root)
+            run_real_server(listener, args.root, args.rate)
         else:
             run_script_server(listener, Session)
     finally:
@@ -272,14 +357,15 @@ def stop(args):
 
 def main():
     parser = argparse.ArgumentParser()
-    parser.add_argument("mode", choices=["real", "script", "stop"])
+    parser.add_argument("mode", choices=["real", "vsftpd", "script", "stop"])
     parser.add_argument("--state-dir", required=True)
     parser.add_argument("--root")
     parser.add_argument("--lifetime", type=float, default=1800)
+    parser.add_argument("--rate", type=int, default=0)
     args = parser.parse_args()
     if args.mode == "stop":
         return stop(args)
-    if args.mode == "real":
+    if args.mode in ("real", "vsftpd"):
         if not args.root:
             parser.error("real needs --root")
         os.makedirs(args.root, exist_ok=True)

@@ -1,9 +1,10 @@
 #!/usr/bin/python3
 """HTTP servers for the client's tests, listening on 127.0.0.1 only.
 
-  http_test_server.py nginx  --state-dir DIR [--lifetime S]
+  http_test_server.py nginx  --state-dir DIR [--lifetime S] [--slow-rate B]
       A real server (nginx) rooted at DIR/www: /dav/ takes PUT, /auth/ takes
-      PUT and GET for user "n2user", password "n2pass" (Basic).
+      PUT and GET for user "n2user", password "n2pass" (Basic), /slow/ takes
+      PUT and answers GET at B bytes a second (unlimited by default).
   http_test_server.py script --state-dir DIR [--lifetime S]
       A scripted server. A test connects to its control port and sends a
       script, one action a line, ended by a line "end". The server answers
@@ -173,6 +174,11 @@ http {{
       dav_methods PUT;
       create_full_put_path on;
     }}
+    location /slow/ {{
+      limit_rate {slow_rate};
+      dav_methods PUT;
+      create_full_put_path on;
+    }}
     location /auth/ {{
       auth_basic "n2 test";
       auth_basic_user_file {dir}/htpasswd;
@@ -192,17 +198,17 @@ def free_port():
     return port
 
 
-def run_nginx(state_dir, lifetime):
+def run_nginx(state_dir, lifetime, slow_rate=0):
     """Runs nginx in the foreground of this (background) process until the
     lifetime ends or the pid file disappears; returns its port through DIR/port."""
-    for sub in ("www/dav", "www/auth", "tmp"):
+    for sub in ("www/dav", "www/auth", "www/slow", "tmp"):
         os.makedirs(os.path.join(state_dir, sub), exist_ok=True)
     with open(os.path.join(state_dir, "htpasswd"), "w") as f:
         f.write("n2user:{PLAIN}n2pass\n")
     port = free_port()
     conf = os.path.join(state_dir, "nginx.conf")
     with open(conf, "w") as f:
-        f.write(NGINX_CONF.format(dir=state_dir, host=HOST, port=port))
+        f.write(NGINX_CONF.format(dir=state_dir, host=HOST, port=port, slow_rate=slow_rate))
     nginx = subprocess.Popen(["/usr/sbin/nginx", "-c", conf, "-p", state_dir, "-e", os.path.join(state_dir, "error.log")],
                              stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 10
@@ -261,7 +267,7 @@ def start(args):
         f.write(str(os.getpid()))
     try:
         if args.mode == "nginx":
-            run_nginx(args.state_dir, args.lifetime)
+            run_nginx(args.state_dir, args.lifetime, args.slow_rate)
         else:
             write_port(args.state_dir, listener.getsockname()[1])
             threading.Thread(target=watchdog, args=(args.state_dir, args.lifetime), daemon=True).start()
@@ -279,6 +285,7 @@ def main():
     parser.add_argument("mode", choices=["nginx", "script", "stop"])
     parser.add_argument("--state-dir", required=True)
     parser.add_argument("--lifetime", type=float, default=1800)
+    parser.add_argument("--slow-rate", type=int, default=0)
     args = parser.parse_args()
     if args.mode == "stop":
         return stop(args)
