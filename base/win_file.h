@@ -59,6 +59,8 @@ void ReplaceFileContent(const std::string& path, const std::string& data);
 // Attribute bits of a path, or INVALID_FILE_ATTRIBUTES when it does not exist.
 DWORD FileAttributes(const std::string& path);
 bool FileExists(const std::string& path);
+// Size of the file at path; 0 when there is none.
+uint64_t FileSize(const std::string& path);
 bool FolderExists(const std::string& path);
 
 }  // namespace n2

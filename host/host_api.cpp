@@ -53,8 +53,12 @@ HMENU BuildMenu() {
 
 void SetVersionText(const std::string& version) { g_version = version; }
 void SetDataFolder(const std::string& folder) {
+  // The folder text ends with "\\" as the mail client reports it. Its last
+  // character may be a double-byte one whose second byte is that of "\\".
   g_data_folder = folder;
-  if (g_data_folder.empty() || g_data_folder.back() != '\\') g_data_folder += '\\';
+  const char* end = g_data_folder.c_str() + g_data_folder.size();
+  const char* last = ::CharPrevA(g_data_folder.c_str(), end);
+  if (g_data_folder.empty() || last + 1 != end || *last != '\\') g_data_folder += '\\';
 }
 int VersionQueries() { return g_version_queries; }
 

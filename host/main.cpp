@@ -235,8 +235,11 @@ int Run(int argc, char** argv) {
   if (plugin_path.empty()) {
     char self[MAX_PATH] = {};
     ::GetModuleFileNameA(nullptr, self, MAX_PATH);
-    std::string folder = self;
-    plugin_path = folder.substr(0, folder.find_last_of('\\') + 1) + "N2VelmEn.dll";
+    // The folder part ends after the last "\\" that is a character of its own.
+    const char* folder_end = self;
+    for (const char* p = self; *p; p = ::CharNextA(p))
+      if (*p == '\\') folder_end = p + 1;
+    plugin_path = std::string(static_cast<const char*>(self), folder_end) + "N2VelmEn.dll";
   }
   if (commands.empty()) commands = {"start", "menuinit:0", "info", "exit", "unload"};
 

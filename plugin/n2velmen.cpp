@@ -64,7 +64,7 @@ void StartStartupDownload() {
   if (!FrmN2Shared->ChkStart.Checked() || !Ready) return;
   FrmN2Shared->LblStatus1.SetCaption("Download of address book");
   FrmN2Shared->LblStatus2.SetCaption("Download of address book");
-  StartJob(jkFtpDownload, jkHttpDownload, true);
+  StartJob(jkFtpDownload, jkHttpDownload, TJobStart::jsDelayed);
 }
 
 // No error may cross into the host: a callback that fails returns its usual result.

@@ -19,7 +19,7 @@ fi
 
 PKGS=(wine wine32:i386 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
       libz-mingw-w64-dev cmake make xvfb xauth zip unzip p7zip-full python3-pyftpdlib python3-pefile
-      nginx-light curl dpkg-dev imagemagick x11-apps googletest zlib1g-dev libbz2-dev
+      nginx-light curl dpkg-dev imagemagick x11-apps googletest zlib1g-dev libbz2-dev locales
       clang-14 libclang-rt-14-dev)
 for p in "${PKGS[@]}"; do have_pkg "$p" || need_apt+=("$p"); done
 
@@ -30,6 +30,14 @@ if [ ${#need_apt[@]} -gt 0 ]; then
     log "installing: ${need_apt[*]}"
     apt_update
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need_apt[@]}"
+fi
+
+# A Japanese system under Wine: LC_ALL=ja_JP.UTF-8 gives a Wine process code page 932.
+if ! locale -a 2>/dev/null | grep -qix 'ja_JP.utf8'; then
+    log "generating the ja_JP.UTF-8 locale"
+    sed -i 's/^# *ja_JP.UTF-8 UTF-8/ja_JP.UTF-8 UTF-8/' /etc/locale.gen
+    grep -q '^ja_JP.UTF-8 UTF-8' /etc/locale.gen || echo 'ja_JP.UTF-8 UTF-8' >>/etc/locale.gen
+    locale-gen >/dev/null
 fi
 
 mkdir -p "$DEPS_DIR"

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "base/code_page.h"
+
 namespace n2 {
 
 // Text without the characters of code 0 to 32 at either end.
@@ -15,41 +17,41 @@ inline std::string_view TrimControls(std::string_view text) noexcept {
   return text.substr(begin, end - begin);
 }
 
+// Path texts are in the system's code page: lead tells which bytes begin a
+// double-byte character, whose second byte may equal "\\" or "/".
+
 // Position just after the last separator of the folder part (0 when there is none).
-inline size_t FileNameStart(std::string_view path) noexcept {
-  size_t last = path.find_last_of("\\/:");
+inline size_t FileNameStart(std::string_view path, const LeadBytes& lead) {
+  size_t last = FindLastOf(path, "\\/:", lead);
   return last == std::string_view::npos ? 0 : last + 1;
 }
 
 // The folder part of path, with its trailing separator ("" for a bare name).
-inline std::string ExtractFilePath(std::string_view path) { return std::string(path.substr(0, FileNameStart(path))); }
+inline std::string ExtractFilePath(std::string_view path, const LeadBytes& lead) {
+  return std::string(path.substr(0, FileNameStart(path, lead)));
+}
 
 // The file-name part of path.
-inline std::string ExtractFileName(std::string_view path) { return std::string(path.substr(FileNameStart(path))); }
+inline std::string ExtractFileName(std::string_view path, const LeadBytes& lead) {
+  return std::string(path.substr(FileNameStart(path, lead)));
+}
 
-// The folder part of path without its trailing separator, kept for a root ("C:\").
-inline std::string ExtractFileDir(std::string_view path) {
-  size_t start = FileNameStart(path);
-  if (start > 0 && (path[start - 1] == '\\' || path[start - 1] == '/') && start > 1 && path[start - 2] != ':' &&
-      path[start - 2] != '\\' && path[start - 2] != '/')
-    --start;
-  return std::string(path.substr(0, start));
+// The folder part of path without its trailing separator, kept for a root ("C:\\").
+inline std::string ExtractFileDir(std::string_view path, const LeadBytes& lead) {
+  const std::string folder = ExtractFilePath(path, lead);
+  if (!EndsWithSeparator(folder, lead)) return folder;
+  const std::string dir = folder.substr(0, folder.size() - 1);
+  if (dir.empty() || EndsWithChar(dir, ':', lead) || EndsWithSeparator(dir, lead)) return folder;
+  return dir;
 }
 
 // path with the text from the last "." of its file-name part replaced by
 // extension, or extension appended when the name has no ".".
-inline std::string ChangeFileExt(std::string_view path, std::string_view extension) {
-  size_t start = FileNameStart(path);
-  size_t dot = path.find_last_of('.');
-  std::string result(path.substr(0, (dot != std::string_view::npos && dot >= start) ? dot : path.size()));
+inline std::string ChangeFileExt(std::string_view path, std::string_view extension, const LeadBytes& lead) {
+  const size_t start = FileNameStart(path, lead);
+  const size_t dot = FindLastOf(path.substr(start), ".", lead);
+  std::string result(path.substr(0, dot != std::string_view::npos ? start + dot : path.size()));
   result += extension;
-  return result;
-}
-
-// folder with a "\" added unless it is empty or already ends with a separator.
-inline std::string IncludeTrailingBackslash(std::string_view folder) {
-  std::string result(folder);
-  if (!result.empty() && result.back() != '\\' && result.back() != '/') result += '\\';
   return result;
 }
 

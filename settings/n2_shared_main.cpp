@@ -6,6 +6,7 @@
 #include "base/hidden_window.h"
 #include "base/message_box.h"
 #include "plugin/plugin_state.h"
+#include "base/system_code_page.h"
 #include "settings/file_name.h"
 #include "sync/n2_shared_dm.h"
 #include "sync/n2_shared_thread.h"
@@ -62,7 +63,7 @@ bool IsChecked(const std::string& value) { return value != "0"; }
 std::string SettingsFilePath() {
   char buffer[MAX_PATH] = {};
   DWORD length = ::GetModuleFileNameA(ThisModule(), buffer, MAX_PATH);
-  return ChangeFileExt(std::string(buffer, length < MAX_PATH ? length : MAX_PATH), ".ini");
+  return ChangeFileExt(std::string(buffer, length < MAX_PATH ? length : MAX_PATH), ".ini", SystemLeadBytes());
 }
 
 HBRUSH SkyBlueBrush() {
@@ -417,7 +418,7 @@ void TFrmN2Shared::StartOperation(const std::string& status, int32_t ftp_kind, i
   LblStatus1.SetCaption(status);
   PnlSyori2.Show();
   LblStatus2.SetCaption(status);
-  StartJob(ftp_kind, http_kind, false);
+  StartJob(ftp_kind, http_kind, TJobStart::jsByHand);
 }
 
 void TFrmN2Shared::ShowPage(int index) {

@@ -7,6 +7,7 @@
 #include "base/scoped_handle.h"
 #include "base/win_error.h"
 #include "base/win_file.h"
+#include "base/system_code_page.h"
 #include "settings/file_name.h"
 
 namespace n2 {
@@ -40,21 +41,23 @@ std::string WindowsFolder() {
 
 // Creates folder with every missing parent; failures show up when the file is written.
 void ForceFolders(const std::string& folder) {
-  std::string dir = ExtractFileDir(folder);
+  const LeadBytes& lead = SystemLeadBytes();
+  std::string dir = ExtractFileDir(folder, lead);
   if (dir.empty() || FolderExists(dir)) return;
-  std::string parent = ExtractFileDir(ExtractFilePath(dir));
-  if (!parent.empty() && parent != dir) ForceFolders(IncludeTrailingBackslash(parent));
+  std::string parent = ExtractFileDir(ExtractFilePath(dir, lead), lead);
+  if (!parent.empty() && parent != dir) ForceFolders(IncludeTrailingBackslash(parent, lead));
   ::CreateDirectoryA(dir.c_str(), nullptr);
 }
 
 }  // namespace
 
 TSettingsIni::TSettingsIni() {
+  const LeadBytes& lead = SystemLeadBytes();
   std::string executable = ExecutablePath();
-  std::string name = ExtractFileName(executable);
-  app_folder_ = ExtractFilePath(executable);
-  app_sub_folder_ = ChangeFileExt(name, "") + "\\";
-  default_name_ = ChangeFileExt(name, ".ini");
+  std::string name = ExtractFileName(executable, lead);
+  app_folder_ = ExtractFilePath(executable, lead);
+  app_sub_folder_ = ChangeFileExt(name, "", lead) + "\\";
+  default_name_ = ChangeFileExt(name, ".ini", lead);
   folder_ = app_folder_;
   full_path_ = folder_ + default_name_;
   // A file that cannot be read here only means an empty start; the owner
@@ -76,15 +79,16 @@ TSettingsIni::~TSettingsIni() {
 }
 
 void TSettingsIni::SetDefaultFolder(TDefaultFolder value) {
+  const LeadBytes& lead = SystemLeadBytes();
   default_folder_ = value;
   switch (value) {
-    case TDefaultFolder::dfAppData: folder_ = IncludeTrailingBackslash(AppDataFolder()) + app_sub_folder_; break;
+    case TDefaultFolder::dfAppData: folder_ = IncludeTrailingBackslash(AppDataFolder(), lead) + app_sub_folder_; break;
     case TDefaultFolder::dfApplication: folder_ = app_folder_; break;
     case TDefaultFolder::dfUser: folder_.clear(); break;
-    case TDefaultFolder::dfWindows: folder_ = IncludeTrailingBackslash(WindowsFolder()); break;
+    case TDefaultFolder::dfWindows: folder_ = IncludeTrailingBackslash(WindowsFolder(), lead); break;
   }
-  full_path_ = folder_ + ExtractFileName(full_path_);
-  if (!ExtractFilePath(full_path_).empty()) ForceFolders(ExtractFilePath(full_path_));
+  full_path_ = folder_ + ExtractFileName(full_path_, lead);
+  if (!ExtractFilePath(full_path_, lead).empty()) ForceFolders(ExtractFilePath(full_path_, lead));
   Load();
   NotifyLoad();
 }

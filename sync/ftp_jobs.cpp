@@ -4,6 +4,7 @@
 // client, NetFtp, through RunFtpOperation, which reloads the connection
 // settings from the dialog before every operation.
 #include <exception>
+#include <functional>
 #include <string>
 
 #include "base/exception.h"
@@ -14,6 +15,7 @@
 #include "settings/n2_shared_main.h"
 #include "sync/n2_shared_dm.h"
 #include "sync/n2_shared_thread.h"
+#include "sync/shared_book.h"
 
 namespace n2 {
 namespace {
@@ -24,24 +26,48 @@ constexpr char kLoginFailure[] = "Ftp Server Login Failure!";
 constexpr char kCwdError[] = "Ftp Server CWD Error! No such file or directory.";
 constexpr char kUploadError[] = "Ftp Upload Error!";
 
-// What tells one job from another.
-struct FtpJob {
-  // Text of the job's message box; without its final CR LF it is also the
-  // message of a refused TYPE.
-  const char* text;
-  // Runs before the connection; false ends the job at once.
-  bool (*before)();
-  // Runs right before the transfer.
-  void (*before_transfer)();
-  // The transfer: its result ends the job with a message when it has one.
-  bool (TFtpClient::*transfer)();
-  const char* transfer_error;
-  // Runs after the connection is closed.
-  void (*after)();
-};
+constexpr char kUploadText[] = "Norvel2 plug-in Velmora FtpUpload Address Book Upload Error!\r\nPlease try again.\r\n";
+constexpr char kDownloadText[] =
+    "Norvel2 plug-in Velmora FtpDownload Address Book Download Error!\r\nPlease try again.\r\n";
+constexpr char kClearText[] = "Norvel2 plug-in Velmora FtpClear Address Book Clear Error!\r\nPlease try again.\r\n";
+// An upload that cannot fetch the server's copy first does not send blind.
+constexpr char kFetchError[] = "Ftp Download Error!";
+// The reply of a server that has no such file.
+constexpr int kNoSuchFile = 550;
 
-bool PackBeforeUpload() { return TN2Thread::PackAddressBook(DmN2->ZipN2, AddrBookFolder); }
-void UnpackAfterDownload() { TN2Thread::UnpackAddressBook(DmN2->ZipN2, DataFolder); }
+void Require(bool done, const std::string& message) {
+  if (!done) throw Exception(message);
+}
+
+// The job's text without its final CR LF.
+std::string TypeSetError(const char* text) {
+  std::string message = text;
+  return message.substr(0, message.size() - 2);
+}
+
+// The frame of every job: its steps, whose errors end them and are shown with
+// the job's text, and a local abort afterwards in every case (no QUIT is sent).
+bool RunFtpJob(const char* text, const std::function<bool()>& steps) {
+  bool done = false;
+  try {
+    done = steps();
+  } catch (const std::exception& error) {
+    ShowErrorBox(text, error);
+  }
+  DmN2->NetFtp.Abort();
+  return done;
+}
+
+// Connect, log in, change folder, binary mode: a connection left over from an
+// interrupted job is dropped first.
+void OpenSession(const char* text) {
+  TN2Thread::RunFtpOperation(&TFtpClient::Abort);
+  Require(TN2Thread::RunFtpOperation(&TFtpClient::Open), kOpenError);
+  Require(TN2Thread::RunFtpOperation(&TFtpClient::User), kLoginFailure);
+  Require(TN2Thread::RunFtpOperation(&TFtpClient::Pass), kLoginFailure);
+  Require(TN2Thread::RunFtpOperation(&TFtpClient::Cwd), kCwdError);
+  Require(TN2Thread::RunFtpOperation(&TFtpClient::TypeSet), TypeSetError(text));
+}
 
 // The download unpacks whatever the local archive holds afterwards. A Get that
 // fails before its transfer (a refused PASV or PORT, say) would leave the
@@ -50,55 +76,9 @@ void UnpackAfterDownload() { TN2Thread::UnpackAddressBook(DmN2->ZipN2, DataFolde
 // only what this download brought.
 void EmptyLocalArchive() { File::CreateAlways(ArchivePath()); }
 
-const FtpJob kUpload{"Norvel2 plug-in Velmora FtpUpload Address Book Upload Error!\r\nPlease try again.\r\n",
-                     &PackBeforeUpload, nullptr, &TFtpClient::Put, kUploadError, nullptr};
-const FtpJob kDownload{"Norvel2 plug-in Velmora FtpDownload Address Book Download Error!\r\nPlease try again.\r\n",
-                       nullptr, &EmptyLocalArchive, &TFtpClient::Get, nullptr, &UnpackAfterDownload};
-const FtpJob kClear{"Norvel2 plug-in Velmora FtpClear Address Book Clear Error!\r\nPlease try again.\r\n", nullptr,
-                    nullptr, &TFtpClient::Dele, nullptr, nullptr};
-
-void Require(bool done, const std::string& message) {
-  if (!done) throw Exception(message);
-}
-
-// The job's text without its final CR LF.
-std::string TypeSetError(const FtpJob& job) {
-  std::string text = job.text;
-  return text.substr(0, text.size() - 2);
-}
-
-// The common sequence: connect, log in, change folder, binary mode, transfer,
-// close; an error ends it and is shown with the job's text. The connection is
-// dropped at the end in every case, without a QUIT.
-bool RunFtpJob(const FtpJob& job) {
-  bool done = false;
-  try {
-    if (job.before && !job.before()) {
-      DmN2->NetFtp.Abort();
-      return false;
-    }
-    TN2Thread::RunFtpOperation(&TFtpClient::Abort);
-    Require(TN2Thread::RunFtpOperation(&TFtpClient::Open), kOpenError);
-    Require(TN2Thread::RunFtpOperation(&TFtpClient::User), kLoginFailure);
-    Require(TN2Thread::RunFtpOperation(&TFtpClient::Pass), kLoginFailure);
-    Require(TN2Thread::RunFtpOperation(&TFtpClient::Cwd), kCwdError);
-    Require(TN2Thread::RunFtpOperation(&TFtpClient::TypeSet), TypeSetError(job));
-    if (job.before_transfer) job.before_transfer();
-    const bool moved = TN2Thread::RunFtpOperation(job.transfer);
-    if (job.transfer_error) Require(moved, job.transfer_error);
-    TN2Thread::RunFtpOperation(&TFtpClient::Abort);
-    if (job.after) job.after();
-    done = true;
-  } catch (const std::exception& error) {
-    ShowErrorBox(job.text, error);
-  }
-  DmN2->NetFtp.Abort();
-  return done;
-}
-
 }  // namespace
 
-bool TN2Thread::RunFtpOperation(bool (TFtpClient::*operation)()) {
+bool TN2Thread::RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file) {
   try {
     TFtpClient& ftp = DmN2->NetFtp;
     const std::string server = FrmN2Shared->EdtServer.Text();
@@ -109,7 +89,7 @@ bool TN2Thread::RunFtpOperation(bool (TFtpClient::*operation)()) {
     ftp.SetPassWord(FrmN2Shared->EdtPasswd.Text());
     ftp.SetHostDirName(FrmN2Shared->EdtPath.Text());
     ftp.SetHostFileName("N2AddBook.zip");
-    ftp.SetLocalFileName(ArchivePath());
+    ftp.SetLocalFileName(local_file.empty() ? ArchivePath() : local_file);
     ftp.SetPassive(FrmN2Shared->ChkPassive.Checked());
     ftp.SetBinary(true);
     return (ftp.*operation)();
@@ -119,10 +99,46 @@ bool TN2Thread::RunFtpOperation(bool (TFtpClient::*operation)()) {
   }
 }
 
-bool TN2Thread::FtpUpload() { return RunFtpJob(kUpload); }
+bool TN2Thread::FtpUpload(bool by_hand) {
+  TSharedBook book(DmN2->ZipN2);
+  return RunFtpJob(kUploadText, [&] {
+    if (!book.Pack()) return false;
+    if (!by_hand && !book.HasNews()) return true;
+    OpenSession(kUploadText);
+    if (book.MergesFirst()) {
+      const bool fetched = RunFtpOperation(&TFtpClient::Get, TSharedBook::FetchPath());
+      Require(fetched || DmN2->NetFtp.StatusCode() == kNoSuchFile, kFetchError);
+      if (!fetched) File::CreateAlways(TSharedBook::FetchPath());  // no book on the server yet
+      if (!book.MergeServerCopy()) return false;
+    }
+    Require(RunFtpOperation(&TFtpClient::Put), kUploadError);
+    RunFtpOperation(&TFtpClient::Abort);
+    book.Sent();
+    return true;
+  });
+}
 
-bool TN2Thread::FtpDownload() { return RunFtpJob(kDownload); }
+bool TN2Thread::FtpDownload() {
+  TSharedBook book(DmN2->ZipN2);
+  return RunFtpJob(kDownloadText, [&] {
+    OpenSession(kDownloadText);
+    EmptyLocalArchive();
+    const bool fetched = RunFtpOperation(&TFtpClient::Get);
+    RunFtpOperation(&TFtpClient::Abort);
+    book.Unpack(fetched);
+    return true;
+  });
+}
 
-bool TN2Thread::FtpClear() { return RunFtpJob(kClear); }
+bool TN2Thread::FtpClear() {
+  TSharedBook book(DmN2->ZipN2);
+  return RunFtpJob(kClearText, [&] {
+    OpenSession(kClearText);
+    RunFtpOperation(&TFtpClient::Dele);  // an archive that is not there counts as deleted
+    RunFtpOperation(&TFtpClient::Abort);
+    book.Cleared();
+    return true;
+  });
+}
 
 }  // namespace n2

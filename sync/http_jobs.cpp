@@ -15,6 +15,7 @@
 #include "settings/n2_shared_main.h"
 #include "sync/n2_shared_dm.h"
 #include "sync/n2_shared_thread.h"
+#include "sync/shared_book.h"
 #include "zip/zip_records.h"
 
 namespace n2 {
@@ -79,17 +80,47 @@ void RaiseIfRefused(const THttpClient& http) {
   throw EHttpException(message, static_cast<std::uint16_t>(status));
 }
 
+// Fetches the server's copy of the book into the file TSharedBook merges
+// from, with the dialog's credentials as a download does. A server without
+// a book (404) leaves that file empty.
+void FetchServerCopy(THttpClient& http) {
+  MemoryStream body;
+  LentBodies lent(http);
+  http.Abort();
+  http.SetUsername(FrmN2Shared->EdtUser.Text());
+  http.SetPassword(FrmN2Shared->EdtPasswd.Text());
+  http.SetURL(ArchiveUrl());
+  lent.LendResponseBody(body);
+  File copy = File::CreateAlways(TSharedBook::FetchPath());
+  try {
+    http.Get();
+  } catch (const EHttpException&) {
+    if (http.StatusCode() != 404) throw;
+    http.Abort();
+    return;
+  }
+  RaiseIfRefused(http);
+  copy.Write(body.Bytes());
+  http.Abort();
+}
+
 }  // namespace
 
-bool TN2Thread::HttpUpload() {
-  if (!PackAddressBook(DmN2->ZipN2, AddrBookFolder)) {
+bool TN2Thread::HttpUpload(bool by_hand) {
+  TSharedBook book(DmN2->ZipN2);
+  if (!book.Pack()) {
     DmN2->NetHttp.Abort();
     return false;
   }
+  if (!by_hand && !book.HasNews()) return true;
   THttpClient& http = DmN2->NetHttp;
   MemoryStream body;
   LentBodies lent(http);
   try {
+    if (book.MergesFirst()) {
+      FetchServerCopy(http);
+      if (!book.MergeServerCopy()) return false;
+    }
     File archive = File::OpenForReadShared(ArchivePath());
     http.Abort();
     std::string bytes(static_cast<size_t>(archive.Size()), '\0');
@@ -100,6 +131,7 @@ bool TN2Thread::HttpUpload() {
     http.Put();
     RaiseIfRefused(http);
     http.Abort();
+    book.Sent();
     return true;
   } catch (const std::exception& error) {
     ShowErrorBox(kUploadText, error);
@@ -108,6 +140,7 @@ bool TN2Thread::HttpUpload() {
 }
 
 bool TN2Thread::HttpDownload() {
+  TSharedBook book(DmN2->ZipN2);
   THttpClient& http = DmN2->NetHttp;
   MemoryStream body;
   LentBodies lent(http);
@@ -124,7 +157,7 @@ bool TN2Thread::HttpDownload() {
     archive.Write(body.Bytes());
     http.Abort();
     archive.Close();
-    UnpackAddressBook(DmN2->ZipN2, DataFolder);
+    book.Unpack(true);
     done = true;
   } catch (const std::exception& error) {
     ShowErrorBox(kDownloadText, error);
@@ -133,6 +166,7 @@ bool TN2Thread::HttpDownload() {
 }
 
 bool TN2Thread::HttpClear() {
+  TSharedBook book(DmN2->ZipN2);
   THttpClient& http = DmN2->NetHttp;
   MemoryStream body;
   LentBodies lent(http);
@@ -142,6 +176,7 @@ bool TN2Thread::HttpClear() {
     http.SetURL(ArchiveUrl());
     http.Put();
     RaiseIfRefused(http);
+    book.Cleared();
     return true;
   } catch (const std::exception& error) {
     ShowErrorBox(kClearText, error);

@@ -43,12 +43,12 @@ TDmN2::TDmN2() {
 
 void TDmN2::TimN2Timer(TTimer&) {
   ShowDialogBusy();
-  StartJob(jkFtpDownload, jkHttpDownload, false);
+  StartJob(jkFtpDownload, jkHttpDownload, TJobStart::jsAutomatic);
 }
 
 void TDmN2::NotifyN2DirectoryChanged(TFolderNotification&) {
   ShowDialogBusy();
-  StartJob(jkFtpUpload, jkHttpUpload, false);
+  StartJob(jkFtpUpload, jkHttpUpload, TJobStart::jsAutomatic);
 }
 
 }  // namespace n2

@@ -7,10 +7,13 @@
 
 #include "base/exception.h"
 #include "base/message_box.h"
+#include "base/system_code_page.h"
 #include "base/win_file.h"
 #include "plugin/plugin_state.h"
 #include "plugin/sync_helper.h"
 #include "settings/n2_shared_main.h"
+#include "sync/agreed_content.h"
+#include "zip/file_index.h"
 #include "zip/vex_zip.h"
 
 namespace n2 {
@@ -25,26 +28,58 @@ namespace {
 constexpr char kCompressErrorText[] = "Norvel2 plug-in Velmora Address Book Compress Error!\r\nPlease try again.\r\n";
 constexpr char kExtractErrorText[] = "Norvel2 plug-in Velmora Address Book Extract Error!\r\nPlease try again.\r\n";
 
-std::string WithoutTrailingSeparator(std::string path) {
-  while (!path.empty() && (path.back() == '\\' || path.back() == '/')) path.pop_back();
-  return path;
-}
+// The index of what the last pack or unpack saw of each file of the book,
+// kept beside the archive, lent to the zip component for one pack or unpack.
+class TIndexedWork {
+ public:
+  explicit TIndexedWork(TVexZip& zip) : index(Load()), zip_(zip) { zip_.Index = &index; }
+  TIndexedWork(const TIndexedWork&) = delete;
+  TIndexedWork& operator=(const TIndexedWork&) = delete;
+  ~TIndexedWork() {
+    zip_.Index = nullptr;
+    zip_.PreviousArchive = nullptr;
+  }
+
+  // Best effort: without the file the next job reads every file once more.
+  void Save() noexcept {
+    try {
+      ReplaceFileContent(Path(), index.Text());
+    } catch (const std::exception&) {
+      ::DeleteFileA(Path().c_str());
+    }
+  }
+
+  FileIndex index;
+
+ private:
+  static std::string Path() { return DataFolder + "N2AddBook.index"; }
+  static FileIndex Load() {
+    try {
+      if (std::optional<FileIndex> index = FileIndex::Parse(ReadWholeFile(Path()), SystemLeadBytes()))
+        return std::move(*index);
+    } catch (const std::exception&) {
+    }
+    return FileIndex(SystemLeadBytes());
+  }
+
+  TVexZip& zip_;
+};
 
 // Written by tests before they start a worker, read by that worker.
 std::atomic<DWORD> delayed_start_milliseconds{kDelayedStartMilliseconds};
 
 }  // namespace
 
-bool StartJob(int32_t ftp_kind, int32_t http_kind, bool delayed) {
+bool StartJob(int32_t ftp_kind, int32_t http_kind, TJobStart start) {
   if (!Ready || !FrmN2Shared) return false;
   if (FrmN2Shared->RdoFtp.Checked()) JobKind = ftp_kind;
   if (FrmN2Shared->RdoHttp.Checked()) JobKind = http_kind;
-  if (delayed) DelayedStart = true;
+  if (start == TJobStart::jsDelayed) DelayedStart = true;
   Ready = false;
   try {
     // The worker replaced here has run its JobFinished (Ready was true), so
     // waiting for its end in its destructor takes no time to speak of.
-    FrmN2Shared->Worker = std::make_unique<TN2Thread>();
+    FrmN2Shared->Worker = std::make_unique<TN2Thread>(start == TJobStart::jsByHand);
   } catch (...) {
     // No worker will ever run JobFinished: the dialog goes back to idle here.
     DelayedStart = false;
@@ -66,8 +101,8 @@ void RunShutdownUpload() {
   if (!FrmN2Shared || !Ready || !FrmN2Shared->ChkClose.Checked()) return;
   Ready = false;
   try {
-    if (FrmN2Shared->RdoFtp.Checked()) TN2Thread::FtpUpload();
-    if (FrmN2Shared->RdoHttp.Checked()) TN2Thread::HttpUpload();
+    if (FrmN2Shared->RdoFtp.Checked()) TN2Thread::FtpUpload(false);
+    if (FrmN2Shared->RdoHttp.Checked()) TN2Thread::HttpUpload(false);
   } catch (...) {
     JobFinished();
     throw;
@@ -75,7 +110,7 @@ void RunShutdownUpload() {
   JobFinished();
 }
 
-TN2Thread::TN2Thread() {
+TN2Thread::TN2Thread(bool by_hand) : by_hand_(by_hand) {
   DWORD id = 0;
   handle_.Attach(::CreateThread(nullptr, 0, &TN2Thread::ThreadProc, this, 0, &id));
   if (!handle_) throw Exception("Cannot start the worker thread, error " + std::to_string(::GetLastError()));
@@ -96,7 +131,7 @@ void TN2Thread::Execute() {
       ::Sleep(delayed_start_milliseconds.load());
       DelayedStart = false;
     }
-    RunJob(JobKind);
+    RunJob(JobKind, by_hand_);
   } catch (...) {
     // The jobs report their own errors; whatever still gets here must not
     // keep the dialog busy for ever.
@@ -107,12 +142,12 @@ void TN2Thread::Execute() {
   }
 }
 
-void TN2Thread::RunJob(int32_t kind) {
+void TN2Thread::RunJob(int32_t kind, bool by_hand) {
   switch (kind) {
-    case jkFtpUpload: FtpUpload(); break;
+    case jkFtpUpload: FtpUpload(by_hand); break;
     case jkFtpDownload: FtpDownload(); break;
     case jkFtpClear: FtpClear(); break;
-    case jkHttpUpload: HttpUpload(); break;
+    case jkHttpUpload: HttpUpload(by_hand); break;
     case jkHttpDownload: HttpDownload(); break;
     case jkHttpClear: HttpClear(); break;
     default: break;
@@ -123,17 +158,30 @@ void TN2Thread::SetDelayedStartMillisecondsForTesting(DWORD milliseconds) {
   delayed_start_milliseconds.store(milliseconds);
 }
 
-bool TN2Thread::PackAddressBook(TVexZip& zip, const std::string& folder) {
+bool TN2Thread::PackAddressBook(TVexZip& zip, const std::string& folder, BookContent* packed) {
+  TIndexedWork work(zip);
   try {
-    const std::vector<std::string> paths{WithoutTrailingSeparator(folder)};
+    const std::vector<std::string> paths{ExcludeTrailingSeparators(folder, SystemLeadBytes())};
     zip.CloseArchive();
+    // The archive packed or unpacked last holds the compressed data of every
+    // file that has not changed since: read before it is emptied.
+    MemoryStream previous;
+    if (work.index.Count() > 0) {
+      try {
+        previous = MemoryStream(ReadWholeFile(ArchivePath()));
+      } catch (const std::exception&) {
+      }
+      zip.PreviousArchive = &previous;
+    }
     {
       File archive = File::CreateAlways(ArchivePath());
       TVexZip::WriteEmptyArchive(archive);
     }
     zip.OpenArchive(ArchivePath());
     zip.AddPathList(paths, DataFolder, true);
+    if (packed) *packed = BookContent::Of(zip.Entries(), SystemLeadBytes());
     zip.CloseArchive();
+    work.Save();
     return true;
   } catch (const std::exception& error) {
     ShowErrorBox(kCompressErrorText, error);
@@ -141,15 +189,40 @@ bool TN2Thread::PackAddressBook(TVexZip& zip, const std::string& folder) {
   }
 }
 
-void TN2Thread::UnpackAddressBook(TVexZip& zip, const std::string& folder) {
+void TN2Thread::UnpackArchive(TVexZip& zip, const std::string& archive, const std::string& folder,
+                              std::optional<BookContent>* fetched) {
+  TIndexedWork work(zip);
+  struct CloseWhenDone {
+    TVexZip& zip;
+    ~CloseWhenDone() {
+      zip.SetActive(false);
+      zip.CloseArchive();
+    }
+  } close_when_done{zip};
+  if (fetched) fetched->reset();
+  zip.OpenArchive(archive);
+  if (zip.IsZipFile()) {
+    try {
+      zip.ExtractArchiveTo(folder);
+    } catch (...) {
+      work.Save();  // what the extraction did before its error
+      throw;
+    }
+    if (fetched) *fetched = BookContent::Of(zip.Entries(), SystemLeadBytes());
+  } else if (fetched && FileSize(archive) == 0) {
+    *fetched = BookContent(SystemLeadBytes());
+  }
+  work.Save();
+}
+
+bool TN2Thread::UnpackAddressBook(TVexZip& zip, const std::string& folder, std::optional<BookContent>* fetched) {
   try {
-    zip.OpenArchive(folder + "N2AddBook.zip");
-    if (zip.IsZipFile()) zip.ExtractArchiveTo(folder);
+    UnpackArchive(zip, folder + "N2AddBook.zip", folder, fetched);
+    return true;
   } catch (const std::exception& error) {
     ShowErrorBox(kExtractErrorText, error);
+    return false;
   }
-  zip.SetActive(false);
-  zip.CloseArchive();
 }
 
 }  // namespace n2

@@ -8,7 +8,9 @@
 
 #include "base/exception.h"
 #include "base/scoped_handle.h"
+#include "base/system_code_page.h"
 #include "base/win_error.h"
+#include "zip/zip_codec.h"
 
 namespace n2 {
 namespace {
@@ -25,6 +27,15 @@ DosStamp StampOf(const FILETIME& utc) {
   SYSTEMTIME st;
   if (!::FileTimeToLocalFileTime(&utc, &local) || !::FileTimeToSystemTime(&local, &st)) return {};
   return StampOf(st);
+}
+
+// A file-system time as one number of 100-nanosecond units.
+uint64_t TimeOf(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
+
+uint64_t NowTime() {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  return TimeOf(now);
 }
 
 DosStamp NowStamp() {
@@ -51,27 +62,34 @@ void RunInParallel(size_t count, const std::function<void(size_t)>& work, bool p
 bool IsDotName(const char* name) { return std::string_view(name) == "." || std::string_view(name) == ".."; }
 
 std::string WithSeparator(const std::string& folder) {
-  if (!folder.empty() && (folder.back() == '\\' || folder.back() == '/')) return folder;
-  return folder + "\\";
+  return EndsWithSeparator(folder, SystemLeadBytes()) ? folder : folder + "\\";
 }
 
 // Creates folder and every missing parent.
 void CreateFolderTree(const std::string& folder) {
-  for (size_t i = 0; i < folder.size(); ++i) {
-    if ((folder[i] == '\\' || folder[i] == '/') && i > 0 && folder[i - 1] != ':' && folder[i - 1] != '\\')
-      ::CreateDirectoryA(folder.substr(0, i).c_str(), nullptr);
+  const LeadBytes& lead = SystemLeadBytes();
+  for (size_t i = 0, previous = std::string::npos; i < folder.size(); previous = i, i += lead.CharLength(folder, i)) {
+    const bool separator = lead.CharLength(folder, i) == 1 && (folder[i] == '\\' || folder[i] == '/');
+    const bool after_root = previous == std::string::npos || folder[previous] == ':' ||
+                            (lead.CharLength(folder, previous) == 1 && folder[previous] == '\\');
+    if (separator && !after_root) ::CreateDirectoryA(folder.substr(0, i).c_str(), nullptr);
   }
   ::CreateDirectoryA(folder.c_str(), nullptr);
   if (!FolderExists(folder))
     throw EInOutError("Cannot create folder " + Quoted(folder) + ". " + SystemErrorText(::GetLastError()));
 }
 
-// Creates path (replacing a leftover of an earlier run) with the given
-// attributes and writes data into it; on failure nothing is left behind.
-void WriteNewFile(const std::string& path, const std::string& data, DWORD attributes) {
-  ScopedHandle h(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
+// Writes data as the whole content of path, created with the given
+// attributes: a temporary file replaces a leftover of an earlier run, a new
+// file (must_be_new) is never written over a file that appeared meanwhile:
+// then the result is false and nothing is written. On failure nothing is
+// left behind.
+bool WriteNewFile(const std::string& path, const std::string& data, DWORD attributes, bool must_be_new) {
+  const DWORD disposition = must_be_new ? CREATE_NEW : CREATE_ALWAYS;
+  ScopedHandle h(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, disposition, attributes, nullptr));
   DWORD error = h ? ERROR_SUCCESS : ::GetLastError();
-  if (!h && ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL)) {  // a read-only or hidden leftover
+  if (must_be_new && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS)) return false;
+  if (!h && !must_be_new && ::SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL)) {  // a read-only leftover
     h.Attach(::CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, attributes, nullptr));
     if (!h) error = ::GetLastError();
   }
@@ -89,6 +107,7 @@ void WriteNewFile(const std::string& path, const std::string& data, DWORD attrib
     }
     done += put;
   }
+  return true;
 }
 
 std::string FullPath(const std::string& path) {
@@ -190,8 +209,8 @@ void TVexZip::RequireWritable() {
 }
 
 void TVexZip::EnsureFolderEntries(const std::string& name, uint32_t attributes, DosStamp stamp) {
-  std::string folder = NormalizeEntryName(name);
-  folder.erase(folder.find_last_of('/') + 1);  // keep up to and including the last separator
+  std::string folder = NormalizeEntryName(name, lead_);
+  folder.erase(FindLastOf(folder, "/", lead_) + 1);  // keep up to and including the last separator
   for (size_t end = folder.find('/'); end != std::string::npos; end = folder.find('/', end + 1)) {
     std::string prefix = folder.substr(0, end + 1);
     if (archive_.FindEntry(prefix) < 0) archive_.AddStreamEntry(prefix, attributes, {}, stamp, CompressionLevel());
@@ -200,21 +219,25 @@ void TVexZip::EnsureFolderEntries(const std::string& name, uint32_t attributes, 
 
 // Adding works in two steps. The listing walks the tree in the order of
 // adding and notes each step: a folder entry to make sure of, or a file to
-// add. Then the files of a window of steps are read and compressed on several
-// threads, and the steps are applied in order, so that the archive is the one
-// that adding the entries one at a time gives, and a file that cannot be read
-// fails at its own place with the entries before it added.
+// add. Then the files of a window of steps are read and compressed (or their
+// compressed data taken from the previous archive) on several threads, and
+// the steps are applied in order, so that the archive is the one that adding
+// the entries one at a time gives, and a file that cannot be read fails at
+// its own place with the entries before it added.
 struct TVexZip::Step {
   enum Kind { kFolder, kFile } kind;
   std::string path;  // files only
   std::string name;
   uint32_t attributes;
   DosStamp stamp;
+  uint64_t size = 0;
+  uint64_t write_time = 0;
 };
 
 void TVexZip::ListFile(const std::string& path, const std::string& name, const WIN32_FIND_DATAA& found,
                        std::vector<Step>& steps) {
-  steps.push_back(Step{Step::kFile, path, name, found.dwFileAttributes, StampOf(found.ftLastWriteTime)});
+  steps.push_back(Step{Step::kFile, path, name, found.dwFileAttributes, StampOf(found.ftLastWriteTime),
+                       (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow, TimeOf(found.ftLastWriteTime)});
 }
 
 void TVexZip::ListFolderTree(const std::string& folder, const std::string& root, bool with_subfolders,
@@ -227,24 +250,55 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
     if (name == "..") continue;
     if (name == ".") {
       // The folder being listed gets its own entry, with its attributes and time.
-      steps.push_back(Step{Step::kFolder, {}, RelativeName(folder + "\\", root), item.dwFileAttributes,
+      steps.push_back(Step{Step::kFolder, {}, RelativeName(folder + "\\", root, lead_), item.dwFileAttributes,
                            StampOf(item.ftLastWriteTime)});
     } else if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       const std::string full = folder + "\\" + name;
       if (StoreFolders && StoreRelativePath)
-        steps.push_back(Step{Step::kFolder, {}, RelativeName(full + "\\", root), item.dwFileAttributes,
+        steps.push_back(Step{Step::kFolder, {}, RelativeName(full + "\\", root, lead_), item.dwFileAttributes,
                              StampOf(item.ftLastWriteTime)});
       if (with_subfolders) ListFolderTree(full, root, with_subfolders, mask, steps);
     } else {
       const std::string full = folder + "\\" + name;
-      if (WildcardMatch(mask, full)) ListFile(full, RelativeName(full, root), item, steps);
+      if (WildcardMatch(mask, full, lead_)) ListFile(full, RelativeName(full, root, lead_), item, steps);
     }
   } while (::FindNextFileA(find.Get(), &item));
+}
+
+// The compressed data of a file that has not changed since the index was
+// taken, from the previous archive, decoded once to prove it holds the
+// recorded bytes; nothing when any of that is not so.
+std::optional<ZipArchive::Prepared> TVexZip::Reusable(const Step& step, ZipArchive* previous) {
+  if (!Index || !previous) return std::nullopt;
+  const std::string name = NormalizeEntryName(step.name, lead_);
+  const std::optional<uint32_t> crc = Index->TrustedCrc(name, step.size, step.write_time);
+  const int entry = crc ? previous->FindEntry(name) : -1;
+  if (entry < 0) return std::nullopt;
+  const CentralRecord& c = previous->Entries()[static_cast<size_t>(entry)].central;
+  if (c.crc != *crc || c.uncompressed_size != step.size) return std::nullopt;
+  std::optional<ZipArchive::Prepared> data = previous->RawEntryData(static_cast<size_t>(entry));
+  // Only what adding the file would store: empty files stored, others deflated.
+  const bool as_added = data && (data->size == 0 ? data->method == kMethodStored && data->compressed.empty()
+                                                 : data->method == kMethodDeflate);
+  if (!as_added) return std::nullopt;
+  try {
+    std::optional<std::string> bytes = DecodeEntryData(data->method, data->compressed, data->size);
+    if (!bytes || Crc32(*bytes) != data->crc) return std::nullopt;
+  } catch (const std::exception&) {
+    return std::nullopt;
+  }
+  return data;
 }
 
 void TVexZip::ApplySteps(const std::vector<Step>& steps) {
   constexpr size_t kWindow = 512;  // files read ahead at most
   const int level = CompressionLevel();
+  std::optional<ZipArchive> previous;
+  if (Index && PreviousArchive) {
+    previous.emplace(lead_);
+    if (!previous->Read(*PreviousArchive)) previous.reset();
+  }
+  FileIndex packed(lead_);
   for (size_t first = 0; first < steps.size();) {
     size_t last = first;
     std::vector<size_t> files;
@@ -255,8 +309,13 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
     std::vector<ZipArchive::Prepared> prepared(files.size());
     std::vector<std::exception_ptr> errors(files.size());
     RunInParallel(files.size(), [&](size_t i) {
+      const Step& step = steps[files[i]];
       try {
-        File file = File::OpenForReadShared(steps[files[i]].path);
+        if (std::optional<ZipArchive::Prepared> reused = Reusable(step, previous ? &*previous : nullptr)) {
+          prepared[i] = std::move(*reused);
+          return;
+        }
+        File file = File::OpenForReadShared(step.path);
         std::string data(static_cast<size_t>(file.Size()), '\0');
         data.resize(file.Read(data.data(), data.size()));
         prepared[i] = ZipArchive::Prepare(data, level);
@@ -270,14 +329,27 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
         EnsureFolderEntries(step.name, step.attributes, step.stamp);
         continue;
       }
-      if (errors[file]) std::rethrow_exception(errors[file]);
+      const size_t k = file++;
+      if (errors[k]) {
+        // A file deleted since the listing is no longer part of the tree.
+        if (::GetFileAttributesA(step.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+          const DWORD error = ::GetLastError();
+          if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
+        }
+        std::rethrow_exception(errors[k]);
+      }
       std::string name = step.name;
-      if (!StoreRelativePath) name = name.substr(name.find_last_of("\\/") + 1);
+      if (!StoreRelativePath) name = name.substr(FindLastOf(name, "\\/", lead_) + 1);
       if (StoreFolders && StoreRelativePath) EnsureFolderEntries(name, kAttrFolder, NowStamp());
-      archive_.AddPreparedEntry(name, step.attributes, prepared[file], step.stamp);
-      ++file;
+      archive_.AddPreparedEntry(name, step.attributes, prepared[k], step.stamp);
+      packed.Set(NormalizeEntryName(step.name, lead_),
+                 IndexedFile{prepared[k].size, step.write_time, step.attributes, prepared[k].crc});
     }
     first = last;
+  }
+  if (Index) {
+    packed.SetTakenAt(NowTime());
+    *Index = std::move(packed);
   }
 }
 
@@ -293,7 +365,7 @@ void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::stri
       if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         if (!IsDotName(found.cFileName)) ListFolderTree(path, root, with_subfolders, "*.*", steps);
       } else {
-        ListFile(path, RelativeName(path, root), found, steps);  // a listed file needs no mask
+        ListFile(path, RelativeName(path, root, lead_), found, steps);  // a listed file needs no mask
       }
     }
     ApplySteps(steps);
@@ -308,26 +380,39 @@ void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::stri
   archive_.EndBatch();
 }
 
-// Extraction works in windows of entries. Decoding and checking the entries
-// and writing them to temporary files (in a folder of their own in the target:
-// a small folder keeps creating them cheap, and renaming out of it is atomic
-// too) run on several threads; the temporary files are then renamed over the destinations one by
-// one in archive order. A failing entry thus stops the extraction at its own
-// place: the entries before it are in place, later ones are not, and no
-// destination is ever left partly written.
+// Extraction works in windows of entries, bounded in number and in the bytes
+// their data takes once decoded. For each file entry the local file is looked
+// up in its folder's listing and the decider (or the default rule: write it)
+// chooses; a file that already holds the entry's bytes is left alone, and
+// only its attributes are set. Decoding and checking the entries that must be
+// written, and writing them to temporary files (in a folder of their own in
+// the target: a small folder keeps creating them cheap, and renaming out of
+// it is atomic too) run on several threads; a new file, which has no old
+// content to protect, is written straight to its name. Then the entries are
+// committed one by one in archive order: temporary files renamed over their
+// destinations, attributes set. A failing entry thus stops the extraction at
+// its own place: the entries before it are in place, later ones are not, and
+// no destination is ever left partly written.
 struct TVexZip::Planned {
   size_t index = 0;
   std::string dest;
   bool folder = false;  // a folder to create, no data
-  bool skip = false;    // nothing to write
+  // What happens to a file entry.
+  enum Mode { kWrite, kUnchanged, kKeep, kCopy } mode = kWrite;
+  bool replace_read_only = false;
+  std::string copy_path;
+  LocalFile local;
+  std::optional<uint32_t> local_crc;  // once read
   std::optional<std::string> data;
   std::string temporary;
-  DWORD attributes = 0;
-  bool written = false;  // the temporary file exists
+  bool straight = false;  // written straight to its destination (a new file)
+  DWORD attributes = 0;   // what the file gets
+  bool written = false;   // the temporary (or new) file exists
   std::exception_ptr error;
 };
 
 void TVexZip::ExtractArchiveTo(const std::string& target) {
+  Extracted = TExtractCounts{};
   if (!stream_ || !archive_.IsZip()) return;
   const std::string base = WithSeparator(target);
   const std::string full_base = WithSeparator(FullPath(base));
@@ -342,28 +427,39 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
     const std::string& folder;
     ~RemoveWhenDone() { ::RemoveDirectoryA(folder.c_str()); }
   } remove_when_done{temporary_folder};
+  struct TakeIndexWhenDone {
+    FileIndex* index;
+    ~TakeIndexWhenDone() {
+      if (index) index->SetTakenAt(NowTime());
+    }
+  } take_index_when_done{Index};
   constexpr size_t kWindow = 256;
+  constexpr uint64_t kWindowBytes = 32u << 20;  // decoded data held at once
   const size_t count = archive_.Entries().size();
   for (size_t first = 0; first < count;) {
     std::vector<Planned> plan;
     std::unordered_set<std::string> names;  // destinations of the window, folded
     bool clash = false;
+    uint64_t bytes = 0;
     size_t last = first;
     for (; last < count && last - first < kWindow; ++last) {
-      std::optional<ExtractPath> where = SafeExtractPath(archive_.Entries()[last].central.name);
+      const ZipEntry& entry = archive_.Entries()[last];
+      if (last > first && bytes + entry.central.uncompressed_size > kWindowBytes) break;
+      std::optional<ExtractPath> where = SafeExtractPath(entry.central.name, lead_);
       if (!where) continue;  // a name that leads outside the target is never written
       Planned p;
       p.index = last;
       p.dest = base + where->folder + where->file;
       const std::string full = FullPath(p.dest);
       const bool inside = full.size() > full_base.size() &&
-                          FoldCase(full.substr(0, full_base.size())) == FoldCase(full_base);
+                          FoldCase(full.substr(0, full_base.size()), lead_) == FoldCase(full_base, lead_);
       if (!inside && !(where->file.empty() && where->folder.empty())) continue;
-      if (FoldCase(p.dest).rfind(FoldCase(temporary_folder), 0) == 0) continue;  // our own working folder
-      p.folder = archive_.Entries()[last].Folder() || where->file.empty();
+      if (FoldCase(p.dest, lead_).rfind(FoldCase(temporary_folder, lead_), 0) == 0) continue;  // our own working folder
+      p.folder = entry.Folder() || where->file.empty();
       if (!p.folder) {
+        bytes += entry.central.uncompressed_size;
         p.temporary = temporary_folder + std::to_string(last);
-        clash |= !names.insert(FoldCase(p.dest)).second;
+        clash |= !names.insert(FoldCase(p.dest, lead_)).second;
       }
       plan.push_back(std::move(p));
     }
@@ -378,16 +474,70 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
   made_folders_.clear();
 }
 
-void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
-                            const std::string& temporary_folder, bool parallel) {
+// Chooses what happens to a file entry: the decider's choice, then, for an
+// entry to write, whether the local file already holds its bytes.
+void TVexZip::Decide(Planned& p) {
+  const ZipEntry& entry = archive_.Entries()[p.index];
+  p.local = Listed(p.dest);
+  const std::string name = NormalizeEntryName(entry.central.name, lead_);
+  const std::string dest = p.dest;
+  Planned* self = &p;
+  p.local.crc = [this, self, name, dest] {
+    if (!self->local_crc) {
+      const std::optional<uint32_t> known =
+          Index ? Index->TrustedCrc(name, self->local.size, self->local.write_time) : std::nullopt;
+      self->local_crc = known ? *known : Crc32(ReadWholeFile(dest));
+    }
+    return *self->local_crc;
+  };
   const bool skip_existing =
       OverwriteAction == TOverwriteAction::oaSkip || OverwriteAction == TOverwriteAction::oaSkipAll;
-  // Decode and check every entry; nothing is written yet.
+  TExtractChoice choice;
+  if (skip_existing && p.local.exists)
+    choice.Action = TExtractAction::eaKeep;
+  else if (OnDecideEntry)
+    choice = OnDecideEntry(entry, p.local);
+  switch (choice.Action) {
+    case TExtractAction::eaKeep: p.mode = Planned::kKeep; break;
+    case TExtractAction::eaSaveCopy:
+      p.mode = Planned::kCopy;
+      p.copy_path = choice.CopyPath;
+      break;
+    case TExtractAction::eaWrite:
+      p.replace_read_only = choice.ReplaceReadOnly;
+      p.mode = p.local.exists && p.local.size == entry.central.uncompressed_size &&
+                       p.local.Crc() == entry.central.crc
+                   ? Planned::kUnchanged
+                   : Planned::kWrite;
+      break;
+  }
+  p.attributes = FILE_ATTRIBUTE_NORMAL;
+  if (ApplyAtributes)
+    p.attributes = FILE_ATTRIBUTE_ARCHIVE | (entry.central.external_attributes &
+                                             (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM));
+}
+
+void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
+                            const std::string& temporary_folder, bool parallel) {
+  // Choose, in order; reading a local file's checksum may fail like any entry.
+  for (Planned& p : plan) {
+    if (p.folder) continue;
+    try {
+      Decide(p);
+    } catch (...) {
+      p.error = std::current_exception();
+      break;
+    }
+  }
+  auto needs_data = [](const Planned& p) {
+    return !p.folder && !p.error && (p.mode == Planned::kWrite || p.mode == Planned::kCopy);
+  };
+  // Decode and check what must be written; nothing is written yet.
   RunInParallel(
       plan.size(),
       [&](size_t k) {
         Planned& p = plan[k];
-        if (p.folder) return;
+        if (!needs_data(p)) return;
         try {
           p.data = archive_.ReadEntryData(p.index);
         } catch (...) {
@@ -395,31 +545,35 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
         }
       },
       parallel);
-  // Folders, up to the first entry that failed to decode.
+  // Folders, up to the first entry that failed.
   size_t end = 0;
   for (; end < plan.size(); ++end) {
     Planned& p = plan[end];
     if (p.error) break;
-    const size_t cut = p.dest.find_last_of('\\');
     if (p.folder) {
       EnsureFolder(p.dest);
       continue;
     }
-    if (cut + 1 > base.size()) EnsureFolder(p.dest.substr(0, cut + 1));
-    p.skip = !p.data || (skip_existing && FileExists(p.dest));
-    if (!p.skip) EnsureFolder(temporary_folder);
-    p.attributes = FILE_ATTRIBUTE_NORMAL;
-    if (ApplyAtributes)
-      p.attributes = FILE_ATTRIBUTE_ARCHIVE | (archive_.Entries()[p.index].central.external_attributes &
-                                               (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                                                FILE_ATTRIBUTE_SYSTEM));
+    if (!needs_data(p) || !p.data) continue;  // a cut entry is skipped
+    const std::string& to = p.mode == Planned::kCopy ? p.copy_path : p.dest;
+    const size_t cut = FindLastOf(to, "\\", lead_);
+    if (p.mode == Planned::kCopy || cut + 1 > base.size()) EnsureFolder(to.substr(0, cut + 1));
+    p.straight = p.mode == Planned::kCopy || !p.local.exists;
+    // Also for a new file: should one appear meanwhile, the entry takes the temporary way.
+    if (p.mode == Planned::kWrite) EnsureFolder(temporary_folder);
   }
-  // The temporary files, each with the attributes its destination gets.
+  // The new files and the temporary ones, each with the attributes its destination gets.
   auto write = [&](size_t k) {
     Planned& p = plan[k];
-    if (p.folder || p.skip || p.error) return;
+    if (!needs_data(p) || !p.data) return;
     try {
-      WriteNewFile(p.temporary, *p.data, p.attributes);
+      if (p.mode == Planned::kCopy) {
+        if (!WriteNewFile(p.copy_path, *p.data, p.attributes, true))
+          throw EFCreateError("Cannot create file " + Quoted(p.copy_path) + ". " + SystemErrorText(ERROR_FILE_EXISTS));
+      } else if (!p.straight || !WriteNewFile(p.dest, *p.data, p.attributes, true)) {
+        p.straight = false;
+        WriteNewFile(p.temporary, *p.data, p.attributes, false);
+      }
       p.written = true;
     } catch (...) {
       p.error = std::current_exception();
@@ -427,53 +581,117 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     p.data.reset();
   };
   RunInParallel(end, write, parallel);
-  // Renamed into place in archive order; at the first failure the rest is dropped.
+  // Committed in archive order; at the first failure the rest is dropped.
   for (size_t k = 0; k < plan.size(); ++k) {
     Planned& p = plan[k];
-    if (p.folder || p.skip) continue;
+    if (p.folder) continue;
     try {
       if (p.error) std::rethrow_exception(p.error);
-      // A read-only file is not replaced (the rename would not refuse it everywhere).
-      if (ListedAttributes(p.dest) & FILE_ATTRIBUTE_READONLY)
-        throw EFCreateError("Cannot create file " + Quoted(p.dest) + ". " + SystemErrorText(ERROR_ACCESS_DENIED));
-      if (!::MoveFileExA(p.temporary.c_str(), p.dest.c_str(), MOVEFILE_REPLACE_EXISTING))
-        throw EFCreateError("Cannot create file " + Quoted(p.dest) + ". " + SystemErrorText(::GetLastError()));
-      p.written = false;
-      listed_[FoldCase(p.dest)] = p.attributes;
+      Commit(p);
     } catch (...) {
       for (size_t rest = k; rest < plan.size(); ++rest) {
-        if (!plan[rest].written) continue;
-        ::SetFileAttributesA(plan[rest].temporary.c_str(), FILE_ATTRIBUTE_NORMAL);
-        ::DeleteFileA(plan[rest].temporary.c_str());
+        Planned& r = plan[rest];
+        if (!r.written) continue;
+        const std::string& made = r.mode == Planned::kCopy ? r.copy_path : r.straight ? r.dest : r.temporary;
+        ::SetFileAttributesA(made.c_str(), FILE_ATTRIBUTE_NORMAL);
+        ::DeleteFileA(made.c_str());
       }
       throw;
     }
   }
 }
 
-DWORD TVexZip::ListedAttributes(const std::string& path) {
-  const size_t cut = path.find_last_of('\\');
+// Puts one file entry's outcome in place and notes it in the index.
+void TVexZip::Commit(Planned& p) {
+  const ZipEntry& entry = archive_.Entries()[p.index];
+  const std::string name = NormalizeEntryName(entry.central.name, lead_);
+  auto note = [&](LocalFile file, uint32_t crc) {
+    file.crc = nullptr;  // the planned entry that answers it is gone after this window
+    listed_[FoldCase(p.dest, lead_)] = file;
+    if (Index) Index->Set(name, IndexedFile{file.size, file.write_time, file.attributes, crc});
+  };
+  switch (p.mode) {
+    case Planned::kKeep:
+    case Planned::kCopy:
+      if (p.mode == Planned::kCopy && p.written) ++Extracted.Copies;
+      if (p.mode == Planned::kKeep) ++Extracted.Kept;
+      p.written = false;
+      if (p.local.exists && p.local_crc) note(p.local, *p.local_crc);
+      return;
+    case Planned::kUnchanged: {
+      const DWORD counted = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+      LocalFile now = p.local;
+      if (ApplyAtributes && (p.local.attributes & counted) != (p.attributes & counted)) {
+        if (!::SetFileAttributesA(p.dest.c_str(), p.attributes))
+          throw EInOutError("Cannot set the attributes of " + Quoted(p.dest) + ". " +
+                            SystemErrorText(::GetLastError()));
+        now.attributes = p.attributes;
+      }
+      ++Extracted.Unchanged;
+      note(now, entry.central.crc);
+      return;
+    }
+    case Planned::kWrite:
+      break;
+  }
+  if (!p.written) return;  // a cut entry: nothing to write
+  if (!p.straight) {
+    // A read-only file is only replaced when the decider allows it (the
+    // rename would not refuse it everywhere).
+    if (p.local.attributes & FILE_ATTRIBUTE_READONLY) {
+      if (!p.replace_read_only)
+        throw EFCreateError("Cannot create file " + Quoted(p.dest) + ". " + SystemErrorText(ERROR_ACCESS_DENIED));
+      ::SetFileAttributesA(p.dest.c_str(), p.local.attributes & ~DWORD{FILE_ATTRIBUTE_READONLY});
+    }
+    if (!::MoveFileExA(p.temporary.c_str(), p.dest.c_str(), MOVEFILE_REPLACE_EXISTING)) {
+      const DWORD error = ::GetLastError();
+      if (p.local.attributes & FILE_ATTRIBUTE_READONLY) ::SetFileAttributesA(p.dest.c_str(), p.local.attributes);
+      throw EFCreateError("Cannot create file " + Quoted(p.dest) + ". " + SystemErrorText(error));
+    }
+  }
+  p.written = false;
+  ++Extracted.Written;
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  LocalFile now;
+  now.exists = true;
+  now.attributes = p.attributes;
+  now.size = entry.central.uncompressed_size;
+  if (::GetFileAttributesExA(p.dest.c_str(), GetFileExInfoStandard, &data)) {
+    now.attributes = data.dwFileAttributes;
+    now.write_time = TimeOf(data.ftLastWriteTime);
+  }
+  note(now, entry.central.crc);
+}
+
+LocalFile TVexZip::Listed(const std::string& path) {
+  const size_t cut = FindLastOf(path, "\\", lead_);
   const std::string folder = path.substr(0, cut + 1);
-  if (listed_folders_.insert(FoldCase(folder)).second) {
+  if (listed_folders_.insert(FoldCase(folder, lead_)).second) {
     // One listing of the folder answers for all its files.
     WIN32_FIND_DATAA item;
     ScopedFindHandle find(::FindFirstFileA((folder + "*").c_str(), &item));
     if (find) {
       do {
-        listed_[FoldCase(folder + item.cFileName)] = item.dwFileAttributes;
+        if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) continue;
+        LocalFile file;
+        file.exists = true;
+        file.size = (uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow;
+        file.write_time = TimeOf(item.ftLastWriteTime);
+        file.attributes = item.dwFileAttributes;
+        listed_[FoldCase(folder + item.cFileName, lead_)] = file;
       } while (::FindNextFileA(find.Get(), &item));
     }
   }
-  auto it = listed_.find(FoldCase(path));
-  return it == listed_.end() ? 0 : it->second;
+  auto it = listed_.find(FoldCase(path, lead_));
+  return it == listed_.end() ? LocalFile{} : it->second;
 }
 
 void TVexZip::EnsureFolder(const std::string& folder) {
-  if (made_folders_.insert(FoldCase(folder)).second) {
+  if (made_folders_.insert(FoldCase(folder, lead_)).second) {
     try {
       CreateFolderTree(folder);
     } catch (...) {
-      made_folders_.erase(FoldCase(folder));
+      made_folders_.erase(FoldCase(folder, lead_));
       throw;
     }
   }

@@ -2,13 +2,17 @@
 // in place, and extracts it into a folder.
 #pragma once
 
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
+#include "base/system_code_page.h"
 #include "base/win_file.h"
+#include "zip/file_index.h"
 #include "zip/zip_archive.h"
 
 namespace n2 {
@@ -36,6 +40,31 @@ class FileByteStream : public ByteStream {
   MemoryStream cache_;
 };
 
+// What extraction does with a file entry (see TVexZip::OnDecideEntry).
+enum class TExtractAction {
+  eaWrite,     // write the entry, unless the local file already holds its bytes
+  eaKeep,      // leave the local file as it is
+  eaSaveCopy,  // leave the local file as it is and write the entry to CopyPath instead
+};
+struct TExtractChoice {
+  TExtractAction Action = TExtractAction::eaWrite;
+  // eaWrite may replace a read-only local file.
+  bool ReplaceReadOnly = false;
+  // eaSaveCopy: full path of the copy (missing folders are created).
+  std::string CopyPath;
+};
+// Decides for one file entry, given the local file it would be written to
+// (that file's checksum is read only if the decider asks for it).
+using TExtractDecider = std::function<TExtractChoice(const ZipEntry& entry, const LocalFile& local)>;
+
+// What the last ExtractArchiveTo did with the file entries.
+struct TExtractCounts {
+  size_t Written = 0;    // files created or replaced
+  size_t Unchanged = 0;  // files that already held the entry's bytes (their attributes may have been set)
+  size_t Kept = 0;       // local files kept by the decider
+  size_t Copies = 0;     // entries saved as copies beside the target
+};
+
 class TVexZip {
  public:
   TVexZip() = default;
@@ -50,9 +79,24 @@ class TVexZip {
   TOverwriteAction OverwriteAction = TOverwriteAction::oaOverwriteAll;
   bool ApplyAtributes = true;
 
+  // Incremental work, when the owner gives an index of the files below the
+  // root (names relative to it, as in entries): AddPathList takes the
+  // compressed data of each file unchanged since the index was taken from
+  // PreviousArchive (checked before use) instead of reading and compressing
+  // it again, and ExtractArchiveTo compares unchanged local files with their
+  // entries without reading them. AddPathList replaces the index with what
+  // it packed; ExtractArchiveTo brings it up to date with what it saw and
+  // wrote. Both are owned by the caller; null means no incremental work.
+  FileIndex* Index = nullptr;
+  ByteStream* PreviousArchive = nullptr;
+  // Asked for every file entry before it is written; without it every entry
+  // is written (eaWrite), and a read-only file in the way is an error.
+  TExtractDecider OnDecideEntry;
+  TExtractCounts Extracted;
+
   TZipCompressionType CompressionType() const { return compression_; }
   void SetCompressionType(TZipCompressionType type);
-  // The zlib level that CompressionType stands for.
+  // The deflate level that CompressionType stands for.
   int CompressionLevel() const;
   const std::string& ComponentVersion() const;
 
@@ -75,10 +119,12 @@ class TVexZip {
   // Writes the 22-byte archive without entries at the file's position.
   static void WriteEmptyArchive(File& file);
   // Adds each listed file, and each listed folder as a tree, under names
-  // relative to root.
+  // relative to root. A file that is gone by the time it is read is left out.
   void AddPathList(const std::vector<std::string>& paths, const std::string& root, bool with_subfolders);
   // Writes every entry below target. Entries whose names lead outside target
-  // are skipped; a file is only replaced once its entry decoded and checked.
+  // are skipped; a file that already holds an entry's bytes is left alone
+  // (only its attributes are set); a file is only replaced once its entry
+  // decoded and checked, and never left half-written.
   void ExtractArchiveTo(const std::string& target);
 
  private:
@@ -90,23 +136,28 @@ class TVexZip {
   void ListFolderTree(const std::string& folder, const std::string& root, bool with_subfolders,
                       const std::string& mask, std::vector<Step>& steps);
   void ApplySteps(const std::vector<Step>& steps);
+  std::optional<ZipArchive::Prepared> Reusable(const Step& step, ZipArchive* previous);
   struct Planned;
   void ExtractWindow(std::vector<Planned>& plan, const std::string& base, const std::string& temporary_folder,
                      bool parallel);
+  void Decide(Planned& p);
+  void Commit(Planned& p);
   void EnsureFolder(const std::string& folder);
-  // Attributes of an existing file as its folder's listing gives them; 0 when absent.
-  DWORD ListedAttributes(const std::string& path);
+  // A file as its folder's listing shows it (one listing serves the folder).
+  LocalFile Listed(const std::string& path);
 
+  // Names are texts in the system's code page.
+  const LeadBytes& lead_ = SystemLeadBytes();
   TZipCompressionType compression_ = TZipCompressionType::ctNormal;
   std::string file_name_;
   bool read_only_ = false;
   std::unique_ptr<FileByteStream> stream_;
-  ZipArchive archive_;
-  // Folders known to exist during one extraction (folded case).
+  ZipArchive archive_{lead_};
+  // During one extraction: folders known to exist, and the listings of
+  // destination folders (folded paths).
   std::unordered_set<std::string> made_folders_;
-  // Listings of destination folders during one extraction: folded path -> attributes.
   std::unordered_set<std::string> listed_folders_;
-  std::unordered_map<std::string, DWORD> listed_;
+  std::unordered_map<std::string, LocalFile> listed_;
 };
 
 }  // namespace n2

@@ -9,9 +9,11 @@ namespace {
 
 constexpr size_t kCopyChunk = 1u << 20;
 
-std::string NameKey(std::string_view name) { return FoldCase(NormalizeEntryName(name)); }
-
 }  // namespace
+
+std::string ZipArchive::NameKey(std::string_view name) const {
+  return FoldCase(NormalizeEntryName(name, *lead_), *lead_);
+}
 
 void ZipArchive::Clear() {
   stream_ = nullptr;
@@ -91,7 +93,7 @@ bool ZipArchive::WalkLocalHeaders() {
     r.uncompressed_size = h->uncompressed_size;
     r.name = h->name;
     r.extra = h->extra;
-    r.external_attributes = (!h->name.empty() && h->name.back() == '/') ? kAttrFolder : kAttrArchive;
+    r.external_attributes = EndsWithChar(h->name, '/', *lead_) ? kAttrFolder : kAttrArchive;
     r.local_offset = static_cast<uint32_t>(p);
     directory_size += r.Size();
     uint64_t next = p + h->Size() + h->compressed_size;
@@ -158,7 +160,7 @@ void ZipArchive::AddStreamEntry(std::string_view name, uint32_t attributes, std:
 void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data,
                                   DosStamp stamp) {
   if (!stream_) throw Exception("No archive is open");
-  const std::string entry_name = NormalizeEntryName(name);
+  const std::string entry_name = NormalizeEntryName(name, *lead_);
   if (int old = FindEntry(entry_name); old >= 0) RemoveEntry(static_cast<size_t>(old));
 
   LocalHeader h;
@@ -204,6 +206,28 @@ void ZipArchive::WriteDirectory() {
   out += comment_;
   stream_->WriteAt(end_.directory_offset, out.data(), out.size());
   stream_->Truncate(end_.directory_offset + out.size());
+}
+
+std::optional<ZipArchive::Prepared> ZipArchive::RawEntryData(size_t index) {
+  const CentralRecord& c = entries_.at(index).central;
+  if (c.flags != 0 || (c.method != kMethodStored && c.method != kMethodDeflate)) return std::nullopt;
+  std::optional<LocalHeader> h;
+  try {
+    h = ReadLocalHeader(*stream_, c.local_offset);
+  } catch (const EReadError&) {
+    return std::nullopt;
+  }
+  if (!h || h->flags != 0 || h->method != c.method || h->compressed_size != c.compressed_size) return std::nullopt;
+  const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
+  if (data_position + c.compressed_size > stream_->Size()) return std::nullopt;
+  Prepared p;
+  p.crc = c.crc;
+  p.size = c.uncompressed_size;
+  p.method = c.method;
+  p.compressed.resize(c.compressed_size);
+  if (stream_->ReadAt(data_position, p.compressed.data(), p.compressed.size()) != p.compressed.size())
+    return std::nullopt;
+  return p;
 }
 
 std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {

@@ -29,6 +29,10 @@ struct ZipEntry {
 
 class ZipArchive {
  public:
+  // Entry names are compared in the code page whose lead bytes are given
+  // (which must outlive this object).
+  explicit ZipArchive(const LeadBytes& lead) : lead_(&lead) {}
+
   // Reads the archive on stream (which must outlive this object) and keeps
   // the stream for later adds and reads. Returns whether it is a zip archive;
   // when it is not, the entries are empty.
@@ -71,6 +75,11 @@ class ZipArchive {
   // short). Raises "Cannot process this file: " for encrypted entries and
   // unknown methods, EDecompressionError for malformed data or a CRC mismatch.
   std::optional<std::string> ReadEntryData(size_t index);
+  // The compressed data of entry index as stored, ready to be added to
+  // another archive unchanged; nothing when the entry is not one a plain add
+  // would make (encrypted, a data descriptor, a method other than stored or
+  // deflate) or its data is not all there. Nothing is decoded or checked.
+  std::optional<Prepared> RawEntryData(size_t index);
 
  private:
   bool ReadDirectory(uint64_t end_position);
@@ -79,6 +88,9 @@ class ZipArchive {
   void WriteDirectory();
   void IndexNames();
 
+  std::string NameKey(std::string_view name) const;
+
+  const LeadBytes* lead_;
   ByteStream* stream_ = nullptr;
   bool is_zip_ = false;
   bool batch_ = false;

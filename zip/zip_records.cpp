@@ -235,14 +235,13 @@ std::optional<uint64_t> FindEndRecord(ByteStream& s) {
   return std::nullopt;
 }
 
-std::string NormalizeEntryName(std::string_view name) {
-  std::string s(name);
-  std::replace(s.begin(), s.end(), '\\', '/');
-  if (size_t drive = s.find(":/"); drive != std::string::npos) s.erase(0, drive + 2);
-  if (size_t server = s.find("//"); server != std::string::npos) {
+std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead) {
+  std::string s = ReplaceChar(name, '\\', '/', lead);
+  if (size_t drive = FindText(s, ":/", lead); drive != std::string::npos) s.erase(0, drive + 2);
+  if (size_t server = FindText(s, "//", lead); server != std::string::npos) {
     s.erase(0, server + 2);
     for (int part = 0; part < 2; ++part) {  // the server name, then the share name
-      size_t slash = s.find('/');
+      size_t slash = FindChar(s, '/', lead);
       if (slash == std::string::npos) break;
       s.erase(0, slash + 1);
     }
@@ -250,29 +249,41 @@ std::string NormalizeEntryName(std::string_view name) {
   return s;
 }
 
-std::string FoldCase(std::string_view s) {
-  std::string out(s);
-  for (char& c : out)
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  return out;
-}
-
-std::string RelativeName(std::string_view path, std::string_view root) {
-  if (root.size() > path.size() || FoldCase(path.substr(0, root.size())) != FoldCase(root)) return std::string(path);
+std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead) {
+  // Folding keeps every byte in place, so equal folded prefixes are equal
+  // characters: root's characters are complete, and path splits the same way.
+  if (root.size() > path.size() || FoldCase(path.substr(0, root.size()), lead) != FoldCase(root, lead))
+    return std::string(path);
   std::string_view rest = path.substr(root.size());
   if (!rest.empty() && rest.front() == '\\') rest.remove_prefix(1);
   return std::string(rest);
 }
 
-bool WildcardMatch(std::string_view mask, std::string_view text) {
-  const std::string m = FoldCase(mask), t = FoldCase(text);
+namespace {
+
+// A text cut into its characters (one or two bytes each), folded to lower case.
+std::vector<std::string_view> FoldedCharacters(const std::string& folded, const LeadBytes& lead) {
+  std::vector<std::string_view> chars;
+  for (size_t i = 0; i < folded.size();) {
+    const size_t length = lead.CharLength(folded, i);
+    chars.push_back(std::string_view(folded).substr(i, length));
+    i += length;
+  }
+  return chars;
+}
+
+}  // namespace
+
+bool WildcardMatch(std::string_view mask, std::string_view text, const LeadBytes& lead) {
+  const std::string folded_mask = FoldCase(mask, lead), folded_text = FoldCase(text, lead);
+  const std::vector<std::string_view> m = FoldedCharacters(folded_mask, lead), t = FoldedCharacters(folded_text, lead);
   // Iterative match with backtracking to the last "*": linear in practice, never exponential.
   size_t mi = 0, ti = 0, star = std::string::npos, star_text = 0;
   while (ti < t.size()) {
-    if (mi < m.size() && (m[mi] == '?' || m[mi] == t[ti])) {
+    if (mi < m.size() && (m[mi] == "?" || m[mi] == t[ti])) {
       ++mi;
       ++ti;
-    } else if (mi < m.size() && m[mi] == '*') {
+    } else if (mi < m.size() && m[mi] == "*") {
       star = mi++;
       star_text = ti;
     } else if (star != std::string::npos) {
@@ -282,14 +293,14 @@ bool WildcardMatch(std::string_view mask, std::string_view text) {
       return false;
     }
   }
-  while (mi < m.size() && m[mi] == '*') ++mi;
+  while (mi < m.size() && m[mi] == "*") ++mi;
   return mi == m.size();
 }
 
 namespace {
 
-bool IsDeviceName(std::string_view component) {
-  std::string base = FoldCase(component.substr(0, component.find('.')));
+bool IsDeviceName(std::string_view component, const LeadBytes& lead) {
+  std::string base = FoldCase(component.substr(0, FindChar(component, '.', lead)), lead);
   while (!base.empty() && base.back() == ' ') base.pop_back();
   static const char* const kNames[] = {"con", "prn", "aux", "nul", "conin$", "conout$"};
   for (const char* n : kNames)
@@ -300,28 +311,30 @@ bool IsDeviceName(std::string_view component) {
   return false;
 }
 
-bool IsSafeComponent(std::string_view c) {
+bool IsSafeComponent(std::string_view c, const LeadBytes& lead) {
   if (c.find_first_not_of(". ") == std::string_view::npos) return c == ".";  // "..", "...", " " lead elsewhere
-  for (unsigned char ch : c)
+  for (size_t i = 0; i < c.size(); i += lead.CharLength(c, i)) {
+    if (lead.CharLength(c, i) == 2) continue;  // a double-byte character is never a reserved one
+    const unsigned char ch = static_cast<unsigned char>(c[i]);
     if (ch < 0x20 || ch == ':' || ch == '*' || ch == '?' || ch == '"' || ch == '<' || ch == '>' || ch == '|')
       return false;
-  return !IsDeviceName(c);
+  }
+  return !IsDeviceName(c, lead);
 }
 
 }  // namespace
 
-std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name) {
-  std::string name(stored_name);
-  std::replace(name.begin(), name.end(), '\\', '/');
+std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name, const LeadBytes& lead) {
+  const std::string name = ReplaceChar(stored_name, '\\', '/', lead);
   if (name.empty() || name.front() == '/') return std::nullopt;  // absolute or server path
   ExtractPath out;
   size_t start = 0;
   while (start <= name.size()) {
-    size_t slash = name.find('/', start);
+    size_t slash = FindChar(name, '/', lead, start);
     bool last = slash == std::string::npos;
     std::string_view c = std::string_view(name).substr(start, last ? std::string::npos : slash - start);
     if (!c.empty()) {
-      if (!IsSafeComponent(c)) return std::nullopt;
+      if (!IsSafeComponent(c, lead)) return std::nullopt;
       if (last) {
         out.file = c;
       } else if (c != ".") {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "base/code_page.h"
 #include "base/exception.h"
 
 namespace n2 {
@@ -146,15 +147,15 @@ EndRecord DecodeEndRecord(const unsigned char* p);
 // 64 KB more for streams of at least 64 KB. Returns its position.
 std::optional<uint64_t> FindEndRecord(ByteStream& s);
 
-// Entry names.
+// Entry names. They are 8-bit texts in the system's code page; lead tells
+// which bytes begin a double-byte character, so that a second byte that
+// equals "\", "/" or a letter is never taken for one.
 // "\" becomes "/", and a leading drive ("X:/") or server and share ("//server/share/") is cut off.
-std::string NormalizeEntryName(std::string_view name);
+std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead);
 // path without root (compared without regard to case) and one following "\".
-std::string RelativeName(std::string_view path, std::string_view root);
-// ASCII case folding, the comparison used for entry names and masks.
-std::string FoldCase(std::string_view s);
+std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead);
 // Wildcard match over the whole text without regard to case: "*" any run, "?" any one character.
-bool WildcardMatch(std::string_view mask, std::string_view text);
+bool WildcardMatch(std::string_view mask, std::string_view text, const LeadBytes& lead);
 
 // Where an entry goes when extracted: a folder part ending with "\" (or empty)
 // and a file part (empty for a folder entry), both relative to the target.
@@ -165,7 +166,7 @@ struct ExtractPath {
 // Splits a stored name for extraction; nothing when the name could lead
 // outside the target folder or to a device: a ".." component (or any
 // component of dots and blanks only), a leading separator, a drive or stream
-// colon, a server prefix, or a reserved device name.
-std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name);
+// colon, a server prefix, a reserved character or a reserved device name.
+std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name, const LeadBytes& lead);
 
 }  // namespace n2

@@ -79,14 +79,29 @@ TEST(MemIniFile, LoadingReplacesEverythingHeldBefore) {
   EXPECT_EQ(ini.Text(), "");
 }
 
-TEST(FileName, ExtensionIsReplacedInTheFileNamePartOnly) {
-  EXPECT_EQ(ChangeFileExt("C:\\Norvel2\\PlugIns\\N2VelmEn.dll", ".ini"), "C:\\Norvel2\\PlugIns\\N2VelmEn.ini");
-  EXPECT_EQ(ChangeFileExt("C:\\a.b\\plugin", ".ini"), "C:\\a.b\\plugin.ini");
-  EXPECT_EQ(ChangeFileExt("C:\\x\\n.tar.gz", ".ini"), "C:\\x\\n.tar.ini");
-  EXPECT_EQ(ExtractFilePath("C:\\x\\y.dll"), "C:\\x\\");
-  EXPECT_EQ(ExtractFileName("C:\\x\\y.dll"), "y.dll");
-  EXPECT_EQ(ExtractFileDir("C:\\x\\y.dll"), "C:\\x");
-  EXPECT_EQ(ExtractFileDir("C:\\y.dll"), "C:\\");
+TEST(FileName, PartsOfAPathStepOverDoubleByteCharacters) {
+  // Code page 932: the second bytes of 表 and ソ are that of "\".
+  const std::string hyo = "\x95\x5C", so = "\x83\x5C";
+  const LeadBytes& cp932 = LeadBytes::Cp932();
+  struct Case {
+    std::string got, want;
+  } cases[] = {
+      {ChangeFileExt("C:\\Norvel2\\PlugIns\\N2VelmEn.dll", ".ini", cp932), "C:\\Norvel2\\PlugIns\\N2VelmEn.ini"},
+      {ChangeFileExt("C:\\a.b\\plugin", ".ini", cp932), "C:\\a.b\\plugin.ini"},
+      {ChangeFileExt("C:\\x\\n.tar.gz", ".ini", cp932), "C:\\x\\n.tar.ini"},
+      {ChangeFileExt("C:\\" + hyo + "\\N2VelmEn.dll", ".ini", cp932), "C:\\" + hyo + "\\N2VelmEn.ini"},
+      {ChangeFileExt("C:\\x\\" + hyo + "plugin", ".ini", cp932), "C:\\x\\" + hyo + "plugin.ini"},
+      {ExtractFilePath("C:\\x\\y.dll", cp932), "C:\\x\\"},
+      {ExtractFilePath("C:\\x\\" + hyo + ".dll", cp932), "C:\\x\\"},
+      {ExtractFileName("C:\\x\\y.dll", cp932), "y.dll"},
+      {ExtractFileName("C:\\" + so + "\\" + hyo + ".dll", cp932), hyo + ".dll"},
+      {ExtractFileDir("C:\\x\\y.dll", cp932), "C:\\x"},
+      {ExtractFileDir("C:\\y.dll", cp932), "C:\\"},
+      {ExtractFileDir("C:\\" + so + "\\y.dll", cp932), "C:\\" + so},
+      // In a single-byte code page the same bytes are two characters.
+      {ExtractFileName("C:\\x\\" + hyo + ".dll", LeadBytes()), ".dll"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(c.got, c.want);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "plugin/plugin_state.h"
+#include "base/system_code_page.h"
 #include "settings/file_name.h"
 #include "sync/n2_shared_dm.h"
 #include "sync/n2_shared_thread.h"
@@ -32,7 +33,7 @@ constexpr char kAllKeys[] =
 std::string SettingsPath() {
   char path[MAX_PATH] = {};
   ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  return ChangeFileExt(path, ".ini");
+  return ChangeFileExt(path, ".ini", SystemLeadBytes());
 }
 
 std::string ClassOf(HWND window) {
@@ -289,7 +290,7 @@ TEST_F(SettingsDialog, ReadsTheSettingsFileBesideTheModuleIntoTheControls) {
                  "Path=/p/?q=1\r\n");
   // A file of the same name in the current folder is not the settings file.
   TempFolder elsewhere;
-  WriteFileBytes(elsewhere / ExtractFileName(SettingsPath()), "[Setup]\r\nUserName=wrong\r\n");
+  WriteFileBytes(elsewhere / ExtractFileName(SettingsPath(), SystemLeadBytes()), "[Setup]\r\nUserName=wrong\r\n");
   char saved[MAX_PATH] = {};
   ::GetCurrentDirectoryA(MAX_PATH, saved);
   ::SetCurrentDirectoryA(elsewhere.Path().c_str());

@@ -6,6 +6,7 @@
 
 #include "base/exception.h"
 #include "base/scoped_handle.h"
+#include "base/system_code_page.h"
 #include "settings/file_name.h"
 #include "tests/support/test_support.h"
 
@@ -58,7 +59,7 @@ constexpr char kAllKeys[] =
 TEST(SettingsIni, StartsBesideTheExecutableWithItsNameAndIni) {
   TSettingsIni ini;
   ini.SetAutoUpdate(false);
-  EXPECT_EQ(ini.FullPath(), ChangeFileExt(ExecutablePath(), ".ini"));
+  EXPECT_EQ(ini.FullPath(), ChangeFileExt(ExecutablePath(), ".ini", SystemLeadBytes()));
   EXPECT_EQ(ini.DefaultFolder(), TDefaultFolder::dfApplication);
   EXPECT_FALSE(ini.UpdateAtOnce());
   EXPECT_FALSE(ini.CaseSensitive());
@@ -173,14 +174,16 @@ TEST(SettingsIni, TheFolderChoiceDecidesWhereANameLives) {
     EXPECT_EQ(ini.FullPath(), "rel.ini");
     EXPECT_EQ(ini.ReadValue("Setup", "UserName", ""), "here");
     ini.SetDefaultFolder(TDefaultFolder::dfApplication);
-    EXPECT_EQ(ini.FullPath(), ExtractFilePath(ExecutablePath()) + "rel.ini");
+    const LeadBytes& lead = SystemLeadBytes();
+    EXPECT_EQ(ini.FullPath(), ExtractFilePath(ExecutablePath(), lead) + "rel.ini");
     ini.SetDefaultFolder(TDefaultFolder::dfWindows);
     char windows[MAX_PATH] = {};
     ::GetWindowsDirectoryA(windows, MAX_PATH);
-    EXPECT_EQ(ini.FullPath(), IncludeTrailingBackslash(windows) + "rel.ini");
+    EXPECT_EQ(ini.FullPath(), IncludeTrailingBackslash(windows, lead) + "rel.ini");
     ini.SetDefaultFolder(TDefaultFolder::dfAppData);
-    std::string sub = ExtractFilePath(ini.FullPath());
-    EXPECT_EQ(ExtractFileName(ExtractFileDir(sub)), ChangeFileExt(ExtractFileName(ExecutablePath()), ""));
+    std::string sub = ExtractFilePath(ini.FullPath(), lead);
+    EXPECT_EQ(ExtractFileName(ExtractFileDir(sub, lead), lead),
+              ChangeFileExt(ExtractFileName(ExecutablePath(), lead), "", lead));
     EXPECT_TRUE(n2test::PathExists(sub));
     ::RemoveDirectoryA(sub.c_str());
   }

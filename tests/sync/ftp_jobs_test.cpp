@@ -139,9 +139,10 @@ TEST_F(FtpJobs, UploadThenDownloadIntoAnotherDataFolderGivesTheSameAddressBook) 
     EXPECT_EQ(DmN2->NetFtp.State(), TFtpState::Ready);
     EXPECT_FALSE(DmN2->NetFtp.Connected());
 
-    // Another user: a file of their own stays, the shared ones arrive.
+    // Another user, new to the shared book: a file of their own stays, the shared ones arrive.
     UseDataFolder(b_);
     n2test::RemoveTree(Book(b_));
+    ::DeleteFileA((b_ / "N2AddBook.agreed").c_str());
     WriteTree(Book(b_), {{"mine.vcf", Card("Mia")}, {"a.vcf", Card("Old Ann")}});
     Form().BtnDownloadClick();
     EXPECT_EQ(JobKind, jkFtpDownload);
@@ -457,7 +458,7 @@ TEST_F(FtpJobs, TheStartUpDownloadWaitsBeforeItTouchesAnything) {
   n2test::RemoveTree(Book(a_));
 
   const DWORD start = ::GetTickCount();
-  ASSERT_TRUE(StartJob(jkFtpDownload, jkHttpDownload, true));
+  ASSERT_TRUE(StartJob(jkFtpDownload, jkHttpDownload, TJobStart::jsDelayed));
   EXPECT_TRUE(DelayedStart);
   EXPECT_EQ(JobKind, jkFtpDownload);
   // Until the delay has passed the local archive is untouched.

@@ -189,25 +189,32 @@ TEST_F(HttpJobs, TheAddressIsServerPathAndFileNameAsTheyStand) {
   struct Case {
     void (TFrmN2Shared::*button)();
     std::string path;
-    std::string request_line;
+    std::vector<std::string> request_lines;
     std::string body;
   } cases[] = {
-      {&TFrmN2Shared::BtnDownloadClick, "/shared/book/", "GET /shared/book/N2AddBook.zip HTTP/1.0", "B:0:pattern"},
-      {&TFrmN2Shared::BtnClearClick, "/shared/", "PUT /shared/N2AddBook.zip HTTP/1.0", "B:0:pattern"},
-      // A path without its trailing "/" runs into the file name.
-      {&TFrmN2Shared::BtnUploadClick, "/flat", "PUT /flatN2AddBook.zip HTTP/1.0", ""},
+      {&TFrmN2Shared::BtnDownloadClick, "/shared/book/", {"GET /shared/book/N2AddBook.zip HTTP/1.0"}, "B:0:pattern"},
+      {&TFrmN2Shared::BtnClearClick, "/shared/", {"PUT /shared/N2AddBook.zip HTTP/1.0"}, "B:0:pattern"},
+      // A path without its trailing "/" runs into the file name. Once the
+      // book has agreed with the server, an upload fetches the server's copy first.
+      {&TFrmN2Shared::BtnUploadClick, "/flat", {"GET /flatN2AddBook.zip HTTP/1.0", "PUT /flatN2AddBook.zip HTTP/1.0"},
+       ""},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.request_line);
-    ScriptedJobServer server(Answer(ok), HttpServerPort("script"));
+    SCOPED_TRACE(c.request_lines.back());
+    std::vector<std::string> script;
+    for (size_t i = 0; i < c.request_lines.size(); ++i)
+      for (const std::string& step : Answer(ok)) script.push_back(step);
+    ScriptedJobServer server(script, HttpServerPort("script"));
     ASSERT_TRUE(server.Ready());
     Connect("127.0.0.1:" + server.Port(), c.path);
     Run(c.button);
     const std::string records = server.Finish();
     const auto requests = Requests(records);
-    ASSERT_EQ(requests.size(), 1u) << records;
-    EXPECT_EQ(FirstLine(requests[0]), c.request_line);
-    EXPECT_EQ(FieldOf(requests[0], "Host"), "127.0.0.1:" + server.Port());
+    ASSERT_EQ(requests.size(), c.request_lines.size()) << records;
+    for (size_t i = 0; i < requests.size(); ++i) {
+      EXPECT_EQ(FirstLine(requests[i]), c.request_lines[i]);
+      EXPECT_EQ(FieldOf(requests[i], "Host"), "127.0.0.1:" + server.Port());
+    }
     if (!c.body.empty()) {
       EXPECT_NE(records.find(c.body), std::string::npos) << records;
     }
@@ -233,7 +240,7 @@ TEST_F(HttpJobs, TheUploadSendsTheWholeArchiveAsItsBody) {
   EXPECT_TRUE(boxes.Texts().empty());
 }
 
-TEST_F(HttpJobs, UploadSendsCredentialsOnlyAfterADownloadSetThem) {
+TEST_F(HttpJobs, CredentialsComeFromTheDialogForDownloadsAndMergingUploads) {
   MessageBoxWatcher boxes;
   WriteTree(Book(a_), kBookA);
   const std::string challenge =
@@ -264,12 +271,20 @@ TEST_F(HttpJobs, UploadSendsCredentialsOnlyAfterADownloadSetThem) {
   EXPECT_EQ(ReadTree(Book(b_)), kBookA);
   EXPECT_EQ(DmN2->NetHttp.Username(), "n2user");
 
-  // The dialog's user changes; the upload still offers what the download set.
-  Form().EdtUser.SetText("someone else");
+  // Once the book has agreed with the server, an upload fetches the server's
+  // copy first with the dialog's user and password, as a download does: a
+  // wrong user is refused there, and nothing is sent.
   WriteFileBytes(Book(b_) + "\\new.vcf", Card("Ned"));
+  Form().EdtUser.SetText("someone else");
+  Run(&TFrmN2Shared::BtnUploadClick);
+  EXPECT_EQ(ReadFileBytes(ServerArchive("auth")).find("AddrBook/new.vcf"), std::string::npos);
+  EXPECT_EQ(boxes.Texts(), (std::vector<std::string>{refused, refused, refused}));
+  Form().EdtUser.SetText("n2user");
   Run(&TFrmN2Shared::BtnUploadClick);
   EXPECT_EQ(ReadFileBytes(ServerArchive("auth")), ReadFileBytes(b_ / "N2AddBook.zip"));
   EXPECT_NE(ReadFileBytes(ServerArchive("auth")).find("AddrBook/new.vcf"), std::string::npos);
+  // A clear offers what the last request of the client was given.
+  Form().EdtUser.SetText("someone else");
   {
     ScriptedJobServer server({"accept", "request", challenge, "close", "accept", "request",
                            "send HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n", "close"},
@@ -282,7 +297,7 @@ TEST_F(HttpJobs, UploadSendsCredentialsOnlyAfterADownloadSetThem) {
     EXPECT_EQ(FieldOf(requests[0], "Authorization"), "");
     EXPECT_EQ(FieldOf(requests[1], "Authorization"), "Basic " + Base64Encode("n2user:n2pass"));
   }
-  EXPECT_EQ(boxes.Texts().size(), 2u);  // only the two refusals before the download
+  EXPECT_EQ(boxes.Texts().size(), 3u);  // only the three refusals
 }
 
 TEST_F(HttpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {

@@ -17,6 +17,7 @@
 
 #include "plugin/plugin_state.h"
 #include "plugin/sync_helper.h"
+#include "base/system_code_page.h"
 #include "settings/file_name.h"
 #include "settings/n2_shared_main.h"
 #include "sync/n2_shared_dm.h"
@@ -98,7 +99,7 @@ class ScriptedJobServer : public ScriptedServer {
 inline std::string OwnSettingsPath() {
   char path[MAX_PATH] = {};
   ::GetModuleFileNameA(nullptr, path, MAX_PATH);
-  return n2::ChangeFileExt(path, ".ini");
+  return n2::ChangeFileExt(path, ".ini", n2::SystemLeadBytes());
 }
 
 }  // namespace n2test

@@ -253,10 +253,18 @@ TEST(VexZipExtract, FilesFoldersAttributesAndTimeOfWriting) {
   EXPECT_EQ(ReadFileBytes(target.Path() + "AddrBook\\local.vcf"), "mine");
   EXPECT_EQ(ReadFileBytes(target.Path() + "AddrBook\\sub\\b.vcf"), ReadFileBytes(b.book + "sub\\b.vcf"));
 
-  // A read-only local file cannot be replaced: the extraction fails and the file keeps its content.
-  ::SetFileAttributesA((target.Path() + "AddrBook\\a.vcf").c_str(), FILE_ATTRIBUTE_READONLY);
+  // A read-only local file that holds its entry's bytes is left alone: only its attributes are set.
+  const std::string a = target.Path() + "AddrBook\\a.vcf";
+  ::SetFileAttributesA(a.c_str(), FILE_ATTRIBUTE_READONLY);
+  zip.ExtractArchiveTo(target.Path());
+  EXPECT_EQ(::GetFileAttributesA(a.c_str()), FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN);
+  EXPECT_EQ(zip.Extracted.Written, 0u);
+  // With other bytes it cannot be replaced: the extraction fails and the file keeps its content.
+  ::SetFileAttributesA(a.c_str(), FILE_ATTRIBUTE_NORMAL);
+  WriteFileBytes(a, "local edit");
+  ::SetFileAttributesA(a.c_str(), FILE_ATTRIBUTE_READONLY);
   EXPECT_THROW(zip.ExtractArchiveTo(target.Path()), Exception);
-  EXPECT_EQ(ReadFileBytes(target.Path() + "AddrBook\\a.vcf"), ReadFileBytes(b.book + "a.vcf"));
+  EXPECT_EQ(ReadFileBytes(a), "local edit");
   zip.CloseArchive();
 }
 
@@ -328,7 +336,7 @@ TEST(VexZipExtract, LocalFileKeepsItsContentWhenItsEntryFails) {
 TEST(VexZipExtract, AFailureStopsTheExtractionAtItsPlaceInArchiveOrder) {
   // Enough entries for several windows of parallel work; entry 400 has a wrong CRC.
   MemoryStream m(EncodeEndRecord(EndRecord{}));
-  ZipArchive writer;
+  ZipArchive writer{LeadBytes::Cp932()};
   ASSERT_TRUE(writer.Read(m));
   writer.BeginBatch();
   for (int i = 0; i < 600; ++i)

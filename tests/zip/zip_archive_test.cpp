@@ -37,7 +37,7 @@ constexpr DosStamp kStamp{0x6A3C, 0x5921};
 // Builds an archive entry by entry on a memory stream, batched or not.
 std::string Build(const std::vector<std::tuple<std::string, uint32_t, std::string>>& entries, bool batch) {
   MemoryStream m(EmptyArchive());
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   EXPECT_TRUE(zip.Read(m));
   if (batch) zip.BeginBatch();
   for (auto& [name, attributes, data] : entries) zip.AddStreamEntry(name, attributes, data, kStamp, 9);
@@ -53,7 +53,7 @@ TEST(ZipWriter, EmptyArchiveIsTheEndRecordAlone) {
   EXPECT_EQ(U32(e, 0), 0x06054B50u);
   EXPECT_EQ(e.substr(4), std::string(18, '\0'));
   MemoryStream m(e);
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   EXPECT_TRUE(zip.Read(m));
   EXPECT_TRUE(zip.Entries().empty());
 }
@@ -130,7 +130,7 @@ TEST(ZipWriter, RecordsFieldByField) {
 TEST(ZipWriter, UpperAttributeBitsAreDropped) {
   const std::string a = Build({{"x.txt", 0x12345, "x"}}, false);
   MemoryStream m(a);
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   ASSERT_TRUE(zip.Read(m));
   EXPECT_EQ(zip.Entries()[0].central.external_attributes, 0x2345u);
 }
@@ -160,7 +160,7 @@ TEST(ZipWriter, AddingToAnArchiveWithACommentKeepsTheComment) {
   base[20] = 5;
   base += "hello";
   MemoryStream m(base);
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   ASSERT_TRUE(zip.Read(m));
   zip.AddStreamEntry("a.txt", 0x20, "abc", kStamp, 9);
   const std::string& a = m.Bytes();
@@ -170,7 +170,7 @@ TEST(ZipWriter, AddingToAnArchiveWithACommentKeepsTheComment) {
 
 TEST(ZipReader, ReadsBackWhatWasWritten) {
   MemoryStream m(Build({{"d\\", 0x10, ""}, {"d\\a.vcf", 0x23, kText}, {"d\\e.vcf", 0x20, ""}}, false));
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   ASSERT_TRUE(zip.Read(m));
   ASSERT_EQ(zip.Entries().size(), 3u);
   EXPECT_TRUE(zip.Entries()[0].Folder());
@@ -188,7 +188,7 @@ TEST(ZipReader, NotZip) {
                                    std::string("<html><body>502 Bad Gateway</body></html>\r\n"),
                                    std::string(5000, '\0')}) {
     MemoryStream m(bytes);
-    ZipArchive zip;
+    ZipArchive zip{LeadBytes::Cp932()};
     EXPECT_FALSE(zip.Read(m)) << bytes.size();
     EXPECT_TRUE(zip.Entries().empty());
   }
@@ -200,23 +200,23 @@ TEST(ZipReader, BrokenDirectoryIsNotZip) {
     std::string wrong_count = a;
     wrong_count[a.size() - 14] = 3;  // records on this disk
     MemoryStream m(wrong_count);
-    EXPECT_FALSE(ZipArchive().Read(m));
+    EXPECT_FALSE(ZipArchive(LeadBytes::Cp932()).Read(m));
   }
   {
     std::string wrong_offset = a;
     wrong_offset[a.size() - 6] ^= 0x01;
     MemoryStream m(wrong_offset);
-    EXPECT_FALSE(ZipArchive().Read(m));
+    EXPECT_FALSE(ZipArchive(LeadBytes::Cp932()).Read(m));
   }
 }
 
 TEST(ZipReader, AnEntryWithoutADateIsStillRead) {
   // The writer stores time and date 0 for time stamps outside 1980 to 2107; such archives must come back.
   MemoryStream m(Build({{"old.txt", 0x20, kText}}, false));
-  ZipArchive writer;
+  ZipArchive writer{LeadBytes::Cp932()};
   ASSERT_TRUE(writer.Read(m));
   writer.AddStreamEntry("older.txt", 0x20, "x", DosStamp{0, 0}, 9);
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   ASSERT_TRUE(zip.Read(m));
   ASSERT_EQ(zip.Entries().size(), 2u);
   EXPECT_FALSE(zip.Entries()[1].Time());
@@ -227,7 +227,7 @@ TEST(ZipReader, WalksLocalHeadersWithoutEndRecord) {
   std::string a = Build({{"d\\", 0x10, ""}, {"d\\a.txt", 0x21, kText}, {"d\\b.txt", 0x20, kText + kText}}, false);
   const size_t directory = U32(a, a.size() - 6);
   MemoryStream m(a.substr(0, directory));
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   ASSERT_TRUE(zip.Read(m));
   ASSERT_EQ(zip.Entries().size(), 3u);
   EXPECT_EQ(zip.Entries()[0].central.external_attributes, 0x10u);
@@ -244,7 +244,7 @@ TEST(ZipReader, CutArchiveGivesItsCompleteEntriesAndSkipsTheCutOne) {
   const size_t b_offset = 30 + 5 + U32(a, 18);
   for (size_t cut : {b_offset + 10, b_offset + 30 + 5 + 100, b_offset + 30 + 5 + 19000}) {
     MemoryStream m(a.substr(0, cut));
-    ZipArchive zip;
+    ZipArchive zip{LeadBytes::Cp932()};
     ASSERT_TRUE(zip.Read(m));
     EXPECT_EQ(*zip.ReadEntryData(0), kText);
     if (zip.Entries().size() > 1) {
@@ -262,7 +262,7 @@ TEST(ZipReader, StoredEntryCutShortIsSkipped) {
   h.name = name;
   std::string a = EncodeLocalHeader(h) + kText;
   MemoryStream whole(a);
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   ASSERT_TRUE(zip.Read(whole));
   EXPECT_EQ(*zip.ReadEntryData(0), kText);
   MemoryStream cut(a.substr(0, a.size() - 3));
@@ -277,7 +277,7 @@ TEST(ZipReader, CrcMismatchAndMalformedDataRaise) {
     bad_crc[14] ^= 1;                          // local header
     bad_crc[U32(a, a.size() - 6) + 16] ^= 1;  // central record
     MemoryStream m(bad_crc);
-    ZipArchive zip;
+    ZipArchive zip{LeadBytes::Cp932()};
     ASSERT_TRUE(zip.Read(m));
     EXPECT_THROW(zip.ReadEntryData(0), EDecompressionError);
   }
@@ -285,7 +285,7 @@ TEST(ZipReader, CrcMismatchAndMalformedDataRaise) {
     std::string bad_data = a;
     bad_data[35] = static_cast<char>(0xFF);  // first deflate block header: reserved block type
     MemoryStream m(bad_data);
-    ZipArchive zip;
+    ZipArchive zip{LeadBytes::Cp932()};
     ASSERT_TRUE(zip.Read(m));
     EXPECT_THROW(zip.ReadEntryData(0), EDecompressionError);
   }
@@ -303,7 +303,7 @@ TEST(ZipReader, EncryptedAndUnknownMethodsCannotBeProcessed) {
       a[central + 10] = 14;
     }
     MemoryStream m(a);
-    ZipArchive zip;
+    ZipArchive zip{LeadBytes::Cp932()};
     ASSERT_TRUE(zip.Read(m));
     try {
       zip.ReadEntryData(0);
@@ -319,7 +319,7 @@ TEST(ZipReader, LocalHeaderMissingAtItsOffsetSkipsTheEntry) {
   std::string a = Build({{"a.txt", 0x20, kText}}, false);
   a[0] = 'X';
   MemoryStream m(a);
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   ASSERT_TRUE(zip.Read(m));
   EXPECT_FALSE(zip.ReadEntryData(0));
 }
@@ -353,7 +353,7 @@ TEST(ZipFuzz, TruncatedAndBitFlippedArchives) {
       if (round % 4 == 3) a.resize(a.size() - random() % 64);
     }
     MemoryStream m(a);
-    ZipArchive zip;
+    ZipArchive zip{LeadBytes::Cp932()};
     if (!zip.Read(m)) continue;
     ++zips;
     for (size_t i = 0; i < zip.Entries().size(); ++i) {
@@ -361,7 +361,7 @@ TEST(ZipFuzz, TruncatedAndBitFlippedArchives) {
         if (zip.ReadEntryData(i)) ++decoded;
       } catch (const Exception&) {
       }
-      (void)SafeExtractPath(zip.Entries()[i].central.name);
+      (void)SafeExtractPath(zip.Entries()[i].central.name, LeadBytes::Cp932());
     }
   }
   EXPECT_GT(zips, 1000);

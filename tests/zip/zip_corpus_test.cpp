@@ -26,7 +26,7 @@ std::string Corpus(const std::string& name) {
 
 struct Opened {
   MemoryStream stream;
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   explicit Opened(const std::string& name) : stream(Corpus(name)) { zip.Read(stream); }
 };
 
@@ -42,7 +42,7 @@ TEST(ZipCorpus, HostileNamesNeverGetAnExtractPath) {
   ASSERT_TRUE(o.zip.IsZip());
   ASSERT_EQ(o.zip.Entries().size(), 10u);
   for (const ZipEntry& e : o.zip.Entries())
-    EXPECT_EQ(SafeExtractPath(e.central.name).has_value(), e.central.name == "AddrBook/ok.vcf") << e.central.name;
+    EXPECT_EQ(SafeExtractPath(e.central.name, LeadBytes::Cp932()).has_value(), e.central.name == "AddrBook/ok.vcf") << e.central.name;
 }
 
 TEST(ZipCorpus, BadCrcAndMalformedDataRaiseAfterGoodEntries) {

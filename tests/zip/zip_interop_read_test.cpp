@@ -36,7 +36,7 @@ TEST(ZipInteropRead, ArchivesOfOtherToolsDecodeByteForByte) {
                               "7zip_bzip2.zip", "python_stored.zip", "python_deflated.zip", "python_bzip2.zip"}) {
     SCOPED_TRACE(archive);
     MemoryStream m(ReadFile(folder + "ref/" + archive));
-    ZipArchive zip;
+    ZipArchive zip{LeadBytes::Cp932()};
     ASSERT_TRUE(zip.Read(m));
     int files = 0;
     bool bzip2 = false;
@@ -59,7 +59,7 @@ TEST(ZipInteropRead, ArchivesOfOtherToolsDecodeByteForByte) {
 
 TEST(ZipInteropRead, EncryptedEntryIsRefused) {
   MemoryStream m(ReadFile(InteropFolder() + "ref/encrypted.zip.bin"));
-  ZipArchive zip;
+  ZipArchive zip{LeadBytes::Cp932()};
   ASSERT_TRUE(zip.Read(m));
   ASSERT_EQ(zip.Entries().size(), 1u);
   try {

@@ -6,45 +6,84 @@
 namespace n2 {
 namespace {
 
+const LeadBytes& kCp932 = LeadBytes::Cp932();
+
 TEST(ZipNames, NormalizeCutsDrivesAndServers) {
-  EXPECT_EQ(NormalizeEntryName("AddrBook\\sub\\a.txt"), "AddrBook/sub/a.txt");
-  EXPECT_EQ(NormalizeEntryName("C:\\data\\a.txt"), "data/a.txt");
-  EXPECT_EQ(NormalizeEntryName("\\\\server\\share\\dir\\a.txt"), "dir/a.txt");
-  EXPECT_EQ(NormalizeEntryName("//server"), "server");
-  EXPECT_EQ(NormalizeEntryName("AddrBook\\"), "AddrBook/");
+  EXPECT_EQ(NormalizeEntryName("AddrBook\\sub\\a.txt", kCp932), "AddrBook/sub/a.txt");
+  EXPECT_EQ(NormalizeEntryName("C:\\data\\a.txt", kCp932), "data/a.txt");
+  EXPECT_EQ(NormalizeEntryName("\\\\server\\share\\dir\\a.txt", kCp932), "dir/a.txt");
+  EXPECT_EQ(NormalizeEntryName("//server", kCp932), "server");
+  EXPECT_EQ(NormalizeEntryName("AddrBook\\", kCp932), "AddrBook/");
 }
 
 TEST(ZipNames, RelativeNameIgnoresCaseAndOneSeparator) {
-  EXPECT_EQ(RelativeName("C:\\Data\\AddrBook\\a.vcf", "c:\\data\\"), "AddrBook\\a.vcf");
-  EXPECT_EQ(RelativeName("C:\\Data\\AddrBook\\a.vcf", "C:\\Data"), "AddrBook\\a.vcf");
-  EXPECT_EQ(RelativeName("D:\\other\\a.vcf", "C:\\Data\\"), "D:\\other\\a.vcf");
+  EXPECT_EQ(RelativeName("C:\\Data\\AddrBook\\a.vcf", "c:\\data\\", kCp932), "AddrBook\\a.vcf");
+  EXPECT_EQ(RelativeName("C:\\Data\\AddrBook\\a.vcf", "C:\\Data", kCp932), "AddrBook\\a.vcf");
+  EXPECT_EQ(RelativeName("D:\\other\\a.vcf", "C:\\Data\\", kCp932), "D:\\other\\a.vcf");
 }
 
 TEST(ZipNames, MaskMatchesTheWholePath) {
-  EXPECT_TRUE(WildcardMatch("*.*", "C:\\Data\\AddrBook\\a.vcf"));
-  EXPECT_FALSE(WildcardMatch("*.*", "C:\\Data\\AddrBook\\README"));
-  EXPECT_TRUE(WildcardMatch("*.*", "C:\\Da.ta\\AddrBook\\README"));  // the dot may be anywhere
-  EXPECT_TRUE(WildcardMatch("*.VCF", "x\\a.vcf"));
-  EXPECT_TRUE(WildcardMatch("a?c", "abc"));
-  EXPECT_FALSE(WildcardMatch("a?c", "ac"));
-  EXPECT_FALSE(WildcardMatch("*.txt", std::string(5000, 'a') + ".tx"));  // no blow-up on long names
+  EXPECT_TRUE(WildcardMatch("*.*", "C:\\Data\\AddrBook\\a.vcf", kCp932));
+  EXPECT_FALSE(WildcardMatch("*.*", "C:\\Data\\AddrBook\\README", kCp932));
+  EXPECT_TRUE(WildcardMatch("*.*", "C:\\Da.ta\\AddrBook\\README", kCp932));  // the dot may be anywhere
+  EXPECT_TRUE(WildcardMatch("*.VCF", "x\\a.vcf", kCp932));
+  EXPECT_TRUE(WildcardMatch("a?c", "abc", kCp932));
+  EXPECT_FALSE(WildcardMatch("a?c", "ac", kCp932));
+  EXPECT_FALSE(WildcardMatch("*.txt", std::string(5000, 'a') + ".tx", kCp932));  // no blow-up on long names
+}
+
+// Code page 932: second bytes equal to "\", "|" or a letter belong to their character.
+TEST(ZipNames, DoubleByteCharactersStayWhole) {
+  const std::string so = "\x83\x5C", hyo = "\x95\x5C", ju = "\x8F\x5C", no = "\x94\x5C", yo = "\x97\x5C",
+                    po = "\x83\x7C", a = "\x83\x41", di = "\x83\x61", futo = "\x83\x74\x83\x67\x8A\x4A\x94\xAD";
+  const std::string software = so + futo, book = "AddrBook\\" + software + "\\" + hyo + ".vcf";
+  struct Case {
+    std::string got, want;
+  } cases[] = {
+      {NormalizeEntryName(book, kCp932), "AddrBook/" + software + "/" + hyo + ".vcf"},
+      {NormalizeEntryName(ju + no + "\\" + yo + "\x92\xE8.txt", kCp932), ju + no + "/" + yo + "\x92\xE8.txt"},
+      {NormalizeEntryName("C:\\" + so + "\\" + hyo, kCp932), so + "/" + hyo},
+      {RelativeName("C:\\Data" + so + "\\AddrBook\\" + hyo + ".vcf", "c:\\data" + so + "\\", kCp932),
+       "AddrBook\\" + hyo + ".vcf"},
+      {RelativeName("C:\\Data" + so + "\\AddrBook", "C:\\Data" + so, kCp932), "AddrBook"},
+      {FoldCase(a + ".VCF", kCp932), a + ".vcf"},
+      {FoldCase(a, kCp932) == FoldCase(di, kCp932) ? "equal" : "different", "different"},
+      {WildcardMatch("*.*", "C:\\Data\\AddrBook\\" + po + ".vcf", kCp932) ? "match" : "no", "match"},
+      {WildcardMatch("*.*", "C:\\" + hyo + "\\" + po, kCp932) ? "match" : "no", "no"},
+      {WildcardMatch("?.vcf", hyo + ".vcf", kCp932) ? "match" : "no", "match"},
+      {WildcardMatch("??.vcf", hyo + ".vcf", kCp932) ? "match" : "no", "no"},
+      {WildcardMatch("*" + a + "*", "x" + di + "y", kCp932) ? "match" : "no", "no"},
+      {SafeExtractPath("AddrBook/" + software + "/" + hyo + ".vcf", kCp932)->folder, "AddrBook\\" + software + "\\"},
+      {SafeExtractPath("AddrBook/" + software + "/" + hyo + ".vcf", kCp932)->file, hyo + ".vcf"},
+      {SafeExtractPath(ju + no + "\\" + yo + ".txt", kCp932)->folder, ju + no + "\\"},
+      {SafeExtractPath(ju + no + "\\" + yo + ".txt", kCp932)->file, yo + ".txt"},
+      {SafeExtractPath(po + "\x83\x43\x83\x93\x83\x67.vcf", kCp932)->file, po + "\x83\x43\x83\x93\x83\x67.vcf"},
+      {SafeExtractPath("AddrBook/" + so + "/", kCp932)->folder, "AddrBook\\" + so + "\\"},
+      {SafeExtractPath(so + "/../x", kCp932) ? "kept" : "refused", "refused"},
+      {ExcludeTrailingSeparators("C:\\Data" + so + "\\", kCp932), "C:\\Data" + so},
+      {IncludeTrailingBackslash("C:\\Data" + so, kCp932), "C:\\Data" + so + "\\"},
+      {IncludeTrailingBackslash("C:\\Data\\", kCp932), "C:\\Data\\"},
+      // Single-byte code page: the same bytes hold a separator.
+      {NormalizeEntryName(hyo + ".vcf", LeadBytes()), "\x95/.vcf"},
+  };
+  for (size_t i = 0; i < std::size(cases); ++i) EXPECT_EQ(cases[i].got, cases[i].want) << "case " << i;
 }
 
 TEST(ZipNames, ExtractPathKeepsEntriesInsideTheTarget) {
-  auto p = SafeExtractPath("AddrBook/sub/a.vcf");
+  auto p = SafeExtractPath("AddrBook/sub/a.vcf", kCp932);
   ASSERT_TRUE(p);
   EXPECT_EQ(p->folder, "AddrBook\\sub\\");
   EXPECT_EQ(p->file, "a.vcf");
-  p = SafeExtractPath("AddrBook/");
+  p = SafeExtractPath("AddrBook/", kCp932);
   ASSERT_TRUE(p);
   EXPECT_EQ(p->folder, "AddrBook\\");
   EXPECT_EQ(p->file, "");
-  EXPECT_EQ(SafeExtractPath("a//b.txt")->folder, "a\\");
+  EXPECT_EQ(SafeExtractPath("a//b.txt", kCp932)->folder, "a\\");
   for (const char* hostile : {"../evil.txt", "AddrBook/../../evil.txt", "..\\evil.txt", "/abs.txt", "\\abs.txt",
                               "C:/drive.txt", "C:drive.txt", "//server/share/unc.txt", "\\\\server\\share\\x",
                               "a/.../b.txt", "a/ ../b", "file.txt:stream", "AddrBook/CON", "AddrBook/nul.txt",
-                              "com1", "a/lpt9.vcf", "", "a/b\x01.txt"}) {
-    EXPECT_FALSE(SafeExtractPath(hostile)) << hostile;
+                              "com1", "a/lpt9.vcf", "", "a/b\x01.txt", "a|b.vcf"}) {
+    EXPECT_FALSE(SafeExtractPath(hostile, kCp932)) << hostile;
   }
 }
 

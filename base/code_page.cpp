@@ -1,0 +1,70 @@
+#include "base/code_page.h"
+
+namespace n2 {
+
+const LeadBytes& LeadBytes::Cp932() {
+  static const LeadBytes bytes =
+      From([](unsigned char b) { return (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC); });
+  return bytes;
+}
+
+size_t FindChar(std::string_view text, char c, const LeadBytes& lead, size_t from) {
+  for (size_t i = 0; i < text.size(); i += lead.CharLength(text, i))
+    if (i >= from && text[i] == c) return i;
+  return std::string_view::npos;
+}
+
+size_t FindText(std::string_view text, std::string_view needle, const LeadBytes& lead) {
+  for (size_t i = 0; i < text.size(); i += lead.CharLength(text, i))
+    if (text.substr(i, needle.size()) == needle) return i;
+  return std::string_view::npos;
+}
+
+size_t FindLastOf(std::string_view text, std::string_view chars, const LeadBytes& lead) {
+  size_t found = std::string_view::npos;
+  for (size_t i = 0; i < text.size(); i += lead.CharLength(text, i)) {
+    const size_t length = lead.CharLength(text, i);
+    if (length == 1 && chars.find(text[i]) != std::string_view::npos) found = i;
+  }
+  return found;
+}
+
+bool EndsWithChar(std::string_view text, char c, const LeadBytes& lead) {
+  size_t last = std::string_view::npos;
+  for (size_t i = 0; i < text.size(); i += lead.CharLength(text, i)) last = i;
+  return last != std::string_view::npos && last + 1 == text.size() && text[last] == c;
+}
+
+std::string ReplaceChar(std::string_view text, char from, char to, const LeadBytes& lead) {
+  std::string out(text);
+  for (size_t i = 0; i < out.size(); i += lead.CharLength(out, i))
+    if (out[i] == from && lead.CharLength(out, i) == 1) out[i] = to;
+  return out;
+}
+
+std::string FoldCase(std::string_view text, const LeadBytes& lead) {
+  std::string out(text);
+  for (size_t i = 0; i < out.size(); i += lead.CharLength(out, i))
+    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
+  return out;
+}
+
+std::string IncludeTrailingBackslash(std::string_view folder, const LeadBytes& lead) {
+  std::string out(folder);
+  if (!out.empty() && !EndsWithSeparator(out, lead)) out += '\\';
+  return out;
+}
+
+std::string ExcludeTrailingSeparators(std::string_view path, const LeadBytes& lead) {
+  // The characters before the trailing run of separators end where the last
+  // non-separator character ends.
+  size_t keep = 0;
+  for (size_t i = 0; i < path.size();) {
+    const size_t length = lead.CharLength(path, i);
+    if (length == 2 || (path[i] != '\\' && path[i] != '/')) keep = i + length;
+    i += length;
+  }
+  return std::string(path.substr(0, keep));
+}
+
+}  // namespace n2

@@ -1,0 +1,65 @@
+// Texts in an 8-bit code page that may hold double-byte characters, such as
+// code page 932 (Shift_JIS). There the second byte of a character can be the
+// byte of "\", "|" or an ASCII letter (ソ is 83 5C, ポ is 83 7C, ア is 83 41), so
+// every search for a separator, every case fold and every "one character"
+// must step over whole characters. Which bytes lead a double-byte character is
+// the code page's business: the caller hands it in, so this code needs no
+// operating system and builds everywhere.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace n2 {
+
+class LeadBytes {
+ public:
+  // A single-byte code page: no byte leads a character of two.
+  LeadBytes() = default;
+  // The lead bytes of Shift_JIS (code page 932): 81-9F and E0-FC.
+  static const LeadBytes& Cp932();
+  template <class Predicate>
+  static LeadBytes From(Predicate is_lead) {
+    LeadBytes bytes;
+    for (int b = 0; b < 256; ++b) bytes.lead_[b] = is_lead(static_cast<unsigned char>(b));
+    return bytes;
+  }
+
+  bool IsLead(char c) const noexcept { return lead_[static_cast<unsigned char>(c)]; }
+  // Bytes of the character that starts at text[i]: 2 for a lead byte with a
+  // byte after it, else 1 (a lead byte at the very end stands alone).
+  size_t CharLength(std::string_view text, size_t i) const noexcept {
+    return IsLead(text[i]) && i + 1 < text.size() ? 2 : 1;
+  }
+
+ private:
+  std::array<bool, 256> lead_{};
+};
+
+// Position of the first single-byte character c at or after from, or npos.
+size_t FindChar(std::string_view text, char c, const LeadBytes& lead, size_t from = 0);
+// Position of the first occurrence of needle (a run of single-byte characters
+// such as ":/" or "//") that starts at a character boundary, or npos.
+size_t FindText(std::string_view text, std::string_view needle, const LeadBytes& lead);
+// Position of the last single-byte character that is one of chars, or npos.
+size_t FindLastOf(std::string_view text, std::string_view chars, const LeadBytes& lead);
+// Whether the last character of text is the single-byte character c.
+bool EndsWithChar(std::string_view text, char c, const LeadBytes& lead);
+// text with every single-byte character from replaced by to.
+std::string ReplaceChar(std::string_view text, char from, char to, const LeadBytes& lead);
+// text with its single-byte letters A-Z folded to a-z; bytes of double-byte
+// characters are never touched.
+std::string FoldCase(std::string_view text, const LeadBytes& lead);
+
+// Folder texts: "\" and "/" separate folders.
+inline bool EndsWithSeparator(std::string_view path, const LeadBytes& lead) {
+  return EndsWithChar(path, '\\', lead) || EndsWithChar(path, '/', lead);
+}
+// folder with a "\" added unless it is empty or already ends with a separator.
+std::string IncludeTrailingBackslash(std::string_view folder, const LeadBytes& lead);
+// path without its trailing separators.
+std::string ExcludeTrailingSeparators(std::string_view path, const LeadBytes& lead);
+
+}  // namespace n2

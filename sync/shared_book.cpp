@@ -1,0 +1,128 @@
+#include "sync/shared_book.h"
+
+#include <windows.h>
+
+#include <cstdio>
+
+#include "base/system_code_page.h"
+#include "base/win_file.h"
+#include "plugin/plugin_state.h"
+#include "sync/n2_shared_thread.h"
+
+namespace n2 {
+namespace {
+
+std::string AgreedPath() { return DataFolder + "N2AddBook.agreed"; }
+
+// Missing or damaged: unknown, and every job works as it always did.
+TAgreedContent LoadAgreedContent(const LeadBytes& lead) {
+  try {
+    return TAgreedContent::Parse(ReadWholeFile(AgreedPath()), lead);
+  } catch (const std::exception&) {
+    return TAgreedContent(lead);
+  }
+}
+
+// The merge rules lent to the zip component for one unpack.
+class LentDecider {
+ public:
+  LentDecider(TVexZip& zip, TExtractDecider decider) : zip_(zip) { zip_.OnDecideEntry = std::move(decider); }
+  LentDecider(const LentDecider&) = delete;
+  LentDecider& operator=(const LentDecider&) = delete;
+  ~LentDecider() { zip_.OnDecideEntry = nullptr; }
+
+ private:
+  TVexZip& zip_;
+};
+
+}  // namespace
+
+TSharedBook::TSharedBook(TVexZip& zip)
+    : lead_(SystemLeadBytes()), zip_(zip), agreed_(LoadAgreedContent(SystemLeadBytes())) {}
+
+TSharedBook::~TSharedBook() { ::DeleteFileA(FetchPath().c_str()); }
+
+bool TSharedBook::Pack() {
+  BookContent packed(lead_);
+  if (!TN2Thread::PackAddressBook(zip_, AddrBookFolder, &packed)) return false;
+  packed_ = std::move(packed);
+  return true;
+}
+
+std::string TSharedBook::FetchPath() { return DataFolder + "~N2Fetch.zip"; }
+
+bool TSharedBook::MergeServerCopy() {
+  if (FileSize(FetchPath()) == 0) return true;  // the server has no book, or an empty one
+  {
+    LentDecider lent(zip_, [this](const ZipEntry& entry, const LocalFile& local) { return Decide(entry, local); });
+    TN2Thread::UnpackArchive(zip_, FetchPath(), DataFolder, nullptr);
+  }
+  return zip_.Extracted.Written == 0 || Pack();
+}
+
+void TSharedBook::Unpack(bool fetched_whole) {
+  std::optional<BookContent> fetched;
+  bool unpacked;
+  {
+    LentDecider lent(zip_, [this](const ZipEntry& entry, const LocalFile& local) { return Decide(entry, local); });
+    unpacked = TN2Thread::UnpackAddressBook(zip_, DataFolder, &fetched);
+  }
+  if (unpacked && fetched_whole && fetched) Agree(*fetched);
+}
+
+void TSharedBook::Agree(const BookContent& book) {
+  agreed_.Agree(book);
+  // Best effort: an older record only makes later jobs keep more local files
+  // and save more conflict copies, never lose one.
+  try {
+    ReplaceFileContent(AgreedPath(), agreed_.Text());
+  } catch (const std::exception&) {
+  }
+}
+
+TExtractChoice TSharedBook::Decide(const ZipEntry& entry, const LocalFile& local) {
+  CardContent server;
+  server.size = entry.central.uncompressed_size;
+  server.crc = entry.central.crc;
+  server.attributes = entry.central.external_attributes & CardContent::kCountedAttributes;
+  const TCardDecision decision = agreed_.Decide(NormalizeEntryName(entry.central.name, lead_), server, local);
+  TExtractChoice choice;
+  switch (decision.action) {
+    case TCardAction::kTakeServer:
+      choice.Action = TExtractAction::eaWrite;
+      choice.ReplaceReadOnly = decision.local_as_agreed;
+      break;
+    case TCardAction::kKeepLocal:
+      choice.Action = TExtractAction::eaKeep;
+      break;
+    case TCardAction::kSaveServerCopy: {
+      // The card keeps its path below the job's conflict folder; the
+      // extraction only asks for entries whose name it found safe.
+      const std::optional<ExtractPath> where = SafeExtractPath(entry.central.name, lead_);
+      choice.Action = where ? TExtractAction::eaSaveCopy : TExtractAction::eaKeep;
+      if (where) choice.CopyPath = ConflictFolder() + where->folder + where->file;
+      break;
+    }
+  }
+  return choice;
+}
+
+// DataFolder\N2Conflicts\<date>-<time>\, one of its own for every job that
+// meets a conflict; outside AddrBook, so the mail client shows no duplicates.
+std::string TSharedBook::ConflictFolder() {
+  if (conflict_folder_.empty()) {
+    SYSTEMTIME now;
+    ::GetLocalTime(&now);
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04u%02u%02u-%02u%02u%02u", now.wYear, now.wMonth, now.wDay, now.wHour,
+                  now.wMinute, now.wSecond);
+    const std::string base = DataFolder + "N2Conflicts\\" + stamp;
+    std::string folder = base;
+    for (int n = 2; ::GetFileAttributesA(folder.c_str()) != INVALID_FILE_ATTRIBUTES; ++n)
+      folder = base + "-" + std::to_string(n);
+    conflict_folder_ = folder + "\\";
+  }
+  return conflict_folder_;
+}
+
+}  // namespace n2

@@ -1,0 +1,93 @@
+// What the last pack or unpack saw of each file of a folder tree: its size,
+// last-write time, attributes and checksum. A file whose size and write time
+// are still those of the record has, in all likelihood, the recorded content,
+// so packing can take its compressed data from the previous archive and
+// unpacking can compare it with an entry without reading it. The record is a
+// small text that survives a restart; a damaged one reads as no record.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+
+#include "base/code_page.h"
+
+namespace n2 {
+
+struct IndexedFile {
+  uint64_t size = 0;
+  // Last-write time in 100-nanosecond units (a FILETIME as one number).
+  uint64_t write_time = 0;
+  uint32_t attributes = 0;
+  uint32_t crc = 0;
+
+  bool operator==(const IndexedFile&) const = default;
+};
+
+// A local file as a job sees it: from its folder's listing, with a checksum
+// that is read from the file (or taken from an index) only when asked for.
+struct LocalFile {
+  bool exists = false;
+  uint64_t size = 0;
+  uint64_t write_time = 0;
+  uint32_t attributes = 0;
+  std::function<uint32_t()> crc;
+
+  uint32_t Crc() const { return crc(); }
+};
+
+class FileIndex {
+ public:
+  // How close to the moment a record was taken a write may lie and still be
+  // missed by the write time: the two seconds of the coarsest file systems.
+  static constexpr uint64_t kTimeResolution = 2 * 10'000'000ull;
+
+  // File names are compared without regard to case in the code page of lead.
+  explicit FileIndex(const LeadBytes& lead) : lead_(&lead) {}
+
+  // The moment the record was taken, in the units of write_time.
+  uint64_t TakenAt() const { return taken_at_; }
+  void SetTakenAt(uint64_t moment) { taken_at_ = moment; }
+
+  void Set(std::string_view name, const IndexedFile& file);
+  void Remove(std::string_view name);
+  const IndexedFile* Find(std::string_view name) const;
+  size_t Count() const { return files_.size(); }
+
+  // The recorded checksum of name when a file of this size and write time
+  // can be trusted to hold the recorded content: same size and time, and a
+  // time far enough before the record was taken that no later write within
+  // the clock's resolution can hide behind it.
+  std::optional<uint32_t> TrustedCrc(std::string_view name, uint64_t size, uint64_t write_time) const;
+
+  // The record as text, and back; a text that is not a whole record gives nothing.
+  std::string Text() const;
+  static std::optional<FileIndex> Parse(std::string_view text, const LeadBytes& lead);
+
+ private:
+  struct Named {
+    std::string name;
+    IndexedFile file;
+  };
+  std::string Key(std::string_view name) const;
+
+  const LeadBytes* lead_;
+  uint64_t taken_at_ = 0;
+  std::unordered_map<std::string, Named> files_;  // by folded name
+};
+
+// Names in record texts: bytes below 33, "%" and DEL written as %XX, so that a
+// name is one word of its line whatever an archive put into it.
+std::string EscapeRecordName(std::string_view name);
+std::optional<std::string> UnescapeRecordName(std::string_view text);
+
+// A record text ends with a line "end <lines> <crc>" that counts and checks
+// the lines before it; these add and check it.
+std::string SealRecord(std::string body, size_t lines);
+// The lines of a sealed text without the seal, or nothing when it is damaged.
+std::optional<std::string_view> OpenSealedRecord(std::string_view text);
+
+}  // namespace n2
