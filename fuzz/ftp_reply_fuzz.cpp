@@ -7,7 +7,6 @@
 // Input: byte 0 options (bit 0: a line may end at LF alone), byte 1 the split
 // seed, then the server's bytes.
 #include <string>
-#include <vector>
 
 #include "fuzz/fuzz_support.h"
 #include "net/ftp_data_address.h"
@@ -17,10 +16,19 @@ namespace {
 
 using n2::FtpReplyReader;
 
+// What the client saw, as a running hash of every line with its meaning.
 struct Transcript {
-  std::vector<std::string> events;
+  uint64_t hash = 14695981039346656037u;
+  size_t lines = 0;
   bool overflowed = false;
   bool operator==(const Transcript&) const = default;
+
+  void Add(char kind, std::string_view text) {
+    hash = (hash ^ static_cast<unsigned char>(kind)) * 1099511628211u;
+    for (char c : text) hash = (hash ^ static_cast<unsigned char>(c)) * 1099511628211u;
+    hash = (hash ^ 0x100u) * 1099511628211u;  // end of the event
+    ++lines;
+  }
 };
 
 void TakeLine(const std::string& line, Transcript& out) {
@@ -29,10 +37,11 @@ void TakeLine(const std::string& line, Transcript& out) {
   const n2::FtpReplyLine parsed = n2::ParseReplyLine(line);
   FUZZ_CHECK(parsed.has_code == (!line.empty() && line[0] >= '0' && line[0] <= '9'));
   if (!parsed.IsFinal()) {
-    out.events.push_back("line " + line);
+    out.Add('l', line);
     return;
   }
-  out.events.push_back("reply " + std::to_string(parsed.code) + " " + line);
+  out.Add('r', std::to_string(parsed.code));
+  out.Add('t', line);
   if (parsed.code != 227) return;
   // Passive mode: the data connection goes to the server's own address at
   // the port that the reply names.
@@ -43,9 +52,9 @@ void TakeLine(const std::string& line, Transcript& out) {
     for (char& c : commas) c = c == '.' ? ',' : c;
     auto reread = n2::ParsePasvReply(commas);
     FUZZ_CHECK(reread && reread->address == target->address && reread->port == target->port);
-    out.events.push_back("data port " + std::to_string(target->port));
+    out.Add('p', std::to_string(target->port));
   } else {
-    out.events.push_back("no data address");
+    out.Add('n', "");
   }
 }
 
