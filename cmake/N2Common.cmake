@@ -7,14 +7,24 @@ if(WIN32)
   add_link_options(-static -static-libgcc -static-libstdc++)
   # Entry points found with GetProcAddress are cast to their real types.
   add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-cast-function-type>)
+  # Libraries built for MinGW at set-up, linked statically: the plug-in needs no DLL beside it.
   set(N2_BZIP2_ROOT "/opt/n2deps/bzip2" CACHE PATH "bzip2 built for MinGW")
-  find_package(ZLIB REQUIRED)
+  set(N2_LIBDEFLATE_ROOT "/opt/n2deps/libdeflate" CACHE PATH "libdeflate built for MinGW")
+  add_library(N2::libdeflate STATIC IMPORTED)
+  set_target_properties(N2::libdeflate PROPERTIES
+    IMPORTED_LOCATION "${N2_LIBDEFLATE_ROOT}/lib/libdeflate.a"
+    INTERFACE_INCLUDE_DIRECTORIES "${N2_LIBDEFLATE_ROOT}/include")
   add_library(N2::bzip2 STATIC IMPORTED)
   set_target_properties(N2::bzip2 PROPERTIES
     IMPORTED_LOCATION "${N2_BZIP2_ROOT}/lib/libbz2.a"
     INTERFACE_INCLUDE_DIRECTORIES "${N2_BZIP2_ROOT}/include")
 else()
-  find_package(ZLIB REQUIRED)
+  find_path(N2_LIBDEFLATE_INCLUDE libdeflate.h REQUIRED)
+  find_library(N2_LIBDEFLATE_LIBRARY deflate REQUIRED)
+  add_library(N2::libdeflate UNKNOWN IMPORTED)
+  set_target_properties(N2::libdeflate PROPERTIES
+    IMPORTED_LOCATION "${N2_LIBDEFLATE_LIBRARY}"
+    INTERFACE_INCLUDE_DIRECTORIES "${N2_LIBDEFLATE_INCLUDE}")
   find_package(BZip2 REQUIRED)
   add_library(N2::bzip2 ALIAS BZip2::BZip2)
   option(N2_SANITIZE "Build the native code with address and undefined-behaviour sanitizers" ON)

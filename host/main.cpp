@@ -1,6 +1,6 @@
 // n2host: loads a plug-in module and drives it as the mail client does.
 //
-//   n2host.exe [--version TEXT] [--data FOLDER] [--plugin PATH] [--show] [--answer-boxes] [COMMAND ...]
+//   n2host.exe [--version TEXT] [--data FOLDER] [--plugin PATH] [--show] [--answer-boxes] [--times] [COMMAND ...]
 //
 // --answer-boxes presses OK on each message box the plug-in shows, from a
 // thread of its own, and prints "box: TEXT" (CR and LF written as \r and \n).
@@ -165,17 +165,44 @@ HWND FindDialogChild(HWND dialog, const std::string& class_name, const std::stri
   return search.found;
 }
 
+// With --times, a job's line also tells when it began and ended, in
+// milliseconds of the system clock, so that jobs of several hosts can be set
+// side by side.
+bool g_print_times = false;
+
+uint64_t NowMilliseconds() {
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  return ((uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) / 10000;
+}
+
 // A job runs while the dialog's progress panels are shown.
 bool JobShown(HWND dialog) {
   HWND panel = FindDialogChild(dialog, "N2VelmoraPanel", "");
   return panel && (::GetWindowLongA(panel, GWL_STYLE) & WS_VISIBLE);
 }
 
+// The settings dialog of this process (other hosts may run beside it).
+HWND FindOwnDialog() {
+  struct Search {
+    HWND found = nullptr;
+    static BOOL CALLBACK Proc(HWND window, LPARAM self) {
+      DWORD process = 0;
+      ::GetWindowThreadProcessId(window, &process);
+      if (process != ::GetCurrentProcessId() || WindowText(window) != "Norvel2! plug-in Velmora Ver2.10") return TRUE;
+      reinterpret_cast<Search*>(self)->found = window;
+      return FALSE;
+    }
+  } search;
+  ::EnumWindows(&Search::Proc, reinterpret_cast<LPARAM>(&search));
+  return search.found;
+}
+
 // Clicks a button of the plug-in's settings dialog (its parent gets the
 // notification a mouse click sends) and runs the message loop until the job
 // it started has ended.
 void PressAndWait(const std::string& command, const std::string& caption) {
-  HWND dialog = ::FindWindowA(nullptr, "Norvel2! plug-in Velmora Ver2.10");
+  HWND dialog = FindOwnDialog();
   HWND button = dialog ? FindDialogChild(dialog, "Button", caption) : nullptr;
   if (!button) {
     Print(command + ": no dialog");
@@ -188,6 +215,7 @@ void PressAndWait(const std::string& command, const std::string& caption) {
     return;
   }
   const DWORD start = ::GetTickCount();
+  const uint64_t began = NowMilliseconds();
   while (JobShown(dialog)) {
     if (::GetTickCount() - start > 120000) {
       Print(command + ": timed out");
@@ -196,7 +224,8 @@ void PressAndWait(const std::string& command, const std::string& caption) {
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
     PumpPending();
   }
-  Print(command + ": done");
+  Print(command + ": done" +
+        (g_print_times ? " " + std::to_string(began) + " " + std::to_string(NowMilliseconds()) : ""));
 }
 
 void PrintInfo(const n2host::PluginModule& plugin) {
@@ -228,6 +257,8 @@ int Run(int argc, char** argv) {
       show = true;
     } else if (arg == "--answer-boxes") {
       answer_boxes = true;
+    } else if (arg == "--times") {
+      g_print_times = true;
     } else {
       commands.push_back(arg);
     }

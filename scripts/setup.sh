@@ -18,8 +18,8 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
 fi
 
 PKGS=(wine wine32:i386 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-      libz-mingw-w64-dev cmake make xvfb xauth zip unzip p7zip-full python3-pyftpdlib python3-pefile
-      nginx-light curl dpkg-dev imagemagick x11-apps googletest zlib1g-dev libbz2-dev locales
+      cmake make xvfb xauth zip unzip p7zip-full python3-pyftpdlib python3-pefile
+      nginx-light curl dpkg-dev imagemagick x11-apps googletest libbz2-dev libdeflate-dev locales
       clang-14 libclang-rt-14-dev)
 for p in "${PKGS[@]}"; do have_pkg "$p" || need_apt+=("$p"); done
 
@@ -42,15 +42,20 @@ fi
 
 mkdir -p "$DEPS_DIR"
 
-# bzip2 for MinGW: built from Debian's source package, outside the source tree.
-if [ ! -f "$DEPS_DIR/bzip2/lib/libbz2.a" ]; then
-    log "building bzip2 for MinGW"
-    src_list=/etc/apt/sources.list.d/debian-src.sources
+# Debian's source archive, for the libraries built for MinGW below.
+enable_sources() {
+    local src_list=/etc/apt/sources.list.d/debian-src.sources
     if [ ! -f "$src_list" ]; then
         sed 's/^Types: deb$/Types: deb-src/' /etc/apt/sources.list.d/debian.sources > "$src_list"
         apt_updated=0
     fi
     apt_update
+}
+
+# bzip2 for MinGW: built from Debian's source package, outside the source tree.
+if [ ! -f "$DEPS_DIR/bzip2/lib/libbz2.a" ]; then
+    log "building bzip2 for MinGW"
+    enable_sources
     work=$(mktemp -d)
     (cd "$work" && apt-get source -q bzip2 >/dev/null)
     dir=$(find "$work" -maxdepth 1 -type d -name 'bzip2-*' | head -n1)
@@ -62,6 +67,28 @@ if [ ! -f "$DEPS_DIR/bzip2/lib/libbz2.a" ]; then
     done
     i686-w64-mingw32-ar rcs "$DEPS_DIR/bzip2/lib/libbz2.a" "${objs[@]}"
     cp "$dir/bzlib.h" "$DEPS_DIR/bzip2/include/"
+    rm -rf "$work"
+fi
+
+# libdeflate 1.14 for MinGW (deflate, inflate and CRC-32 of archive entries):
+# Debian's source package, the same version as the native libdeflate-dev.
+if [ ! -f "$DEPS_DIR/libdeflate/lib/libdeflate.a" ]; then
+    log "building libdeflate for MinGW"
+    enable_sources
+    work=$(mktemp -d)
+    (cd "$work" && apt-get source -q libdeflate >/dev/null)
+    dir=$(find "$work" -maxdepth 1 -type d -name 'libdeflate-*' | head -n1)
+    grep -q 'LIBDEFLATE_VERSION_STRING.*"1\.14' "$dir/libdeflate.h" || { log "expected libdeflate 1.14 in $dir"; exit 1; }
+    mkdir -p "$DEPS_DIR/libdeflate/lib" "$DEPS_DIR/libdeflate/include"
+    objs=()
+    for f in "$dir"/lib/*.c "$dir"/lib/x86/cpu_features.c; do
+        o="$work/$(basename "$(dirname "$f")")_$(basename "$f" .c).o"
+        i686-w64-mingw32-gcc-posix -O2 -fomit-frame-pointer -std=c99 -I"$dir" -c "$f" -o "$o"
+        objs+=("$o")
+    done
+    rm -f "$DEPS_DIR/libdeflate/lib/libdeflate.a"
+    i686-w64-mingw32-ar rcs "$DEPS_DIR/libdeflate/lib/libdeflate.a" "${objs[@]}"
+    cp "$dir/libdeflate.h" "$DEPS_DIR/libdeflate/include/"
     rm -rf "$work"
 fi
 

@@ -21,16 +21,26 @@ DosStamp StampOf(const SYSTEMTIME& st) {
   return EncodeDosStamp(LocalTime{st.wYear, st.wMonth, st.wDay, st.wHour, st.wMinute, st.wSecond});
 }
 
-// A file-system time (UTC) as a DOS stamp in local time.
-DosStamp StampOf(const FILETIME& utc) {
-  FILETIME local;
-  SYSTEMTIME st;
-  if (!::FileTimeToLocalFileTime(&utc, &local) || !::FileTimeToSystemTime(&local, &st)) return {};
-  return StampOf(st);
-}
-
 // A file-system time as one number of 100-nanosecond units.
 uint64_t TimeOf(const FILETIME& t) { return (uint64_t{t.dwHighDateTime} << 32) | t.dwLowDateTime; }
+
+// The distance of local time from UTC now: what FileTimeToLocalFileTime adds
+// to any time, taken once for a whole listing (it asks the system each time).
+int64_t LocalBias() {
+  FILETIME utc, local;
+  ::GetSystemTimeAsFileTime(&utc);
+  if (!::FileTimeToLocalFileTime(&utc, &local)) return 0;
+  return static_cast<int64_t>(TimeOf(local) - TimeOf(utc));
+}
+
+// A file-system time (UTC) as a DOS stamp in local time.
+DosStamp StampOf(const FILETIME& utc, int64_t local_bias) {
+  const uint64_t local = TimeOf(utc) + static_cast<uint64_t>(local_bias);
+  const FILETIME time{static_cast<DWORD>(local), static_cast<DWORD>(local >> 32)};
+  SYSTEMTIME st;
+  if (!::FileTimeToSystemTime(&time, &st)) return {};
+  return StampOf(st);
+}
 
 uint64_t NowTime() {
   FILETIME now;
@@ -43,6 +53,9 @@ DosStamp NowStamp() {
   ::GetLocalTime(&st);
   return StampOf(st);
 }
+
+// Archives up to this size are read into memory whole.
+constexpr uint64_t kCachedArchiveSize = 64u << 20;
 
 // Runs work(0) .. work(count - 1) on a few threads; returns when all are done.
 // With parallel false, everything runs on the calling thread.
@@ -120,6 +133,7 @@ std::string FullPath(const std::string& path) {
 }  // namespace
 
 void FileByteStream::CacheWholeFile() {
+  Flush();
   std::string bytes(static_cast<size_t>(file_.Size()), '\0');
   file_.Seek(0);
   bytes.resize(file_.Read(bytes.data(), bytes.size()));
@@ -127,8 +141,23 @@ void FileByteStream::CacheWholeFile() {
   cached_ = true;
 }
 
+FileByteStream::~FileByteStream() {
+  try {
+    Flush();
+  } catch (const std::exception&) {
+    // The archive's writers end with Truncate, which reports the error.
+  }
+}
+
+uint64_t FileByteStream::Size() {
+  if (cached_) return cache_.Size();
+  Flush();
+  return file_.Size();
+}
+
 size_t FileByteStream::ReadAt(uint64_t position, void* buffer, size_t size) {
   if (cached_) return cache_.ReadAt(position, buffer, size);
+  Flush();
   file_.Seek(position);
   return file_.Read(buffer, size);
 }
@@ -137,15 +166,26 @@ void FileByteStream::WriteAt(uint64_t position, const void* data, size_t size) {
   if (size == 0) return;
   cached_ = false;
   cache_ = MemoryStream();
-  file_.Seek(position);
-  file_.Write(data, size);
+  if (!pending_.empty() && position != pending_at_ + pending_.size()) Flush();
+  if (pending_.empty()) pending_at_ = position;
+  pending_.append(static_cast<const char*>(data), size);
+  if (pending_.size() >= kWriteBehind) Flush();
 }
 
 void FileByteStream::Truncate(uint64_t size) {
   cached_ = false;
   cache_ = MemoryStream();
+  Flush();
   file_.Seek(size);
   file_.Truncate();
+}
+
+void FileByteStream::Flush() {
+  if (pending_.empty()) return;
+  file_.Seek(pending_at_);
+  std::string bytes;
+  bytes.swap(pending_);
+  file_.Write(bytes);
 }
 
 void TVexZip::SetCompressionType(TZipCompressionType type) {
@@ -187,6 +227,9 @@ void TVexZip::OpenArchive(const std::string& path) {
   stream_ = std::make_unique<FileByteStream>(read_only_ ? File::OpenForReadShared(path)
                                                         : File::OpenForReadWriteShared(path));
   try {
+    // Reading the directory takes two small reads per entry: from memory,
+    // where an archive of a reasonable size fits.
+    if (stream_->Size() <= kCachedArchiveSize) stream_->CacheWholeFile();
     if (!archive_.Read(*stream_)) CloseArchive();
   } catch (...) {
     CloseArchive();
@@ -211,6 +254,9 @@ void TVexZip::RequireWritable() {
 void TVexZip::EnsureFolderEntries(const std::string& name, uint32_t attributes, DosStamp stamp) {
   std::string folder = NormalizeEntryName(name, lead_);
   folder.erase(FindLastOf(folder, "/", lead_) + 1);  // keep up to and including the last separator
+  // The files of one folder follow one another: its entries are there already.
+  if (folder == last_folder_ensured_) return;
+  last_folder_ensured_ = folder;
   for (size_t end = folder.find('/'); end != std::string::npos; end = folder.find('/', end + 1)) {
     std::string prefix = folder.substr(0, end + 1);
     if (archive_.FindEntry(prefix) < 0) archive_.AddStreamEntry(prefix, attributes, {}, stamp, CompressionLevel());
@@ -236,7 +282,7 @@ struct TVexZip::Step {
 
 void TVexZip::ListFile(const std::string& path, const std::string& name, const WIN32_FIND_DATAA& found,
                        std::vector<Step>& steps) {
-  steps.push_back(Step{Step::kFile, path, name, found.dwFileAttributes, StampOf(found.ftLastWriteTime),
+  steps.push_back(Step{Step::kFile, path, name, found.dwFileAttributes, StampOf(found.ftLastWriteTime, local_bias_),
                        (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow, TimeOf(found.ftLastWriteTime)});
 }
 
@@ -251,12 +297,12 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
     if (name == ".") {
       // The folder being listed gets its own entry, with its attributes and time.
       steps.push_back(Step{Step::kFolder, {}, RelativeName(folder + "\\", root, lead_), item.dwFileAttributes,
-                           StampOf(item.ftLastWriteTime)});
+                           StampOf(item.ftLastWriteTime, local_bias_)});
     } else if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       const std::string full = folder + "\\" + name;
       if (StoreFolders && StoreRelativePath)
         steps.push_back(Step{Step::kFolder, {}, RelativeName(full + "\\", root, lead_), item.dwFileAttributes,
-                             StampOf(item.ftLastWriteTime)});
+                             StampOf(item.ftLastWriteTime, local_bias_)});
       if (with_subfolders) ListFolderTree(full, root, with_subfolders, mask, steps);
     } else {
       const std::string full = folder + "\\" + name;
@@ -293,6 +339,7 @@ std::optional<ZipArchive::Prepared> TVexZip::Reusable(const Step& step, ZipArchi
 void TVexZip::ApplySteps(const std::vector<Step>& steps) {
   constexpr size_t kWindow = 512;  // files read ahead at most
   const int level = CompressionLevel();
+  const DosStamp now = NowStamp();
   std::optional<ZipArchive> previous;
   if (Index && PreviousArchive) {
     previous.emplace(lead_);
@@ -340,7 +387,7 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
       }
       std::string name = step.name;
       if (!StoreRelativePath) name = name.substr(FindLastOf(name, "\\/", lead_) + 1);
-      if (StoreFolders && StoreRelativePath) EnsureFolderEntries(name, kAttrFolder, NowStamp());
+      if (StoreFolders && StoreRelativePath) EnsureFolderEntries(name, kAttrFolder, now);
       archive_.AddPreparedEntry(name, step.attributes, prepared[k], step.stamp);
       packed.Set(NormalizeEntryName(step.name, lead_),
                  IndexedFile{prepared[k].size, step.write_time, step.attributes, prepared[k].crc});
@@ -355,6 +402,8 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
 
 void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::string& root, bool with_subfolders) {
   RequireWritable();
+  local_bias_ = LocalBias();
+  last_folder_ensured_.clear();
   archive_.BeginBatch();
   try {
     std::vector<Step> steps;
@@ -417,11 +466,12 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
   const std::string base = WithSeparator(target);
   const std::string full_base = WithSeparator(FullPath(base));
   // Threads may only share the archive's bytes when they are held in memory.
-  bool parallel = stream_->Size() <= (64u << 20);
+  bool parallel = stream_->Size() <= kCachedArchiveSize;
   if (parallel) stream_->CacheWholeFile();
   made_folders_.clear();
   listed_.clear();
   listed_folders_.clear();
+  last_listed_folder_.clear();
   const std::string temporary_folder = base + "~N2Unpack.tmp\\";
   struct RemoveWhenDone {
     const std::string& folder;
@@ -479,14 +529,13 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
 void TVexZip::Decide(Planned& p) {
   const ZipEntry& entry = archive_.Entries()[p.index];
   p.local = Listed(p.dest);
-  const std::string name = NormalizeEntryName(entry.central.name, lead_);
-  const std::string dest = p.dest;
   Planned* self = &p;
-  p.local.crc = [this, self, name, dest] {
+  p.local.crc = [this, self] {
     if (!self->local_crc) {
+      const std::string name = NormalizeEntryName(archive_.Entries()[self->index].central.name, lead_);
       const std::optional<uint32_t> known =
           Index ? Index->TrustedCrc(name, self->local.size, self->local.write_time) : std::nullopt;
-      self->local_crc = known ? *known : Crc32(ReadWholeFile(dest));
+      self->local_crc = known ? *known : Crc32(ReadWholeFile(self->dest));
     }
     return *self->local_crc;
   };
@@ -519,25 +568,29 @@ void TVexZip::Decide(Planned& p) {
 
 void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
                             const std::string& temporary_folder, bool parallel) {
-  // Choose, in order; reading a local file's checksum may fail like any entry.
-  for (Planned& p : plan) {
-    if (p.folder) continue;
+  // Choose, in order; reading a local file's checksum may fail like any
+  // entry, and nothing after it is done then.
+  for (size_t k = 0; k < plan.size(); ++k) {
+    if (plan[k].folder) continue;
     try {
-      Decide(p);
+      Decide(plan[k]);
     } catch (...) {
-      p.error = std::current_exception();
+      plan[k].error = std::current_exception();
+      for (size_t rest = k + 1; rest < plan.size(); ++rest) plan[rest].mode = Planned::kKeep;
       break;
     }
   }
   auto needs_data = [](const Planned& p) {
     return !p.folder && !p.error && (p.mode == Planned::kWrite || p.mode == Planned::kCopy);
   };
+  std::vector<size_t> to_decode;
+  for (size_t k = 0; k < plan.size(); ++k)
+    if (needs_data(plan[k])) to_decode.push_back(k);
   // Decode and check what must be written; nothing is written yet.
   RunInParallel(
-      plan.size(),
-      [&](size_t k) {
-        Planned& p = plan[k];
-        if (!needs_data(p)) return;
+      to_decode.size(),
+      [&](size_t i) {
+        Planned& p = plan[to_decode[i]];
         try {
           p.data = archive_.ReadEntryData(p.index);
         } catch (...) {
@@ -563,9 +616,11 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     if (p.mode == Planned::kWrite) EnsureFolder(temporary_folder);
   }
   // The new files and the temporary ones, each with the attributes its destination gets.
-  auto write = [&](size_t k) {
-    Planned& p = plan[k];
-    if (!needs_data(p) || !p.data) return;
+  std::vector<size_t> to_write;
+  for (size_t k = 0; k < end; ++k)
+    if (needs_data(plan[k]) && plan[k].data) to_write.push_back(k);
+  auto write = [&](size_t i) {
+    Planned& p = plan[to_write[i]];
     try {
       if (p.mode == Planned::kCopy) {
         if (!WriteNewFile(p.copy_path, *p.data, p.attributes, true))
@@ -580,7 +635,7 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     }
     p.data.reset();
   };
-  RunInParallel(end, write, parallel);
+  RunInParallel(to_write.size(), write, parallel);
   // Committed in archive order; at the first failure the rest is dropped.
   for (size_t k = 0; k < plan.size(); ++k) {
     Planned& p = plan[k];
@@ -666,7 +721,7 @@ void TVexZip::Commit(Planned& p) {
 LocalFile TVexZip::Listed(const std::string& path) {
   const size_t cut = FindLastOf(path, "\\", lead_);
   const std::string folder = path.substr(0, cut + 1);
-  if (listed_folders_.insert(FoldCase(folder, lead_)).second) {
+  if (folder != last_listed_folder_ && listed_folders_.insert(FoldCase(folder, lead_)).second) {
     // One listing of the folder answers for all its files.
     WIN32_FIND_DATAA item;
     ScopedFindHandle find(::FindFirstFileA((folder + "*").c_str(), &item));
@@ -682,6 +737,7 @@ LocalFile TVexZip::Listed(const std::string& path) {
       } while (::FindNextFileA(find.Get(), &item));
     }
   }
+  last_listed_folder_ = folder;
   auto it = listed_.find(FoldCase(path, lead_));
   return it == listed_.end() ? LocalFile{} : it->second;
 }

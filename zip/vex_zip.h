@@ -21,23 +21,34 @@ enum class TZipSaveMethod { FastSave, RebuildAll };
 enum class TZipCompressionType { ctNormal, ctMaximum, ctFast, ctSuperFast, ctNone, ctUnknown };
 enum class TOverwriteAction { oaSkip, oaSkipAll, oaOverwrite, oaOverwriteAll };
 
-// An open file seen as a byte stream.
+// An open file seen as a byte stream. Writes that follow one another are
+// gathered and written in large blocks: before any read, at Truncate (which
+// every writer of an archive ends with, and which reports a failed write) and
+// at the end.
 class FileByteStream : public ByteStream {
  public:
   explicit FileByteStream(File file) : file_(std::move(file)) {}
+  FileByteStream(const FileByteStream&) = delete;
+  FileByteStream& operator=(const FileByteStream&) = delete;
+  ~FileByteStream() override;
   // Keeps a copy of the whole file in memory and serves reads from it until
-  // the next write: extraction reads many small records.
+  // the next write: reading an archive takes many small records.
   void CacheWholeFile();
-  uint64_t Size() override { return cached_ ? cache_.Size() : file_.Size(); }
+  uint64_t Size() override;
   size_t ReadAt(uint64_t position, void* buffer, size_t size) override;
   void WriteAt(uint64_t position, const void* data, size_t size) override;
   void Truncate(uint64_t size) override;
   File& GetFile() { return file_; }
 
  private:
+  static constexpr size_t kWriteBehind = 4u << 20;
+  void Flush();
+
   File file_;
   bool cached_ = false;
   MemoryStream cache_;
+  std::string pending_;  // bytes to write at pending_at_
+  uint64_t pending_at_ = 0;
 };
 
 // What extraction does with a file entry (see TVexZip::OnDecideEntry).
@@ -153,11 +164,16 @@ class TVexZip {
   bool read_only_ = false;
   std::unique_ptr<FileByteStream> stream_;
   ZipArchive archive_{lead_};
+  // During one AddPathList: local time's distance from UTC, and the folder
+  // whose entries were made sure of last.
+  int64_t local_bias_ = 0;
+  std::string last_folder_ensured_;
   // During one extraction: folders known to exist, and the listings of
   // destination folders (folded paths).
   std::unordered_set<std::string> made_folders_;
   std::unordered_set<std::string> listed_folders_;
   std::unordered_map<std::string, LocalFile> listed_;
+  std::string last_listed_folder_;
 };
 
 }  // namespace n2

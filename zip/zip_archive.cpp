@@ -16,6 +16,7 @@ std::string ZipArchive::NameKey(std::string_view name) const {
 }
 
 void ZipArchive::Clear() {
+  ReleaseDeflateCoders();  // what a pack kept for its next entry is not needed while closed
   stream_ = nullptr;
   is_zip_ = false;
   batch_ = false;
@@ -36,7 +37,43 @@ bool ZipArchive::Read(ByteStream& stream) {
   }
   is_zip_ = true;
   IndexNames();
+  MarkSharedData();
   return true;
+}
+
+namespace {
+
+// How many bytes of compressed data an entry claims after its local header.
+// With a data descriptor (flag bit 3) the local sizes are 0; the directory holds them.
+uint32_t CompressedSize(const CentralRecord& c, const LocalHeader& h) {
+  return (h.flags & 8) ? c.compressed_size : h.compressed_size;
+}
+
+}  // namespace
+
+void ZipArchive::MarkSharedData() {
+  // The byte ranges of the entries, local header and data, in archive order;
+  // any range that starts before an earlier one ends overlaps it.
+  struct Range {
+    uint64_t begin, end;
+    size_t index;
+  };
+  std::vector<Range> ranges;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    const ZipEntry& e = entries_[i];
+    if (!e.local) continue;
+    const uint64_t begin = e.central.local_offset;
+    ranges.push_back(Range{begin, begin + e.local->Size() + CompressedSize(e.central, *e.local), i});
+  }
+  std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
+  const Range* reach = nullptr;  // the range reaching furthest so far
+  for (const Range& r : ranges) {
+    if (reach && r.begin < reach->end) {
+      entries_[r.index].shares_data = true;
+      entries_[reach->index].shares_data = true;
+    }
+    if (!reach || r.end > reach->end) reach = &r;
+  }
 }
 
 bool ZipArchive::ReadDirectory(uint64_t end_position) {
@@ -242,16 +279,23 @@ std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {
     return std::nullopt;
   }
   if (!h) return std::nullopt;
-  // With a data descriptor (flag bit 3) the local sizes are 0; the directory holds them.
-  const uint32_t compressed_size = (h->flags & 8) ? c.compressed_size : h->compressed_size;
+  const uint32_t compressed_size = CompressedSize(c, *h);
+  // Refused before anything is read: what an address book never holds.
+  if (c.uncompressed_size > kMaxEntrySize || compressed_size > kMaxEntrySize)
+    throw EDecompressionError("Entry \"" + c.name + "\" is too large (" +
+                              std::to_string(std::max(c.uncompressed_size, compressed_size)) + " bytes; at most " +
+                              std::to_string(kMaxEntrySize) + " are read)");
+  if (e.shares_data) throw EDecompressionError("Entry \"" + c.name + "\" shares its data with another entry");
   const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
   const uint64_t size = stream_->Size();
   const uint64_t available = data_position < size ? size - data_position : 0;
   std::string data(static_cast<size_t>(std::min<uint64_t>(compressed_size, available)), '\0');
   data.resize(stream_->ReadAt(data_position, data.data(), data.size()));
+  // The archive ends inside the entry's data: a cut download, not a damaged entry.
+  const bool cut = data.size() < compressed_size;
   std::optional<std::string> out;
   try {
-    out = DecodeEntryData(c.method, data, c.uncompressed_size);
+    out = DecodeEntryData(c.method, data, c.uncompressed_size, cut);
   } catch (const EDecompressionError& error) {
     throw EDecompressionError(error.Message() + " in \"" + c.name + "\"");
   }

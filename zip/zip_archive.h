@@ -20,6 +20,9 @@ struct ZipEntry {
   // The local header as read when the archive was opened; nothing when no
   // local header could be read at the central record's offset.
   std::optional<LocalHeader> local;
+  // The local header and data lie over those of another entry: data read
+  // once but listed many times, refused when read.
+  bool shares_data = false;
 
   bool Encrypted() const { return (central.flags & 1) != 0; }
   bool Folder() const { return (central.external_attributes & kAttrFolder) != 0; }
@@ -73,7 +76,8 @@ class ZipArchive {
   // The decoded data of entry index, checked against its CRC-32. Nothing when
   // the entry has no usable data (no local header at its offset, data cut
   // short). Raises "Cannot process this file: " for encrypted entries and
-  // unknown methods, EDecompressionError for malformed data or a CRC mismatch.
+  // unknown methods, EDecompressionError for malformed data, a CRC mismatch,
+  // a declared size above kMaxEntrySize, and data shared with another entry.
   std::optional<std::string> ReadEntryData(size_t index);
   // The compressed data of entry index as stored, ready to be added to
   // another archive unchanged; nothing when the entry is not one a plain add
@@ -84,6 +88,7 @@ class ZipArchive {
  private:
   bool ReadDirectory(uint64_t end_position);
   bool WalkLocalHeaders();
+  void MarkSharedData();
   void RemoveEntry(size_t index);
   void WriteDirectory();
   void IndexNames();

@@ -1,10 +1,13 @@
 #include "zip/zip_codec.h"
 
 #include <bzlib.h>
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
+#include <array>
+#include <mutex>
 #include <new>
+#include <vector>
 
 #include "zip/zip_records.h"
 
@@ -13,14 +16,82 @@ namespace {
 
 constexpr size_t kChunk = 1u << 20;
 
-// Owners of the decompressors' states.
-struct Deflater {
-  z_stream s{};
-  ~Deflater() { deflateEnd(&s); }
+// A deflate stream spends at least two bits on each match of at most 258
+// bytes, so it can never decode to more than this many bytes per input byte.
+constexpr uint64_t kMaxDeflateRatio = 258 * 8 / 2;
+
+// A compressor carries match-finder tables (some 650 KB at the levels used)
+// that cost more to set up than a card costs to compress. Compressors that
+// finished an entry therefore wait here for the next one, a few per level,
+// until ReleaseDeflateCoders; entries compressed on several threads each take
+// one of their own.
+class CompressorCache {
+ public:
+  ~CompressorCache() { Release(); }
+  libdeflate_compressor* Take(int level) {
+    {
+      std::lock_guard guard(mutex_);
+      std::vector<libdeflate_compressor*>& idle = idle_.at(static_cast<size_t>(level));
+      if (!idle.empty()) {
+        libdeflate_compressor* c = idle.back();
+        idle.pop_back();
+        return c;
+      }
+    }
+    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    if (!c) throw std::bad_alloc();
+    return c;
+  }
+  void Give(int level, libdeflate_compressor* c) {
+    {
+      std::lock_guard guard(mutex_);
+      std::vector<libdeflate_compressor*>& idle = idle_.at(static_cast<size_t>(level));
+      if (idle.size() < kKept) {
+        idle.push_back(c);
+        return;
+      }
+    }
+    libdeflate_free_compressor(c);
+  }
+  void Release() {
+    std::array<std::vector<libdeflate_compressor*>, kLevels> idle;
+    {
+      std::lock_guard guard(mutex_);
+      idle.swap(idle_);
+    }
+    for (auto& list : idle)
+      for (libdeflate_compressor* c : list) libdeflate_free_compressor(c);
+  }
+
+ private:
+  static constexpr size_t kLevels = 13;  // 0 to 12
+  static constexpr size_t kKept = 4;
+  std::mutex mutex_;
+  std::array<std::vector<libdeflate_compressor*>, kLevels> idle_;
 };
-struct Inflater {
-  z_stream s{};
-  ~Inflater() { inflateEnd(&s); }
+
+CompressorCache& Compressors() {
+  static CompressorCache cache;
+  return cache;
+}
+
+// A compressor taken from the cache for one entry.
+struct Compressor {
+  int level;
+  libdeflate_compressor* c;
+  explicit Compressor(int level) : level(level), c(Compressors().Take(level)) {}
+  ~Compressor() { Compressors().Give(level, c); }
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
+};
+struct Decompressor {
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  Decompressor() {
+    if (!d) throw std::bad_alloc();
+  }
+  ~Decompressor() { libdeflate_free_decompressor(d); }
+  Decompressor(const Decompressor&) = delete;
+  Decompressor& operator=(const Decompressor&) = delete;
 };
 struct Bunzipper {
   bz_stream s{};
@@ -34,31 +105,25 @@ size_t Grow(std::string& out, size_t used, uint32_t size) {
   return want - used;
 }
 
-std::optional<std::string> Inflate(std::string_view data, uint32_t size) {
-  Inflater z;
-  if (inflateInit2(&z.s, -MAX_WBITS) != Z_OK) throw EDecompressionError("Cannot start the deflate decoder");
-  z.s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.s.avail_in = static_cast<uInt>(data.size());
-  std::string out;
-  size_t used = 0;
-  while (used < size) {
-    size_t room = Grow(out, used, size);
-    z.s.next_out = reinterpret_cast<Bytef*>(out.data() + used);
-    z.s.avail_out = static_cast<uInt>(room);
-    int rc = inflate(&z.s, Z_NO_FLUSH);
-    used += room - z.s.avail_out;
-    if (rc == Z_STREAM_END) break;
-    if (rc == Z_BUF_ERROR || (rc == Z_OK && z.s.avail_in == 0 && used < size && z.s.avail_out != 0)) break;
-    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
-    if (rc != Z_OK)
-      throw EDecompressionError(std::string("Invalid deflate data (") + (z.s.msg ? z.s.msg : "error") + ")");
+std::optional<std::string> Inflate(std::string_view data, uint32_t size, bool data_cut) {
+  // Data that cannot give size bytes ends early, whatever it holds: it is not
+  // worth a buffer of that size.
+  if (data.size() * kMaxDeflateRatio + 258 < size) return std::nullopt;
+  Decompressor z;
+  std::string out(size, '\0');
+  size_t produced = 0;
+  const libdeflate_result rc = libdeflate_deflate_decompress(z.d, data.data(), data.size(), out.data(), out.size(),
+                                                             &produced);
+  if (rc == LIBDEFLATE_SUCCESS) {
+    if (produced < size) return std::nullopt;  // the stream ended early
+    return out;
   }
-  if (used < size) return std::nullopt;
-  out.resize(used);
-  return out;
+  if (data_cut) return std::nullopt;
+  if (rc == LIBDEFLATE_INSUFFICIENT_SPACE) throw EDecompressionError("Deflate data longer than its declared size");
+  throw EDecompressionError("Invalid deflate data");
 }
 
-std::optional<std::string> Bunzip2(std::string_view data, uint32_t size) {
+std::optional<std::string> Bunzip2(std::string_view data, uint32_t size, bool data_cut) {
   Bunzipper b;
   if (BZ2_bzDecompressInit(&b.s, 0, 0) != BZ_OK) throw EDecompressionError("Cannot start the bzip2 decoder");
   b.s.next_in = const_cast<char*>(data.data());
@@ -74,7 +139,10 @@ std::optional<std::string> Bunzip2(std::string_view data, uint32_t size) {
     used += got;
     if (rc == BZ_STREAM_END) break;
     if (rc == BZ_MEM_ERROR) throw std::bad_alloc();
-    if (rc != BZ_OK) throw EDecompressionError("Invalid bzip2 data (error " + std::to_string(rc) + ")");
+    if (rc != BZ_OK) {
+      if (data_cut) return std::nullopt;
+      throw EDecompressionError("Invalid bzip2 data (error " + std::to_string(rc) + ")");
+    }
     if (b.s.avail_in == 0 && got == 0) break;  // the data ended early
   }
   if (used < size) return std::nullopt;
@@ -85,29 +153,29 @@ std::optional<std::string> Bunzip2(std::string_view data, uint32_t size) {
 }  // namespace
 
 std::string DeflateRaw(std::string_view data, int level) {
-  Deflater z;
-  if (deflateInit2(&z.s, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK)
-    throw EDecompressionError("Cannot start the deflate encoder");
-  std::string out(deflateBound(&z.s, static_cast<uLong>(data.size())), '\0');
-  z.s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.s.avail_in = static_cast<uInt>(data.size());
-  z.s.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.s.avail_out = static_cast<uInt>(out.size());
-  if (deflate(&z.s, Z_FINISH) != Z_STREAM_END) throw EDecompressionError("Deflate failed");
-  out.resize(z.s.total_out);
+  Compressor z(level < 0 ? 6 : std::min(level, 12));
+  std::string out(libdeflate_deflate_compress_bound(z.c, data.size()), '\0');
+  const size_t n = libdeflate_deflate_compress(z.c, data.data(), data.size(), out.data(), out.size());
+  if (n == 0) throw EDecompressionError("Deflate failed");
+  out.resize(n);
   return out;
 }
 
-std::optional<std::string> DecodeEntryData(uint16_t method, std::string_view data, uint32_t size) {
+void ReleaseDeflateCoders() { Compressors().Release(); }
+
+std::optional<std::string> DecodeEntryData(uint16_t method, std::string_view data, uint32_t size, bool data_cut) {
+  if (size > kMaxEntrySize)
+    throw EDecompressionError("Entry of " + std::to_string(size) + " bytes refused (at most " +
+                              std::to_string(kMaxEntrySize) + " bytes are decoded)");
   if (size == 0) return std::string();
   switch (method) {
     case kMethodStored:
       if (data.size() < size) return std::nullopt;
       return std::string(data.substr(0, size));
     case kMethodDeflate:
-      return Inflate(data, size);
+      return Inflate(data, size, data_cut);
     case kMethodBzip2:
-      return Bunzip2(data, size);
+      return Bunzip2(data, size, data_cut);
     default:
       throw EDecompressionError("Unsupported compression method " + std::to_string(method));
   }

@@ -1,6 +1,6 @@
 #include "zip/zip_records.h"
 
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <algorithm>
 #include <cstring>
@@ -48,18 +48,7 @@ void PutU32(std::string& out, uint32_t value) {
   PutU16(out, static_cast<uint16_t>(value >> 16));
 }
 
-uint32_t Crc32(std::string_view data, uint32_t crc) {
-  uLong value = crc;
-  const auto* p = reinterpret_cast<const Bytef*>(data.data());
-  size_t left = data.size();
-  while (left > 0) {
-    uInt chunk = static_cast<uInt>(std::min<size_t>(left, 1u << 30));
-    value = ::crc32(value, p, chunk);
-    p += chunk;
-    left -= chunk;
-  }
-  return static_cast<uint32_t>(value);
-}
+uint32_t Crc32(std::string_view data, uint32_t crc) { return libdeflate_crc32(crc, data.data(), data.size()); }
 
 DosStamp EncodeDosStamp(const LocalTime& t) {
   if (t.year < 1980 || t.year > 2107) return {};
@@ -259,41 +248,32 @@ std::string RelativeName(std::string_view path, std::string_view root, const Lea
   return std::string(rest);
 }
 
-namespace {
-
-// A text cut into its characters (one or two bytes each), folded to lower case.
-std::vector<std::string_view> FoldedCharacters(const std::string& folded, const LeadBytes& lead) {
-  std::vector<std::string_view> chars;
-  for (size_t i = 0; i < folded.size();) {
-    const size_t length = lead.CharLength(folded, i);
-    chars.push_back(std::string_view(folded).substr(i, length));
-    i += length;
-  }
-  return chars;
-}
-
-}  // namespace
-
 bool WildcardMatch(std::string_view mask, std::string_view text, const LeadBytes& lead) {
-  const std::string folded_mask = FoldCase(mask, lead), folded_text = FoldCase(text, lead);
-  const std::vector<std::string_view> m = FoldedCharacters(folded_mask, lead), t = FoldedCharacters(folded_text, lead);
-  // Iterative match with backtracking to the last "*": linear in practice, never exponential.
+  const std::string m = FoldCase(mask, lead), t = FoldCase(text, lead);
+  // Positions step over whole characters; "?" takes one character, of one
+  // byte or two. Iterative match with backtracking to the last "*": linear in
+  // practice, never exponential.
+  auto next = [&](const std::string& s, size_t i) { return i + lead.CharLength(s, i); };
+  auto same = [&](size_t mi, size_t ti) {
+    const size_t length = lead.CharLength(m, mi);
+    return length == lead.CharLength(t, ti) && m.compare(mi, length, t, ti, length) == 0;
+  };
   size_t mi = 0, ti = 0, star = std::string::npos, star_text = 0;
   while (ti < t.size()) {
-    if (mi < m.size() && (m[mi] == "?" || m[mi] == t[ti])) {
-      ++mi;
-      ++ti;
-    } else if (mi < m.size() && m[mi] == "*") {
+    if (mi < m.size() && (m[mi] == '?' || same(mi, ti))) {
+      mi = next(m, mi);
+      ti = next(t, ti);
+    } else if (mi < m.size() && m[mi] == '*') {
       star = mi++;
       star_text = ti;
     } else if (star != std::string::npos) {
       mi = star + 1;
-      ti = ++star_text;
+      ti = star_text = next(t, star_text);
     } else {
       return false;
     }
   }
-  while (mi < m.size() && m[mi] == "*") ++mi;
+  while (mi < m.size() && m[mi] == '*') ++mi;
   return mi == m.size();
 }
 

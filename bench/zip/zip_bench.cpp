@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "base/system_code_page.h"
+#include "zip/file_index.h"
 #include "zip/vex_zip.h"
 #include "zip/zip_codec.h"
 
@@ -50,7 +52,7 @@ int main(int argc, char** argv) {
   try {
     const double start = Seconds();
     if (mode == "codec") {
-      // zlib alone: level-9 deflate of every file, already in memory.
+      // The coder alone: level-9 deflate of every file, already in memory.
       std::vector<std::string> files;
       ReadTree(data + "AddrBook", files);
       const double read = Seconds();
@@ -60,7 +62,21 @@ int main(int argc, char** argv) {
                   static_cast<unsigned>(files.size()), static_cast<unsigned>(total));
       return 0;
     }
+    // As the plug-in works: the index of what the last pack or unpack saw
+    // lies beside the archive, and packing reuses the previous archive.
+    const std::string index_path = data + "N2AddBook.index";
+    n2::FileIndex index(n2::SystemLeadBytes());
+    try {
+      if (auto read = n2::FileIndex::Parse(n2::ReadWholeFile(index_path), n2::SystemLeadBytes())) index = *read;
+    } catch (const std::exception&) {
+    }
+    zip.Index = &index;
+    n2::MemoryStream previous;
     if (mode == "pack") {
+      if (index.Count() > 0) {
+        previous = n2::MemoryStream(n2::ReadWholeFile(archive));
+        zip.PreviousArchive = &previous;
+      }
       {
         n2::File file = n2::File::CreateAlways(archive);
         n2::TVexZip::WriteEmptyArchive(file);
@@ -73,6 +89,7 @@ int main(int argc, char** argv) {
       if (zip.IsZipFile()) zip.ExtractArchiveTo(data);
       zip.CloseArchive();
     }
+    n2::ReplaceFileContent(index_path, index.Text());
     std::printf("%s %.3f\n", mode.c_str(), Seconds() - start);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s failed: %s\n", mode.c_str(), e.what());

@@ -2,6 +2,10 @@
 // the archive over the data folder, with the message boxes of their failures.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdlib>
+#include <utility>
+
 #include "base/win_error.h"
 #include "plugin/plugin_state.h"
 #include "sync/n2_shared_thread.h"
@@ -158,6 +162,24 @@ TEST(AddressBookArchive, ErrorPageIsNoArchiveAndCorruptDownloadKeepsTheBook) {
   ASSERT_EQ(boxes.Texts().size(), 1u);
   EXPECT_EQ(boxes.Texts()[0].rfind(kExtractError + "EDecompressionError\r\n", 0), 0u) << boxes.Texts()[0];
   EXPECT_EQ(ReadFileBytes(d.Book("a.vcf")), "local and precious");
+
+  // Hostile archives that would decode to far more than they hold are refused with the box.
+  const char* source = std::getenv("N2_SOURCE_DIR");
+  std::string corpus = "Z:" + std::string(source ? source : "") + "/tests/zip/corpus/";
+  std::replace(corpus.begin(), corpus.end(), '/', '\\');
+  const std::pair<const char*, std::string> bombs[] = {
+      {"declared_too_large.zip", "Entry \"AddrBook/huge.vcf\" is too large (1610612736 bytes; at most 67108864 are read)"},
+      {"shared_data.zip", "Entry \"AddrBook/c0.vcf\" shares its data with another entry"},
+  };
+  for (const auto& [name, message] : bombs) {
+    const size_t shown = boxes.Texts().size();
+    WriteFileBytes(ArchivePath(), ReadFileBytes(corpus + name));
+    TN2Thread::UnpackAddressBook(d.zip, DataFolder);
+    ASSERT_EQ(boxes.Texts().size(), shown + 1) << name;
+    EXPECT_EQ(boxes.Texts().back(), kExtractError + "EDecompressionError\r\n" + message);
+    EXPECT_EQ(ReadFileBytes(d.Book("a.vcf")), "local and precious");
+    EXPECT_FALSE(PathExists(d.Book("huge.vcf")) || PathExists(d.Book("c0.vcf"))) << name;
+  }
 }
 
 }  // namespace

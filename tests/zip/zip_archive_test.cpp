@@ -1,7 +1,7 @@
 // The archive on a memory stream: the writer's exact bytes, in-place adding
 // and replacing, the reader, entry decoding, and broken input.
 #include <gtest/gtest.h>
-#include <zlib.h>
+#include <libdeflate.h>
 
 #include <random>
 
@@ -17,16 +17,11 @@ uint16_t U16(const std::string& s, size_t at) {
 uint32_t U32(const std::string& s, size_t at) { return U16(s, at) | static_cast<uint32_t>(U16(s, at + 2)) << 16; }
 
 std::string InflateRawForTest(const std::string& data, size_t size) {
-  z_stream z{};
-  inflateInit2(&z, -15);
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
   std::string out(size, '\0');
-  z.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data.data()));
-  z.avail_in = static_cast<uInt>(data.size());
-  z.next_out = reinterpret_cast<Bytef*>(out.data());
-  z.avail_out = static_cast<uInt>(out.size());
-  int rc = inflate(&z, Z_FINISH);
-  inflateEnd(&z);
-  EXPECT_EQ(rc, Z_STREAM_END);
+  EXPECT_EQ(libdeflate_deflate_decompress(d, data.data(), data.size(), out.data(), out.size(), nullptr),
+            LIBDEFLATE_SUCCESS);
+  libdeflate_free_decompressor(d);
   return out;
 }
 
@@ -87,7 +82,7 @@ TEST(ZipWriter, RecordsFieldByField) {
   const size_t file_offset = p;
   EXPECT_EQ(U32(a, p), 0x04034B50u);
   EXPECT_EQ(U16(a, p + 8), 8);
-  EXPECT_EQ(U32(a, p + 14), crc32(0, reinterpret_cast<const Bytef*>(kText.data()), kText.size()));
+  EXPECT_EQ(U32(a, p + 14), libdeflate_crc32(0, kText.data(), kText.size()));
   const uint32_t c = U32(a, p + 18);
   EXPECT_EQ(U32(a, p + 22), kText.size());
   EXPECT_EQ(a.substr(p + 30, 14), "AddrBook/a.vcf");
@@ -291,6 +286,36 @@ TEST(ZipReader, CrcMismatchAndMalformedDataRaise) {
   }
 }
 
+// Declared sizes up to the limit are read (here: skipped, as the data cannot
+// give that many bytes); above it the entry is refused before any decoding.
+TEST(ZipReader, DeclaredSizesAboveTheLimitAreRefused) {
+  const std::string a = Build({{"a.txt", 0x20, kText}}, false);
+  const size_t central = U32(a, a.size() - 6);
+  struct Case {
+    size_t local_field, central_field;  // compressed (18, 20) or uncompressed (22, 24) size
+    uint32_t value;
+    bool refused;
+  } cases[] = {
+      {22, 24, kMaxEntrySize, false},
+      {22, 24, kMaxEntrySize + 1, true},
+      {22, 24, 0xFFFFFFFF, true},
+      {18, 20, kMaxEntrySize + 1, true},
+  };
+  for (const Case& c : cases) {
+    std::string patched = a;
+    for (size_t at : {c.local_field, central + c.central_field})
+      for (int i = 0; i < 4; ++i) patched[at + i] = static_cast<char>(c.value >> (8 * i));
+    MemoryStream m(patched);
+    ZipArchive zip{LeadBytes::Cp932()};
+    ASSERT_TRUE(zip.Read(m));
+    if (c.refused) {
+      EXPECT_THROW(zip.ReadEntryData(0), EDecompressionError) << c.value;
+    } else {
+      EXPECT_FALSE(zip.ReadEntryData(0)) << c.value;
+    }
+  }
+}
+
 TEST(ZipReader, EncryptedAndUnknownMethodsCannotBeProcessed) {
   for (int variant = 0; variant < 2; ++variant) {
     std::string a = Build({{"a.txt", 0x20, kText}}, false);
@@ -324,12 +349,48 @@ TEST(ZipReader, LocalHeaderMissingAtItsOffsetSkipsTheEntry) {
   EXPECT_FALSE(zip.ReadEntryData(0));
 }
 
-TEST(ZipCodec, Bzip2AndStoredDecode) {
-  EXPECT_EQ(*DecodeEntryData(kMethodStored, "abcdef", 4), "abcd");
-  EXPECT_FALSE(DecodeEntryData(kMethodStored, "ab", 4));
-  EXPECT_THROW(DecodeEntryData(kMethodBzip2, "BZh9garbage-garbage-garbage", 10), EDecompressionError);
-  EXPECT_FALSE(DecodeEntryData(kMethodDeflate, DeflateRaw(kText, 9).substr(0, 10), kText.size()));
-  EXPECT_EQ(*DecodeEntryData(kMethodDeflate, DeflateRaw(kText, 9), 5), kText.substr(0, 5));
+// What each method makes of whole, cut, short and malformed data: a value,
+// nothing (the entry is skipped), or EDecompressionError.
+TEST(ZipCodec, DecodesWholeDataAndTellsCutFromMalformed) {
+  const std::string deflated = DeflateRaw(kText, 9);
+  const uint32_t size = static_cast<uint32_t>(kText.size());
+  enum Outcome { kValue, kNothing, kError };
+  struct Case {
+    const char* what;
+    uint16_t method;
+    std::string data;
+    uint32_t size;
+    bool cut;
+    Outcome outcome;
+    std::string value;
+  } cases[] = {
+      {"stored", kMethodStored, "abcdef", 4, false, kValue, "abcd"},
+      {"stored, short", kMethodStored, "ab", 4, false, kNothing, ""},
+      {"deflate", kMethodDeflate, deflated, size, false, kValue, kText},
+      {"deflate, cut by the archive's end", kMethodDeflate, deflated.substr(0, 10), size, true, kNothing, ""},
+      {"deflate, ends early though whole", kMethodDeflate, deflated.substr(0, 10), size, false, kError, ""},
+      {"deflate, gives fewer bytes", kMethodDeflate, deflated, size + 1, false, kNothing, ""},
+      {"deflate, gives more bytes", kMethodDeflate, deflated, 5, false, kError, ""},
+      {"deflate, claims far more than it can give", kMethodDeflate, deflated, 60u << 20, false, kNothing, ""},
+      {"deflate, reserved block type", kMethodDeflate, "\xFF\xFF\xFF", size, false, kError, ""},
+      {"bzip2, malformed", kMethodBzip2, "BZh9garbage-garbage-garbage", 10, false, kError, ""},
+      {"bzip2, malformed and cut", kMethodBzip2, "BZh9garbage-garbage-garbage", 10, true, kNothing, ""},
+      {"above the size limit", kMethodStored, "x", kMaxEntrySize + 1, false, kError, ""},
+      {"unknown method", 14, "x", 1, false, kError, ""},
+  };
+  for (const Case& c : cases) {
+    if (c.outcome == kError) {
+      EXPECT_THROW(DecodeEntryData(c.method, c.data, c.size, c.cut), EDecompressionError) << c.what;
+      continue;
+    }
+    std::optional<std::string> out = DecodeEntryData(c.method, c.data, c.size, c.cut);
+    EXPECT_EQ(out.has_value(), c.outcome == kValue) << c.what;
+    if (out) {
+      EXPECT_EQ(*out, c.value) << c.what;
+    }
+  }
+  // Every level gives a raw deflate stream of the data.
+  for (int level : {-1, 0, 1, 6, 9}) EXPECT_EQ(InflateRawForTest(DeflateRaw(kText, level), size), kText) << level;
 }
 
 // Thousands of cut and bit-flipped archives: reading and decoding them may

@@ -2,9 +2,11 @@
 // fault in the reader.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <vector>
 
 #include "zip/zip_archive.h"
 
@@ -67,9 +69,39 @@ TEST(ZipCorpus, EntriesWithoutUsableDataAreSkipped) {
   ASSERT_TRUE(wrong_offset.zip.IsZip());
   EXPECT_TRUE(wrong_offset.zip.ReadEntryData(0));
   EXPECT_FALSE(wrong_offset.zip.ReadEntryData(1));
-  Opened size_lie("size_lie.zip");  // claims 4 GB: skipped without allocating it
-  ASSERT_TRUE(size_lie.zip.IsZip());
-  EXPECT_FALSE(size_lie.zip.ReadEntryData(0));
+}
+
+// Archives that would make a reader allocate or produce far more than they
+// hold: their entries are refused with an error when read, before anything
+// is decoded, while ordinary entries beside them are read.
+TEST(ZipCorpus, EntriesThatWouldExplodeAreRefused) {
+  struct Case {
+    const char* name;
+    size_t entries;
+    std::vector<size_t> readable;
+  } cases[] = {
+      {"size_lie.zip", 1, {}},               // deflate entry claiming 4 GB
+      {"declared_too_large.zip", 1, {}},     // bzip2 entry claiming 1.5 GB
+      {"shared_data.zip", 21, {0}},          // twenty records listing one deflated megabyte
+      {"overlapping_ranges.zip", 2, {}},     // an entry stored inside another's data
+  };
+  for (const Case& c : cases) {
+    Opened o(c.name);
+    ASSERT_TRUE(o.zip.IsZip()) << c.name;
+    ASSERT_EQ(o.zip.Entries().size(), c.entries) << c.name;
+    for (size_t i = 0; i < c.entries; ++i) {
+      if (std::find(c.readable.begin(), c.readable.end(), i) != c.readable.end()) {
+        EXPECT_TRUE(o.zip.ReadEntryData(i)) << c.name << " " << i;
+        continue;
+      }
+      try {
+        o.zip.ReadEntryData(i);
+        ADD_FAILURE() << c.name << " " << i << ": not refused";
+      } catch (const EDecompressionError& e) {
+        EXPECT_NE(e.Message().find(o.zip.Entries()[i].central.name), std::string::npos) << e.Message();
+      }
+    }
+  }
 }
 
 TEST(ZipCorpus, ZeroDateAndDataDescriptorsAreRead) {
