@@ -285,6 +285,11 @@ std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {
     throw EDecompressionError("Entry \"" + c.name + "\" is too large (" +
                               std::to_string(std::max(c.uncompressed_size, compressed_size)) + " bytes; at most " +
                               std::to_string(kMaxEntrySize) + " are read)");
+  if (c.method == kMethodBzip2 &&
+      c.uncompressed_size > uint64_t{compressed_size} * kMaxExpansion + kExpansionSlack)
+    throw EDecompressionError("Entry \"" + c.name + "\" would decode to more than " +
+                              std::to_string(kMaxExpansion) + " times its " + std::to_string(compressed_size) +
+                              " compressed bytes");
   if (e.shares_data) throw EDecompressionError("Entry \"" + c.name + "\" shares its data with another entry");
   const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
   const uint64_t size = stream_->Size();

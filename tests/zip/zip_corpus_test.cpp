@@ -84,6 +84,7 @@ TEST(ZipCorpus, EntriesThatWouldExplodeAreRefused) {
       {"declared_too_large.zip", 1, {}},     // bzip2 entry claiming 1.5 GB
       {"shared_data.zip", 21, {0}},          // twenty records listing one deflated megabyte
       {"overlapping_ranges.zip", 2, {}},     // an entry stored inside another's data
+      {"bzip2_expansion.zip", 4, {0}},       // a card, then three bzip2 entries of 79 bytes claiming 64 MB each
   };
   for (const Case& c : cases) {
     Opened o(c.name);
