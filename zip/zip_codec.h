@@ -22,7 +22,9 @@ inline constexpr uint32_t kMaxEntrySize = 64u << 20;
 // 258 bytes coded in two bits); bzip2 can give millions, so a few hundred
 // bytes would decode to gigabytes. A bzip2 entry that declares more than
 // deflate could give from as much data (plus a little for the stream's own
-// headers) is refused: an address book is never that repetitive.
+// headers) is refused: an address book is never that repetitive. An entry
+// cut short whose bytes present could not give its declared size is skipped
+// without being decoded.
 inline constexpr uint32_t kMaxExpansion = 1032;
 inline constexpr uint32_t kExpansionSlack = 1024;
 
