@@ -97,10 +97,33 @@ std::string ReadWholeFile(const std::string& path) {
   return data;
 }
 
+namespace {
+
+// Rewrites an existing file in place: for a folder that takes no new file
+// while the file itself may still be written.
+void RewriteInPlace(const std::string& path, const std::string& data) {
+  File file = File::OpenForReadWriteShared(path);
+  file.Write(data);
+  file.Truncate();
+  ::FlushFileBuffers(file.Handle());
+}
+
+}  // namespace
+
 void ReplaceFileContent(const std::string& path, const std::string& data) {
   std::string temporary = path + ".n2tmp";
+  ScopedHandle created(::CreateFileA(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!created) {
+    const DWORD error = ::GetLastError();
+    // A read-only folder (or share) around a writable file: the file is
+    // written as it was before files went through a temporary one.
+    if ((error == ERROR_ACCESS_DENIED || error == ERROR_WRITE_PROTECT) && FileExists(path))
+      return RewriteInPlace(path, data);
+    throw EFCreateError("Cannot create file " + Quoted(temporary) + ". " + SystemErrorText(error));
+  }
   {
-    File file = File::CreateAlways(temporary, 0);
+    File file = File::Adopt(std::move(created), temporary);
     try {
       file.Write(data);
       ::FlushFileBuffers(file.Handle());

@@ -22,6 +22,8 @@ class File {
   static File OpenForReadWriteShared(const std::string& path);
   // Creates the file, emptying an existing one; share is a FILE_SHARE_* combination.
   static File CreateAlways(const std::string& path, DWORD share = FILE_SHARE_READ);
+  // Takes over a handle opened elsewhere.
+  static File Adopt(ScopedHandle handle, std::string path) { return File(std::move(handle), std::move(path)); }
 
   bool IsOpen() const noexcept { return handle_.IsValid(); }
   HANDLE Handle() const noexcept { return handle_.Get(); }

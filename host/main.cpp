@@ -228,6 +228,20 @@ void PressAndWait(const std::string& command, const std::string& caption) {
         (g_print_times ? " " + std::to_string(began) + " " + std::to_string(NowMilliseconds()) : ""));
 }
 
+// Clicks a button of the settings dialog that starts no job (OK, Apply).
+void Press(const std::string& command, const std::string& caption) {
+  HWND dialog = FindOwnDialog();
+  HWND button = dialog ? FindDialogChild(dialog, "Button", caption) : nullptr;
+  if (!button) {
+    Print(command + ": no dialog");
+    return;
+  }
+  ::SendMessageA(::GetParent(button), WM_COMMAND, MAKEWPARAM(::GetDlgCtrlID(button), BN_CLICKED),
+                 reinterpret_cast<LPARAM>(button));
+  PumpPending();
+  Print(command + ": done");
+}
+
 void PrintInfo(const n2host::PluginModule& plugin) {
   char record[320 + 16];
   std::memset(record, 0xCC, sizeof record);
@@ -322,6 +336,8 @@ int Run(int argc, char** argv) {
       PressAndWait(command, "Upload Now");
     } else if (command == "download") {
       PressAndWait(command, "Download Now");
+    } else if (command == "apply") {
+      Press(command, "Apply");
     } else if (command == "clear") {
       PressAndWait(command, "Address book is cleared on the Server");
     } else if (command == "loop") {

@@ -268,6 +268,7 @@ void TCustomFtpClient::HighLevelAsync(TFtpRequest request, unsigned steps) {
   high_level_flag_ = true;
   last_response_.clear();
   error_message_.clear();
+  transfer_refused_ = false;
   request_done_flag_ = false;
   high_level_starting_ = true;
   try {
@@ -819,6 +820,7 @@ void TCustomFtpClient::GetFirstReply(int code) {
     return;
   }
   error_message_ = last_response_;
+  transfer_refused_ = true;
   FailTransfer(code);
 }
 

@@ -164,6 +164,9 @@ class TCustomFtpClient : public TAsyncWndComponent {
   int StatusCode() const noexcept { return status_code_; }
   const std::string& LastResponse() const noexcept { return last_response_; }
   const std::string& ErrorMessage() const noexcept { return error_message_; }
+  // Whether the last Get ended because the server refused to send the file
+  // (its reply to RETR), rather than on the way (connection, local file).
+  bool TransferRefused() const noexcept { return transfer_refused_; }
   TFtpState State() const noexcept { return state_.load(); }
   bool Connected() const noexcept { return connected_; }
   TFtpRequest RequestType() const noexcept { return request_type_; }
@@ -200,6 +203,7 @@ class TCustomFtpClient : public TAsyncWndComponent {
   int status_code_ = 0;
   std::string last_response_;
   std::string error_message_;
+  bool transfer_refused_ = false;
 
  private:
   // Steps of a compound request, in the order they are taken.

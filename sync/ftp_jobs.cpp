@@ -30,10 +30,9 @@ constexpr char kUploadText[] = "Norvel2 plug-in Velmora FtpUpload Address Book U
 constexpr char kDownloadText[] =
     "Norvel2 plug-in Velmora FtpDownload Address Book Download Error!\r\nPlease try again.\r\n";
 constexpr char kClearText[] = "Norvel2 plug-in Velmora FtpClear Address Book Clear Error!\r\nPlease try again.\r\n";
-// An upload that cannot fetch the server's copy first does not send blind.
+// A transfer from the server that failed on the way: a download never
+// unpacks part of an archive, and an upload does not send blind.
 constexpr char kFetchError[] = "Ftp Download Error!";
-// The reply of a server that has no such file.
-constexpr int kNoSuchFile = 550;
 
 void Require(bool done, const std::string& message) {
   if (!done) throw Exception(message);
@@ -56,6 +55,19 @@ bool RunFtpJob(const char* text, const std::function<bool()>& steps) {
   }
   DmN2->NetFtp.Abort();
   return done;
+}
+
+// Fetches the server's archive into local_file (by default the local
+// archive). A server without one refuses to send it: that leaves an empty
+// file and is no error. Any other failure raises with the client's reason.
+void FetchArchive(const std::string& local_file = {}) {
+  if (TN2Thread::RunFtpOperation(&TFtpClient::Get, local_file)) return;
+  const TFtpClient& ftp = DmN2->NetFtp;
+  if (ftp.TransferRefused()) {
+    File::CreateAlways(local_file.empty() ? ArchivePath() : local_file);
+    return;
+  }
+  throw Exception(std::string(kFetchError) + " " + ftp.LastResponse());
 }
 
 // Connect, log in, change folder, binary mode: a connection left over from an
@@ -106,9 +118,7 @@ bool TN2Thread::FtpUpload(bool by_hand) {
     if (!by_hand && !book.HasNews()) return true;
     OpenSession(kUploadText);
     if (book.MergesFirst()) {
-      const bool fetched = RunFtpOperation(&TFtpClient::Get, TSharedBook::FetchPath());
-      Require(fetched || DmN2->NetFtp.StatusCode() == kNoSuchFile, kFetchError);
-      if (!fetched) File::CreateAlways(TSharedBook::FetchPath());  // no book on the server yet
+      FetchArchive(TSharedBook::FetchPath());
       if (!book.MergeServerCopy()) return false;
     }
     Require(RunFtpOperation(&TFtpClient::Put), kUploadError);
@@ -123,9 +133,9 @@ bool TN2Thread::FtpDownload() {
   return RunFtpJob(kDownloadText, [&] {
     OpenSession(kDownloadText);
     EmptyLocalArchive();
-    const bool fetched = RunFtpOperation(&TFtpClient::Get);
+    FetchArchive();
     RunFtpOperation(&TFtpClient::Abort);
-    book.Unpack(fetched);
+    book.Unpack();
     return true;
   });
 }

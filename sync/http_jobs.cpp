@@ -157,7 +157,7 @@ bool TN2Thread::HttpDownload() {
     archive.Write(body.Bytes());
     http.Abort();
     archive.Close();
-    book.Unpack(true);
+    book.Unpack();
     done = true;
   } catch (const std::exception& error) {
     ShowErrorBox(kDownloadText, error);

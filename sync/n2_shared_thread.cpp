@@ -201,6 +201,11 @@ void TN2Thread::UnpackArchive(TVexZip& zip, const std::string& archive, const st
   } close_when_done{zip};
   if (fetched) fetched->reset();
   zip.OpenArchive(archive);
+  // A copy of the shared book that is cut short (fetched while an upload was
+  // still writing it, say) holds some cards and not others: taking it in
+  // part would mix two states of the book, so nothing is taken.
+  if (zip.IsZipFile() && !zip.IsWholeArchive())
+    throw Exception("The archive " + archive + " is incomplete; nothing was unpacked.");
   if (zip.IsZipFile()) {
     try {
       zip.ExtractArchiveTo(folder);

@@ -60,14 +60,14 @@ bool TSharedBook::MergeServerCopy() {
   return zip_.Extracted.Written == 0 || Pack();
 }
 
-void TSharedBook::Unpack(bool fetched_whole) {
+void TSharedBook::Unpack() {
   std::optional<BookContent> fetched;
   bool unpacked;
   {
     LentDecider lent(zip_, [this](const ZipEntry& entry, const LocalFile& local) { return Decide(entry, local); });
     unpacked = TN2Thread::UnpackAddressBook(zip_, DataFolder, &fetched);
   }
-  if (unpacked && fetched_whole && fetched) Agree(*fetched);
+  if (unpacked && fetched) Agree(*fetched);
 }
 
 void TSharedBook::Agree(const BookContent& book) {

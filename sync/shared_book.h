@@ -47,9 +47,9 @@ class TSharedBook {
   // The packed archive is on the server now.
   void Sent() { Agree(*packed_); }
 
-  // Download: unpacks the local archive with the merge rules. fetched_whole
-  // tells whether the transfer brought the server's whole archive.
-  void Unpack(bool fetched_whole);
+  // Download: unpacks the local archive, just fetched whole, with the merge
+  // rules. An empty file is the book of a server that has none.
+  void Unpack();
 
   // Clear: the server holds no book now.
   void Cleared() { Agree(BookContent(lead_)); }

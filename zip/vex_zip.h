@@ -114,6 +114,8 @@ class TVexZip {
   const std::string& FileName() const { return file_name_; }
   void SetFileName(const std::string& path) { file_name_ = path; }
   bool IsZipFile() const { return archive_.IsZip(); }
+  // A zip archive that ends with its directory, not one cut short.
+  bool IsWholeArchive() const { return archive_.Whole(); }
   bool ReadOnly() const { return read_only_; }
   bool Active() const { return stream_ != nullptr; }
   // true opens FileName, false closes the archive; nothing happens while FileName is empty.

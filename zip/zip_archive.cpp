@@ -19,6 +19,7 @@ void ZipArchive::Clear() {
   ReleaseDeflateCoders();  // what a pack kept for its next entry is not needed while closed
   stream_ = nullptr;
   is_zip_ = false;
+  whole_ = false;
   batch_ = false;
   entries_.clear();
   names_.clear();
@@ -36,6 +37,7 @@ bool ZipArchive::Read(ByteStream& stream) {
     return false;
   }
   is_zip_ = true;
+  whole_ = end_position.has_value();
   IndexNames();
   MarkSharedData();
   return true;

@@ -44,6 +44,9 @@ class ZipArchive {
   void Clear();
 
   bool IsZip() const { return is_zip_; }
+  // Whether the archive ends with its directory: an archive cut short is read
+  // by walking its local headers and holds only what came before the cut.
+  bool Whole() const { return whole_; }
   const std::vector<ZipEntry>& Entries() const { return entries_; }
   const EndRecord& End() const { return end_; }
 
@@ -99,6 +102,7 @@ class ZipArchive {
   const LeadBytes* lead_;
   ByteStream* stream_ = nullptr;
   bool is_zip_ = false;
+  bool whole_ = false;
   bool batch_ = false;
   std::vector<ZipEntry> entries_;
   EndRecord end_;
