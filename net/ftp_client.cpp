@@ -683,8 +683,10 @@ void TCustomFtpClient::PortStep() {
   ExecAsync(ftpPortAsync, command, {200, 227});
 }
 
-// Connects the data socket to the address of the 227 reply. False when the
-// request has already ended as failed with fail_code.
+// Connects the data socket to the port of the 227 reply on the server the
+// control connection is connected to. The address in the reply is not used:
+// a hostile or tampered server could otherwise send the address book to any
+// host. False when the request has already ended as failed with fail_code.
 bool TCustomFtpClient::ConnectPassiveData(int fail_code, TAsyncSocket::TSocketEvent on_connected) {
   auto target = ParsePasvReply(pasv_response_);
   if (!target) {
@@ -692,10 +694,16 @@ bool TCustomFtpClient::ConnectPassiveData(int fail_code, TAsyncSocket::TSocketEv
     FailTransfer(fail_code);
     return false;
   }
+  TSockAddrIn server;
+  if (control_.GetPeerName(server) != 0) {
+    SetFailure(fail_code, "Unable to establish data connection - " + SocketErrorText(control_.LastError()));
+    FailTransfer(fail_code);
+    return false;
+  }
   try {
     data_.SetProto("tcp");
     data_.SetPort(std::to_string(target->port));
-    data_.SetAddr(target->address);
+    data_.SetAddr(server.AddrText());
     data_.SetLocalAddr(local_addr_);
     data_.OnSessionConnected = std::move(on_connected);
     data_.SetLingerOnOff(wsLingerOff);

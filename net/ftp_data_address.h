@@ -17,7 +17,8 @@ struct FtpDataAddress {
 
 // Reads "... (h1,h2,h3,h4,p1,p2)..." from a 227 reply: everything up to the
 // first "(" is skipped. Empty when the six numbers cannot be read or do not fit
-// in a byte each.
+// in a byte each. The client takes only the port: its data connection goes to
+// the server that its control connection is connected to.
 std::optional<FtpDataAddress> ParsePasvReply(std::string_view reply);
 
 // "PORT h1,h2,h3,h4,p1,p2": the local address of the control connection (most

@@ -17,7 +17,7 @@ size_t FtpReplyReader::Append(std::string_view bytes) noexcept {
 }
 
 size_t FtpReplyReader::FindLineEnd(size_t& end_length) const noexcept {
-  for (size_t i = 0; i < fill_; ++i) {
+  for (size_t i = scanned_; i < fill_; ++i) {
     if (buffer_[i] != '\n') continue;
     if (accept_lf_) {
       end_length = 1;
@@ -28,6 +28,7 @@ size_t FtpReplyReader::FindLineEnd(size_t& end_length) const noexcept {
       return i - 1;
     }
   }
+  scanned_ = fill_;
   return std::string::npos;
 }
 
@@ -41,6 +42,7 @@ std::optional<std::string> FtpReplyReader::NextLine() {
   size_t consumed = end + end_length;
   std::memmove(buffer_, buffer_ + consumed, fill_ - consumed);
   fill_ -= consumed;
+  scanned_ = 0;
   return line;
 }
 

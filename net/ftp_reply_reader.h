@@ -19,8 +19,11 @@ class FtpReplyReader {
   // accept_lf: a line ends at LF alone; otherwise only at CR LF.
   explicit FtpReplyReader(bool accept_lf = true) : accept_lf_(accept_lf) {}
 
-  void SetAcceptLf(bool accept_lf) noexcept { accept_lf_ = accept_lf; }
-  void Clear() noexcept { fill_ = 0; }
+  void SetAcceptLf(bool accept_lf) noexcept {
+    accept_lf_ = accept_lf;
+    scanned_ = 0;
+  }
+  void Clear() noexcept { fill_ = scanned_ = 0; }
   size_t Fill() const noexcept { return fill_; }
 
   // Where the next read goes, and how many bytes it may bring.
@@ -45,6 +48,9 @@ class FtpReplyReader {
 
   bool accept_lf_;
   size_t fill_ = 0;
+  // Bytes already searched for a line end without finding one: a long line
+  // that arrives in small reads is searched once, not again at every read.
+  mutable size_t scanned_ = 0;
   char buffer_[kBufferSize] = {};
 };
 

@@ -22,6 +22,7 @@ std::optional<std::string> HttpLineReader::NextLine() {
     Compact();
     return std::nullopt;
   }
+  if (lf - offset_ >= kMaxLine) return std::nullopt;  // too long: Overlong() is true
   size_t end = lf;
   if (end > offset_ && buffer_[end - 1] == '\r') --end;
   std::string line = buffer_.substr(offset_, end - offset_);

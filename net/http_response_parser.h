@@ -21,9 +21,11 @@ class HttpLineReader {
 
   // Adds received bytes.
   void Append(const char* data, size_t size) { buffer_.append(data, size); }
-  // The next whole line, or nothing when none is complete yet.
+  // The next whole line, or nothing when none is complete yet or the next
+  // line is longer than kMaxLine (then Overlong() tells).
   std::optional<std::string> NextLine();
-  // True when the bytes waiting without an LF already exceed kMaxLine.
+  // True when the next line, or the bytes waiting without an LF, exceed
+  // kMaxLine: however the bytes arrived, such a line is never taken.
   bool Overlong() const noexcept { return buffer_.size() - offset_ > kMaxLine; }
   // The bytes not yet taken as lines (for a body that follows the header).
   std::string_view Rest() const noexcept { return std::string_view(buffer_).substr(offset_); }
@@ -72,9 +74,11 @@ std::int64_t ParseHttpContentLength(std::string_view value);
 std::string HttpTrimLower(std::string_view value);
 
 // Decodes the chunked transfer coding: a hexadecimal length, the rest of its
-// line skipped (extensions, CR), that many data bytes, the rest of that line
-// skipped; a chunk of length 0 ends the body after its line. Trailer lines are
-// not read.
+// line skipped (extensions, CR), that many data bytes, then CR LF (or LF); a
+// chunk of length 0 ends the body after the next line (the empty line, or a
+// first trailer line). A length line that does not begin with a hexadecimal
+// digit, and anything but the line end after a chunk's data, make the body
+// malformed: decoding fails instead of taking it as the end.
 class HttpChunkedDecoder {
  public:
   // Chunk lengths of more hexadecimal digits than this are refused.
@@ -85,11 +89,11 @@ class HttpChunkedDecoder {
   template <class Sink>
   size_t Feed(const char* data, size_t size, Sink&& sink);
   bool Done() const noexcept { return state_ == State::kDone; }
-  // A malformed length ended decoding; nothing more is taken.
+  // The body is malformed (see above); nothing more is taken.
   bool Failed() const noexcept { return state_ == State::kFailed; }
 
  private:
-  enum class State { kLength, kSkipLengthLine, kData, kSkipDataLine, kDone, kFailed };
+  enum class State { kLength, kSkipLengthLine, kData, kDataCr, kDataLf, kLastLine, kDone, kFailed };
   State state_ = State::kLength;
   std::uint64_t length_ = 0;
   int digits_ = 0;
@@ -106,6 +110,10 @@ size_t HttpChunkedDecoder::Feed(const char* data, size_t size, Sink&& sink) {
         int digit = (c >= '0' && c <= '9') ? c - '0' : (c >= 'a' && c <= 'f') ? c - 'a' + 10
                                                       : (c >= 'A' && c <= 'F') ? c - 'A' + 10 : -1;
         if (digit < 0) {
+          if (digits_ == 0) {  // an empty line or text where the length belongs
+            state_ = State::kFailed;
+            return i;
+          }
           last_chunk_ = length_ == 0;
           state_ = State::kSkipLengthLine;
           break;  // this character is skipped with the rest of the line
@@ -119,25 +127,36 @@ size_t HttpChunkedDecoder::Feed(const char* data, size_t size, Sink&& sink) {
         break;
       }
       case State::kSkipLengthLine:
-        if (data[i++] == '\n') state_ = last_chunk_ ? State::kSkipDataLine : State::kData;
+        if (data[i++] == '\n') state_ = last_chunk_ ? State::kLastLine : State::kData;
         break;
       case State::kData: {
         size_t count = static_cast<size_t>(std::min<std::uint64_t>(length_, size - i));
         if (count > 0) sink(data + i, count);
         i += count;
         length_ -= count;
-        if (length_ == 0) state_ = State::kSkipDataLine;
+        if (length_ == 0) state_ = State::kDataCr;
         break;
       }
-      case State::kSkipDataLine:
-        if (data[i++] == '\n') {
-          if (last_chunk_) {
-            state_ = State::kDone;
-            return i;
-          }
+      case State::kDataCr:
+      case State::kDataLf:
+        // The chunk's data ends exactly at its line end.
+        if (data[i] == '\r' && state_ == State::kDataCr) {
+          state_ = State::kDataLf;
+          ++i;
+        } else if (data[i] == '\n') {
           state_ = State::kLength;
           length_ = 0;
           digits_ = 0;
+          ++i;
+        } else {
+          state_ = State::kFailed;
+          return i;
+        }
+        break;
+      case State::kLastLine:
+        if (data[i++] == '\n') {
+          state_ = State::kDone;
+          return i;
         }
         break;
       case State::kDone:

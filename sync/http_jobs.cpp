@@ -58,11 +58,26 @@ class LentBodies {
   THttpClient& http_;
 };
 
-// A request refused for want of valid credentials (401, 407) is a failed job:
-// the user hears of it instead of believing the address book was shared.
+// Only a 2xx answer means the server did what the job asked. Any other final
+// answer that the client returns without an error is a failed job, so that the
+// user hears of it instead of believing the address book was shared: a refusal
+// for want of valid credentials (401, 407), a page without any HTTP header (a
+// log-in page of a hotel or proxy; status 0), a relocation that was not
+// followed (a 3xx without a Location, or one more than the client follows)
+// and any other 1xx or 3xx.
 void RaiseIfRefused(const THttpClient& http) {
-  int status = http.StatusCode();
-  if (status == 401 || status == 407) throw EHttpException(http.ReasonPhrase(), static_cast<std::uint16_t>(status));
+  const int status = http.StatusCode();
+  if (status >= 200 && status <= 299) return;
+  std::string message = http.ReasonPhrase();
+  if (status == 0) {
+    message = "The server answered with a page without an HTTP header";
+  } else if (status != 401 && status != 407) {
+    const std::string answer = std::to_string(status) + (message.empty() ? "" : " " + message);
+    message = http.LocationChangeCurCount() > http.LocationChangeMaxCount()
+                  ? "Too many relocations; the last answer was " + answer
+                  : "Unexpected answer from the server: " + answer;
+  }
+  throw EHttpException(message, static_cast<std::uint16_t>(status));
 }
 
 // Fetches the server's copy of the book into the file TSharedBook merges

@@ -287,11 +287,23 @@ std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {
     throw EDecompressionError("Entry \"" + c.name + "\" is too large (" +
                               std::to_string(std::max(c.uncompressed_size, compressed_size)) + " bytes; at most " +
                               std::to_string(kMaxEntrySize) + " are read)");
+  if (c.method == kMethodBzip2 &&
+      c.uncompressed_size > uint64_t{compressed_size} * kMaxExpansion + kExpansionSlack)
+    throw EDecompressionError("Entry \"" + c.name + "\" would decode to more than " +
+                              std::to_string(kMaxExpansion) + " times its " + std::to_string(compressed_size) +
+                              " compressed bytes");
   if (e.shares_data) throw EDecompressionError("Entry \"" + c.name + "\" shares its data with another entry");
   const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
   const uint64_t size = stream_->Size();
   const uint64_t available = data_position < size ? size - data_position : 0;
-  std::string data(static_cast<size_t>(std::min<uint64_t>(compressed_size, available)), '\0');
+  // The archive ends inside the entry's data, and the bytes there could not
+  // give the declared size even at the greatest expansion: a cut entry,
+  // skipped at once instead of decoded (bzip2 could spend seconds on them).
+  const uint64_t present = std::min<uint64_t>(compressed_size, available);
+  if (c.method != kMethodStored && present < compressed_size &&
+      c.uncompressed_size > present * kMaxExpansion + kExpansionSlack)
+    return std::nullopt;
+  std::string data(static_cast<size_t>(present), '\0');
   data.resize(stream_->ReadAt(data_position, data.data(), data.size()));
   // The archive ends inside the entry's data: a cut download, not a damaged entry.
   const bool cut = data.size() < compressed_size;

@@ -80,7 +80,8 @@ class ZipArchive {
   // the entry has no usable data (no local header at its offset, data cut
   // short). Raises "Cannot process this file: " for encrypted entries and
   // unknown methods, EDecompressionError for malformed data, a CRC mismatch,
-  // a declared size above kMaxEntrySize, and data shared with another entry.
+  // a declared size above kMaxEntrySize (or, for bzip2, above kMaxExpansion
+  // times the compressed size), and data shared with another entry.
   std::optional<std::string> ReadEntryData(size_t index);
   // The compressed data of entry index as stored, ready to be added to
   // another archive unchanged; nothing when the entry is not one a plain add

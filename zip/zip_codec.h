@@ -18,6 +18,16 @@ inline constexpr uint16_t kMethodBzip2 = 12;
 // the mail client's 32-bit process spend its address space.
 inline constexpr uint32_t kMaxEntrySize = 64u << 20;
 
+// No deflate stream gives more than 1032 bytes for each of its bytes (runs of
+// 258 bytes coded in two bits); bzip2 can give millions, so a few hundred
+// bytes would decode to gigabytes. A bzip2 entry that declares more than
+// deflate could give from as much data (plus a little for the stream's own
+// headers) is refused: an address book is never that repetitive. An entry
+// cut short whose bytes present could not give its declared size is skipped
+// without being decoded.
+inline constexpr uint32_t kMaxExpansion = 1032;
+inline constexpr uint32_t kExpansionSlack = 1024;
+
 // The whole of data as a raw deflate stream, at a level on zlib's scale: -1
 // the default (6), 0 uncompressed blocks, 1 fastest to 9 smallest.
 // Compressors are kept from one call to the next; ReleaseDeflateCoders frees

@@ -260,12 +260,12 @@ bool WildcardMatch(std::string_view mask, std::string_view text, const LeadBytes
   };
   size_t mi = 0, ti = 0, star = std::string::npos, star_text = 0;
   while (ti < t.size()) {
-    if (mi < m.size() && (m[mi] == '?' || same(mi, ti))) {
-      mi = next(m, mi);
-      ti = next(t, ti);
-    } else if (mi < m.size() && m[mi] == '*') {
+    if (mi < m.size() && m[mi] == '*') {
       star = mi++;
       star_text = ti;
+    } else if (mi < m.size() && (m[mi] == '?' || same(mi, ti))) {
+      mi = next(m, mi);
+      ti = next(t, ti);
     } else if (star != std::string::npos) {
       mi = star + 1;
       ti = star_text = next(t, star_text);

@@ -29,8 +29,9 @@ Script actions (texts take the escapes \\r, \\n, \\\\):
   raw TEXT             send TEXT as it is
   expect               read one command from the client and record "C:<command>"
   sleep MS             wait
-  pasv [ADDR]          listen for a data connection on ADDR (127.0.0.1) and
-                       send the 227 reply naming it
+  pasv [ADDR [NAMED]]  listen for a data connection on ADDR (127.0.0.1) and
+                       send the 227 reply naming its port and the address
+                       NAMED (ADDR)
   accept               take the client's data connection (passive)
   connect              connect to the address of the client's last PORT (active)
   send_data N [BLOCK MS]  send N bytes (byte i is i % 251) on the data
@@ -150,12 +151,14 @@ class Session:
         self.stop.wait(int(arg) / 1000.0)
 
     def do_pasv(self, arg):
-        addr = arg.strip() or HOST
+        parts = arg.split()
+        addr = parts[0] if parts else HOST
+        named = parts[1] if len(parts) > 1 else addr
         self.pasv_listener = socket.socket()
         self.pasv_listener.bind((addr, 0))
         self.pasv_listener.listen(1)
         port = self.pasv_listener.getsockname()[1]
-        text = "227 Entering Passive Mode (%s,%d,%d)" % (addr.replace(".", ","), port // 256, port % 256)
+        text = "227 Entering Passive Mode (%s,%d,%d)" % (named.replace(".", ","), port // 256, port % 256)
         self.do_reply(text)
 
     def do_accept(self, _):

@@ -452,7 +452,8 @@ TEST_F(HttpClientScript, HeaderlessHtmlIsAllBody) {
   server.Finish();
 }
 
-// Responses that end before they are whole are failures, never an empty success.
+// Responses that end before they are whole, or whose body is malformed, are
+// failures, never an empty or cut success.
 TEST_F(HttpClientScript, CutResponsesRaise502) {
   struct Case {
     std::vector<std::string> script;
@@ -468,6 +469,14 @@ TEST_F(HttpClientScript, CutResponsesRaise502) {
        "Connection closed by the server within the chunked response body"},
       {{"accept", "request", "send HTTP/1.0 200 OK\\r\\nX-Long: " + std::string(70000, 'x'), "wait_close"},
        "Response header line too long"},
+      {{"accept", "request",
+        "send HTTP/1.1 200 OK\\r\\nTransfer-Encoding: chunked\\r\\n\\r\\n5\\r\\nhello\\r\\n\\r\\n0\\r\\n\\r\\n",
+        "wait_close"},
+       "Malformed chunked response body"},
+      {{"accept", "request",
+        "send HTTP/1.1 200 OK\\r\\nTransfer-Encoding: chunked\\r\\n\\r\\n5\\r\\nhello 5\\r\\nworld\\r\\n0\\r\\n\\r\\n",
+        "wait_close"},
+       "Malformed chunked response body"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.reason);

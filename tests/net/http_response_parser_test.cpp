@@ -83,6 +83,16 @@ TEST(HttpLineReader, NoticesALineThatNeverEnds) {
     ASSERT_FALSE(reader.NextLine());
     ASSERT_LE(reader.RestSize(), HttpLineReader::kMaxLine + block.size());
   }
+  // A line over the limit that arrives whole, LF and all, is refused the same way.
+  HttpLineReader whole;
+  const std::string line = std::string(HttpLineReader::kMaxLine, 'x') + "\nnext\n";
+  whole.Append(line.data(), line.size());
+  EXPECT_FALSE(whole.NextLine());
+  EXPECT_TRUE(whole.Overlong());
+  HttpLineReader longest;
+  const std::string fits = std::string(HttpLineReader::kMaxLine - 1, 'x') + "\n";
+  longest.Append(fits.data(), fits.size());
+  EXPECT_EQ(longest.NextLine()->size(), HttpLineReader::kMaxLine - 1);
 }
 
 TEST(HttpStatusLineParse, TakesVersionCodeAndReason) {
@@ -155,6 +165,23 @@ TEST(HttpChunked, RefusesAnEndlessLengthAndWaitsForAnUnfinishedBody) {
   bool done = true;
   EXPECT_EQ(DecodeChunked("5\r\nhel", 100, &taken, &done), "hel");
   EXPECT_FALSE(done);
+  EXPECT_EQ(DecodeChunked("5\nhello\n0\n\n", 1, &taken, &done), "hello");  // LF alone ends lines too
+  EXPECT_TRUE(done);
+  // Malformed bodies fail, however the bytes arrive, instead of ending as complete.
+  for (const char* body : {"5\r\nhello\r\n\r\n5\r\nworld\r\n0\r\n\r\n",  // empty length line
+                           "5\r\nhello\r\nworld\r\n0\r\n\r\n",              // no length at all
+                           "\r\n",                                                  // nothing but a line end
+                           "5\r\nhello 5\r\nworld\r\n0\r\n\r\n",            // bytes after the data
+                           "5\r\nhello\r0\r\n\r\n"}) {                           // CR without LF
+    for (size_t step : {1u, 100u}) {
+      HttpChunkedDecoder decoder;
+      std::string text = body;
+      for (size_t i = 0; i < text.size() && !decoder.Failed(); i += step)
+        decoder.Feed(text.data() + i, std::min(step, text.size() - i), [](const char*, size_t) {});
+      EXPECT_TRUE(decoder.Failed()) << body << " " << step;
+      EXPECT_FALSE(decoder.Done());
+    }
+  }
   HttpChunkedDecoder decoder;
   std::string huge(40, 'f');
   decoder.Feed(huge.data(), huge.size(), [](const char*, size_t) { FAIL(); });

@@ -313,12 +313,30 @@ TEST_F(HttpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
   const Tree before = ReadTree(Book(a_));
 
   const std::string half = std::to_string(shared.size() / 2);
+  std::vector<std::string> six_relocations;
+  for (int i = 1; i <= 6; ++i) {
+    const auto answer = Answer("HTTP/1.0 302 Found\\r\\nLocation: /r" + std::to_string(i) + "\\r\\n\\r\\n");
+    six_relocations.insert(six_relocations.end(), answer.begin(), answer.end());
+  }
   struct Case {
     const char* name;
     std::vector<std::string> script;  // empty: nothing listens
     std::string box;                  // "": no message
     std::string archive_after;
   } cases[] = {
+      {"malformed chunked body",
+       {"accept", "request",
+        "send HTTP/1.1 200 OK\\r\\nTransfer-Encoding: chunked\\r\\n\\r\\n5\\r\\nhello 5\\r\\nworld\\r\\n0\\r\\n\\r\\n",
+        "wait_close"},
+       kDownloadText + "EHttpException\r\nMalformed chunked response body", ""},
+      {"page without a header",
+       Answer("<HTML><body>Please log in first</body></HTML>"),
+       kDownloadText + "EHttpException\r\nThe server answered with a page without an HTTP header", ""},
+      {"302 without a Location",
+       Answer("HTTP/1.0 302 Found\\r\\n\\r\\n"),
+       kDownloadText + "EHttpException\r\nUnexpected answer from the server: 302 Found", ""},
+      {"relocations exhausted", six_relocations,
+       kDownloadText + "EHttpException\r\nToo many relocations; the last answer was 302 Found", ""},
       {"404",
        Answer("HTTP/1.0 404 Not Found\\r\\nContent-Length: 9\\r\\n\\r\\nnot found"),
        kDownloadText + "EHttpException\r\nNot Found", ""},
@@ -386,6 +404,34 @@ TEST_F(HttpJobs, AnUploadToAnUnreachableServerStillRewritesTheLocalArchive) {
   ASSERT_EQ(texts.size(), 1u);
   EXPECT_EQ(texts[0].rfind(kUploadText + "EHttpException\r\n", 0), 0u) << texts[0];
   ExpectClientIdle();
+}
+
+// An upload or clear that the server answered with anything but 2xx has not
+// put anything on the server: the user hears of it.
+TEST_F(HttpJobs, AnUploadOrClearThatTheServerDidNotTakeShowsTheBox) {
+  WriteTree(Book(a_), kBookA);
+  struct Case {
+    void (TFrmN2Shared::*button)();
+    std::string response;
+    std::string box;
+  } cases[] = {
+      {&TFrmN2Shared::BtnUploadClick, "HTTP/1.0 301 Moved Permanently\\r\\nLocation: /elsewhere/\\r\\n\\r\\n",
+       kUploadText + "EHttpException\r\nUnexpected answer from the server: 301 Moved Permanently"},
+      {&TFrmN2Shared::BtnClearClick, "<!DOCTYPE html>\\n<html>Log in</html>",
+       kClearText + "EHttpException\r\nThe server answered with a page without an HTTP header"},
+      {&TFrmN2Shared::BtnUploadClick, "HTTP/1.0 204 No Content\\r\\n\\r\\n", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.response);
+    MessageBoxWatcher boxes;
+    ScriptedJobServer server(Answer(c.response), HttpServerPort("script"));
+    ASSERT_TRUE(server.Ready());
+    Connect("127.0.0.1:" + server.Port(), "/shared/");
+    Run(c.button);
+    server.Finish();
+    EXPECT_EQ(boxes.Texts(), c.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.box});
+    ExpectClientIdle();
+  }
 }
 
 TEST_F(HttpJobs, AnUploadThatCannotPackShowsOnlyThePackingMessage) {

@@ -69,6 +69,11 @@ TEST(ZipCorpus, EntriesWithoutUsableDataAreSkipped) {
   ASSERT_TRUE(wrong_offset.zip.IsZip());
   EXPECT_TRUE(wrong_offset.zip.ReadEntryData(0));
   EXPECT_FALSE(wrong_offset.zip.ReadEntryData(1));
+  // Cut inside a bzip2 entry whose 79 bytes present would decode to the 64 MB
+  // it declares: skipped as cut, without decoding them.
+  Opened cut_bzip2("bzip2_cut_expansion.zip");
+  ASSERT_TRUE(cut_bzip2.zip.IsZip());
+  EXPECT_FALSE(cut_bzip2.zip.ReadEntryData(0));
 }
 
 // Archives that would make a reader allocate or produce far more than they
@@ -84,6 +89,7 @@ TEST(ZipCorpus, EntriesThatWouldExplodeAreRefused) {
       {"declared_too_large.zip", 1, {}},     // bzip2 entry claiming 1.5 GB
       {"shared_data.zip", 21, {0}},          // twenty records listing one deflated megabyte
       {"overlapping_ranges.zip", 2, {}},     // an entry stored inside another's data
+      {"bzip2_expansion.zip", 4, {0}},       // a card, then three bzip2 entries of 79 bytes claiming 64 MB each
   };
   for (const Case& c : cases) {
     Opened o(c.name);

@@ -30,6 +30,7 @@ TEST(ZipNames, MaskMatchesTheWholePath) {
   EXPECT_TRUE(WildcardMatch("a?c", "abc", kCp932));
   EXPECT_FALSE(WildcardMatch("a?c", "ac", kCp932));
   EXPECT_FALSE(WildcardMatch("*.txt", std::string(5000, 'a') + ".tx", kCp932));  // no blow-up on long names
+  EXPECT_TRUE(WildcardMatch("*", "*:r", kCp932));  // a "*" of the text is no wildcard
 }
 
 // Code page 932: second bytes equal to "\", "|" or a letter belong to their character.

@@ -1,0 +1,68 @@
+// A downloaded archive read as unpacking reads it, in the users' code page
+// (932): the end record searched for, the central directory read (or the
+// local headers walked), each entry's name looked up and split for
+// extraction, and every entry's data decoded. What must hold: a name finds
+// its own entry or an earlier one of the same name, a name split for
+// extraction never leads outside the target folder, and decoded data has the
+// size and CRC-32 its entry declares.
+#include <string>
+
+#include "base/code_page.h"
+#include "fuzz/fuzz_support.h"
+#include "zip/zip_archive.h"
+#include "zip/zip_records.h"
+
+namespace {
+
+using namespace n2;
+
+bool DotsAndBlanksOnly(std::string_view component) {
+  return component.find_first_not_of(". ") == std::string_view::npos;
+}
+
+void CheckExtractPath(const std::string& stored, const LeadBytes& lead) {
+  std::optional<ExtractPath> path = SafeExtractPath(stored, lead);
+  if (!path) return;
+  FUZZ_CHECK(FindChar(path->file, '\\', lead) == std::string::npos);
+  FUZZ_CHECK(FindChar(path->file, '/', lead) == std::string::npos);
+  const std::string full = path->folder + path->file;
+  FUZZ_CHECK(FindChar(full, ':', lead) == std::string::npos);
+  // Every component is a real name: no "..", no "." or blanks alone, no empty one.
+  size_t start = 0;
+  while (start < full.size()) {
+    const size_t end = FindChar(full, '\\', lead, start);
+    const std::string_view component =
+        std::string_view(full).substr(start, end == std::string::npos ? std::string::npos : end - start);
+    FUZZ_CHECK(!component.empty() && !DotsAndBlanksOnly(component));
+    if (end == std::string::npos) break;
+    start = end + 1;
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const LeadBytes& lead = LeadBytes::Cp932();
+  MemoryStream stream(std::string(reinterpret_cast<const char*>(data), size));
+  ZipArchive archive(lead);
+  if (!archive.Read(stream)) {
+    FUZZ_CHECK(archive.Entries().empty());
+    return 0;
+  }
+  const auto& entries = archive.Entries();
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const CentralRecord& c = entries[i].central;
+    const int found = archive.FindEntry(c.name);
+    FUZZ_CHECK(found >= 0 && static_cast<size_t>(found) <= i);
+    CheckExtractPath(c.name, lead);
+    try {
+      std::optional<std::string> out = archive.ReadEntryData(i);
+      if (!out) continue;  // no usable data: the entry is skipped
+      FUZZ_CHECK(out->size() == c.uncompressed_size);
+      FUZZ_CHECK(Crc32(*out) == c.crc);
+    } catch (const Exception&) {
+      // Refused or malformed: unpacking reports it and stops.
+    }
+  }
+  return 0;
+}
