@@ -28,6 +28,15 @@ namespace {
 constexpr char kCompressErrorText[] = "Norvel2 plug-in Velmora Address Book Compress Error!\r\nPlease try again.\r\n";
 constexpr char kExtractErrorText[] = "Norvel2 plug-in Velmora Address Book Extract Error!\r\nPlease try again.\r\n";
 
+// An archive file by its size and last-write time; nothing when it is not there.
+std::optional<FileIndex::ArchiveStamp> ArchiveStampOf(const std::string& path) {
+  WIN32_FILE_ATTRIBUTE_DATA data;
+  if (!::GetFileAttributesExA(path.c_str(), GetFileExInfoStandard, &data)) return std::nullopt;
+  return FileIndex::ArchiveStamp{(uint64_t{data.nFileSizeHigh} << 32) | data.nFileSizeLow,
+                                 (uint64_t{data.ftLastWriteTime.dwHighDateTime} << 32) |
+                                     data.ftLastWriteTime.dwLowDateTime};
+}
+
 // The index of what the last pack or unpack saw of each file of the book,
 // kept beside the archive, lent to the zip component for one pack or unpack.
 class TIndexedWork {
@@ -38,6 +47,7 @@ class TIndexedWork {
   ~TIndexedWork() {
     zip_.Index = nullptr;
     zip_.PreviousArchive = nullptr;
+    zip_.PreviousArchiveIsPacked = false;
   }
 
   // Best effort: without the file the next job reads every file once more.
@@ -167,8 +177,10 @@ bool TN2Thread::PackAddressBook(TVexZip& zip, const std::string& folder, BookCon
     // file that has not changed since: read before it is emptied.
     MemoryStream previous;
     if (work.index.Count() > 0) {
+      const std::optional<FileIndex::ArchiveStamp> stamp = ArchiveStampOf(ArchivePath());
       try {
         previous = MemoryStream(ReadWholeFile(ArchivePath()));
+        zip.PreviousArchiveIsPacked = stamp && work.index.PackedArchive() == stamp;
       } catch (const std::exception&) {
       }
       zip.PreviousArchive = &previous;
@@ -181,6 +193,7 @@ bool TN2Thread::PackAddressBook(TVexZip& zip, const std::string& folder, BookCon
     zip.AddPathList(paths, DataFolder, true);
     if (packed) *packed = BookContent::Of(zip.Entries(), SystemLeadBytes());
     zip.CloseArchive();
+    work.index.SetPackedArchive(ArchiveStampOf(ArchivePath()));
     work.Save();
     return true;
   } catch (const std::exception& error) {

@@ -7,7 +7,7 @@
 namespace n2 {
 namespace {
 
-constexpr std::string_view kHeader = "n2index 1";
+constexpr std::string_view kHeader = "n2index 2";
 
 }  // namespace
 
@@ -32,7 +32,9 @@ std::optional<uint32_t> FileIndex::TrustedCrc(std::string_view name, uint64_t si
 }
 
 std::string FileIndex::Text() const {
-  std::string body = std::string(kHeader) + " " + std::to_string(taken_at_) + "\n";
+  const ArchiveStamp packed = packed_archive_.value_or(ArchiveStamp{});
+  std::string body = std::string(kHeader) + " " + std::to_string(taken_at_) + " " + std::to_string(packed.size) +
+                     " " + std::to_string(packed.write_time) + "\n";
   for (const auto& [key, named] : files_) {
     const IndexedFile& f = named.file;
     body += RecordHex(f.crc) + " " + std::to_string(f.size) + " " + std::to_string(f.write_time) + " " +
@@ -51,9 +53,12 @@ std::optional<FileIndex> FileIndex::Parse(std::string_view text, const LeadBytes
     const std::vector<std::string_view> words = RecordWords(body->substr(start, end - start));
     start = end + 1;
     if (header) {
-      if (words.size() != 3 || std::string(words[0]) + " " + std::string(words[1]) != kHeader ||
-          !RecordNumber(words[2], index.taken_at_))
+      ArchiveStamp packed;
+      if (words.size() != 5 || std::string(words[0]) + " " + std::string(words[1]) != kHeader ||
+          !RecordNumber(words[2], index.taken_at_) || !RecordNumber(words[3], packed.size) ||
+          !RecordNumber(words[4], packed.write_time))
         return std::nullopt;
+      if (packed.write_time != 0) index.packed_archive_ = packed;
       header = false;
       continue;
     }

@@ -52,6 +52,17 @@ class FileIndex {
   uint64_t TakenAt() const { return taken_at_; }
   void SetTakenAt(uint64_t moment) { taken_at_ = moment; }
 
+  // The archive the last pack wrote, by its size and last-write time: every
+  // entry of it was compressed (or checked) by that pack, so while the file
+  // is unchanged its data needs no second check. Nothing after an unpack.
+  struct ArchiveStamp {
+    uint64_t size = 0;
+    uint64_t write_time = 0;
+    bool operator==(const ArchiveStamp&) const = default;
+  };
+  const std::optional<ArchiveStamp>& PackedArchive() const { return packed_archive_; }
+  void SetPackedArchive(std::optional<ArchiveStamp> stamp) { packed_archive_ = stamp; }
+
   void Set(std::string_view name, const IndexedFile& file);
   void Remove(std::string_view name);
   const IndexedFile* Find(std::string_view name) const;
@@ -76,6 +87,7 @@ class FileIndex {
 
   const LeadBytes* lead_;
   uint64_t taken_at_ = 0;
+  std::optional<ArchiveStamp> packed_archive_;
   std::unordered_map<std::string, Named> files_;  // by folded name
 };
 

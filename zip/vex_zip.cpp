@@ -318,7 +318,8 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
 
 // The compressed data of a file that has not changed since the index was
 // taken, from the previous archive, decoded once to prove it holds the
-// recorded bytes; nothing when any of that is not so.
+// recorded bytes (unless our own last pack made it); nothing when any of
+// that is not so.
 std::optional<ZipArchive::Prepared> TVexZip::Reusable(const Step& step, ZipArchive* previous) {
   if (!Index || !previous) return std::nullopt;
   const std::string name = NormalizeEntryName(step.name, lead_);
@@ -332,6 +333,7 @@ std::optional<ZipArchive::Prepared> TVexZip::Reusable(const Step& step, ZipArchi
   const bool as_added = data && (data->size == 0 ? data->method == kMethodStored && data->compressed.empty()
                                                  : data->method == kMethodDeflate);
   if (!as_added) return std::nullopt;
+  if (PreviousArchiveIsPacked) return data;
   try {
     std::optional<std::string> bytes = DecodeEntryData(data->method, data->compressed, data->size);
     if (!bytes || Crc32(*bytes) != data->crc) return std::nullopt;
@@ -401,6 +403,7 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
   }
   if (Index) {
     packed.SetTakenAt(NowTime());
+    packed.SetPackedArchive(std::nullopt);  // the owner stamps the archive once it is closed
     *Index = std::move(packed);
   }
 }

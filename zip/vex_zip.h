@@ -103,6 +103,9 @@ class TVexZip {
   // wrote. Both are owned by the caller; null means no incremental work.
   FileIndex* Index = nullptr;
   ByteStream* PreviousArchive = nullptr;
+  // PreviousArchive is the one the last pack wrote, unchanged since
+  // (FileIndex::PackedArchive): its data is taken without a second check.
+  bool PreviousArchiveIsPacked = false;
   // Asked for every file entry before it is written; without it every entry
   // is written (eaWrite), and a read-only file in the way is an error.
   TExtractDecider OnDecideEntry;

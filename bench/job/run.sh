@@ -4,7 +4,9 @@
 # (1-4 KB each, a few subfolders), against pyftpdlib, vsftpd and nginx on
 # 127.0.0.1, beside the standard tools doing the same work in the same run:
 #   upload                    zip -9 -r (new archive) + curl -T
-#   upload, one card changed  zip -FS -9 -r (Info-ZIP's incremental mode) + curl -T
+#   upload, one card changed  zip -FS -9 -r (Info-ZIP's incremental mode) + curl -T;
+#                             ours fetches the server's copy and merges it first,
+#                             and once more without the agreed record (no fetch)
 #   download into an empty book            curl + unzip
 #   download, one card changed over the book   curl + unzip -o
 # "job" is the time from the button press to the job's end as our host
@@ -148,7 +150,9 @@ for s in $servers; do
   cp -a "$work/master/AddrBook" "$ra/AddrBook"
   curl_ref=(curl -s -S --ftp-pasv)
   for ((r = 0; r < runs; r++)); do
-    # Upload of the whole book.
+    # Upload of the whole book, packed anew and sent without fetching first
+    # (without the index and the agreed record of earlier runs).
+    rm -f "$a/Data/N2AddBook.index" "$a/Data/N2AddBook.agreed"
     job "$s.up" "$a" upload
     rm -f "$ra/N2AddBook.zip"
     tool "$s.up_ref" sh -c "cd '$ra' && zip -9 -r -q N2AddBook.zip AddrBook && ${curl_ref[*]} -T N2AddBook.zip '${ref_url[$s]}'"
@@ -165,6 +169,12 @@ for s in $servers; do
     job "$s.down1" "$b" download
     same_book "$a/Data/AddrBook" "$b/Data/AddrBook" "$s download of one changed card"
     tool "$s.down1_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
+    # The same upload without the agreed record, which sends without fetching
+    # the server's copy first: the difference is the fetch's (and merge's) share.
+    $book touch "$a/Data/AddrBook" "$s${r}x"
+    rm -f "$a/Data/N2AddBook.agreed"
+    job "$s.up1x" "$a" upload
+    cp "$work/t/$s.up1_ref" "$work/t/$s.up1x_ref"
   done
 done
 
@@ -174,6 +184,7 @@ printf 'address book: %d files, %d bytes, archive %d bytes; median of %d runs; l
 printf '%-50s %8s %8s %8s %8s %8s\n' "seconds" "job" "+Wine" "tools" "ratio" "peak MB"
 for s in $servers; do
   for w in "up:upload (zip -9 -r + curl -T)" "up1:one card changed (zip -FS + curl)" \
+           "up1x:one card changed, no fetch (zip -FS + curl)" \
            "down:download (curl + unzip)" "down1:one card changed (curl + unzip -o)"; do
     k=${w%%:*} label="$s ${w#*:}"
     o=$(median "$s.$k"); ow=$(median "$s.${k}_wall"); t=$(median "$s.${k}_ref"); p=$(median "$s.${k}_peak")

@@ -72,8 +72,15 @@ int main(int argc, char** argv) {
     }
     zip.Index = &index;
     n2::MemoryStream previous;
+    auto stamp = [&] {
+      WIN32_FILE_ATTRIBUTE_DATA a;
+      ::GetFileAttributesExA(archive.c_str(), GetFileExInfoStandard, &a);
+      return n2::FileIndex::ArchiveStamp{a.nFileSizeLow, (uint64_t{a.ftLastWriteTime.dwHighDateTime} << 32) |
+                                                             a.ftLastWriteTime.dwLowDateTime};
+    };
     if (mode == "pack") {
       if (index.Count() > 0) {
+        zip.PreviousArchiveIsPacked = index.PackedArchive() == stamp();
         previous = n2::MemoryStream(n2::ReadWholeFile(archive));
         zip.PreviousArchive = &previous;
       }
@@ -84,6 +91,7 @@ int main(int argc, char** argv) {
       zip.OpenArchive(archive);
       zip.AddPathList({data + "AddrBook"}, data, true);
       zip.CloseArchive();
+      index.SetPackedArchive(stamp());
     } else {
       zip.OpenArchive(archive);
       if (zip.IsZipFile()) zip.ExtractArchiveTo(data);
