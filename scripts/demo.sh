@@ -3,7 +3,9 @@
 # one address book through a server, first over FTP, then over HTTP. Each user is our host with a copy of the
 # plug-in, its own settings file and its own data folder. Host A presses
 # "Upload Now", host B "Download Now", and B's address book then equals A's;
-# then A changes a card and uploads it at shutdown, and B downloads it again.
+# then A changes a card and uploads it at shutdown, and B downloads it again;
+# finally A and B change different cards at the same time and both changes
+# reach both books.
 #   N2_BUILD_DIR   where to build (default: build/ in the checkout)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -62,6 +64,22 @@ same() {
   fi
 }
 
+# both P A B C1 C2: A and B each change a different card (C1, C2) in the same
+# while; A uploads, then B: B's upload first takes A's change from the server
+# into its book, then sends both; A downloads, and both books hold both changes.
+both() {
+  local p=$1 a=$2 b=$3
+  echo "== $a changes $4 and $b changes $5, each without knowing of the other"
+  card "$work/$a/Data/AddrBook/$4" "Changed by A" "$4@example.net"
+  card "$work/$b/Data/AddrBook/$5" "Changed by B" "$5@example.net"
+  host "$a" start upload exit unload
+  host "$b" start upload exit unload
+  host "$a" start download exit unload
+  same "$a" "$b"
+  echo "== in both: $4 $(grep -h '^FN:' "$work/$a/Data/AddrBook/$4" | tr -d '\r'), $5 $(grep -h '^FN:' "$work/$b/Data/AddrBook/$5" | tr -d '\r')"
+  grep -q 'Changed by A' "$work/$b/Data/AddrBook/$4" && grep -q 'Changed by B' "$work/$a/Data/AddrBook/$5"
+}
+
 # ---- FTP ----------------------------------------------------------------
 # pyftpdlib on 127.0.0.1, on a free port, with a user, a password and a
 # temporary root; it ends by itself after ten minutes at most.
@@ -109,6 +127,7 @@ host ftp-a start exit unload
 echo "== host B downloads again"
 host ftp-b start download exit unload
 same ftp-a ftp-b
+both ftp ftp-a ftp-b ann.vcf groups/team.vcf
 
 # ---- HTTP ---------------------------------------------------------------
 # nginx on 127.0.0.1, on a free port, taking PUT below /shared/ into a
@@ -171,3 +190,4 @@ host http-a start exit unload
 echo "== host B downloads again"
 host http-b start download exit unload
 same http-a http-b
+both http http-a http-b cid.vcf groups/club.vcf
