@@ -317,9 +317,9 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
 }
 
 // The compressed data of a file that has not changed since the index was
-// taken, from the previous archive, decoded once to prove it holds the
-// recorded bytes (unless our own last pack made it); nothing when any of
-// that is not so.
+// taken, from the previous archive, when that entry holds what adding the
+// file would store; nothing otherwise. Whether the data really holds the
+// recorded bytes is proven apart (Proven), unless our own last pack made it.
 std::optional<ZipArchive::Prepared> TVexZip::Reusable(const Step& step, ZipArchive* previous) {
   if (!Index || !previous) return std::nullopt;
   const std::string name = NormalizeEntryName(step.name, lead_);
@@ -333,15 +333,22 @@ std::optional<ZipArchive::Prepared> TVexZip::Reusable(const Step& step, ZipArchi
   const bool as_added = data && (data->size == 0 ? data->method == kMethodStored && data->compressed.empty()
                                                  : data->method == kMethodDeflate);
   if (!as_added) return std::nullopt;
-  if (PreviousArchiveIsPacked) return data;
-  try {
-    std::optional<std::string> bytes = DecodeEntryData(data->method, data->compressed, data->size);
-    if (!bytes || Crc32(*bytes) != data->crc) return std::nullopt;
-  } catch (const std::exception&) {
-    return std::nullopt;
-  }
   return data;
 }
+
+namespace {
+
+// Decodes taken data once to prove it holds the bytes its CRC-32 names.
+bool Proven(const ZipArchive::Prepared& data) {
+  try {
+    std::optional<std::string> bytes = DecodeEntryData(data.method, data.compressed, data.size);
+    return bytes && Crc32(*bytes) == data.crc;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+}  // namespace
 
 void TVexZip::ApplySteps(const std::vector<Step>& steps) {
   constexpr size_t kWindow = 512;  // files read ahead at most
@@ -362,12 +369,26 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
     }
     std::vector<ZipArchive::Prepared> prepared(files.size());
     std::vector<std::exception_ptr> errors(files.size());
-    RunInParallel(files.size(), [&](size_t i) {
+    // Taking data from the previous archive is a lookup and a copy, done
+    // here; threads prove data our own last pack did not make, and read and
+    // compress the files that changed.
+    struct Work {
+      size_t file;
+      bool taken;  // prepared from the previous archive, still to be proven
+    };
+    std::vector<Work> work;
+    for (size_t i = 0; i < files.size(); ++i) {
+      std::optional<ZipArchive::Prepared> reused = Reusable(steps[files[i]], previous ? &*previous : nullptr);
+      if (reused) prepared[i] = std::move(*reused);
+      if (!reused || !PreviousArchiveIsPacked) work.push_back(Work{i, reused.has_value()});
+    }
+    RunInParallel(work.size(), [&](size_t w) {
+      const size_t i = work[w].file;
       const Step& step = steps[files[i]];
       try {
-        if (std::optional<ZipArchive::Prepared> reused = Reusable(step, previous ? &*previous : nullptr)) {
-          prepared[i] = std::move(*reused);
-          return;
+        if (work[w].taken) {
+          if (Proven(prepared[i])) return;
+          prepared[i] = {};
         }
         File file = File::OpenForReadShared(step.path);
         std::string data(static_cast<size_t>(file.Size()), '\0');

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "base/scoped_handle.h"
 #include "base/win_error.h"
 #include "plugin/plugin_state.h"
 #include "sync/n2_shared_thread.h"
@@ -131,6 +132,43 @@ TEST(AddressBookArchive, UnpackMergesAndReplaces) {
   EXPECT_EQ(ReadFileBytes(d.Book("shared.vcf")), Card("Shared"));
   EXPECT_EQ(ReadFileBytes(d.Book("local.vcf")), Card("Only here"));
   EXPECT_FALSE(d.zip.Active());
+}
+
+// Moves a file's last-write time an hour back, beyond any doubt about when it was written.
+void MakeOld(const std::string& path) {
+  ScopedHandle file(::CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                  OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(file);
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER t{{now.dwLowDateTime, now.dwHighDateTime}};
+  t.QuadPart -= 36'000'000'000ull;
+  const FILETIME old{t.LowPart, t.HighPart};
+  ASSERT_TRUE(::SetFileTime(file.Get(), nullptr, nullptr, &old));
+}
+
+// Packing again takes the data of unchanged cards from the previous archive:
+// the result is the archive a full pack makes, and data our own pack did not
+// write (a downloaded archive, damaged on the way) is never passed on.
+TEST(AddressBookArchive, PackingAgainGivesTheFullPacksArchive) {
+  Data d;
+  MakeFolder(d.Book());
+  for (const char* who : {"a", "b", "c"}) {
+    WriteFileBytes(d.Book(std::string(who) + ".vcf"), Card(std::string(who) + " of the office"));
+    MakeOld(d.Book(std::string(who) + ".vcf"));
+  }
+  ASSERT_TRUE(TN2Thread::PackAddressBook(d.zip, AddrBookFolder));
+  const std::string full = ReadFileBytes(ArchivePath());
+  ASSERT_TRUE(TN2Thread::PackAddressBook(d.zip, AddrBookFolder));
+  EXPECT_EQ(ReadFileBytes(ArchivePath()), full);
+
+  std::string damaged = full;
+  damaged[damaged.find("AddrBook/b.vcf") + 14 + 2] ^= 0x40;
+  WriteFileBytes(ArchivePath(), damaged);
+  MessageBoxWatcher boxes;
+  ASSERT_TRUE(TN2Thread::PackAddressBook(d.zip, AddrBookFolder));
+  EXPECT_EQ(ReadFileBytes(ArchivePath()), full);
+  EXPECT_TRUE(boxes.Texts().empty());
 }
 
 TEST(AddressBookArchive, MissingArchiveShowsTheExtractError) {
