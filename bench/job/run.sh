@@ -18,6 +18,7 @@
 #   N2_BUILD_DIR  build folder holding win/ (default: build/ in the checkout)
 #   WINEPREFIX    Wine prefix to use
 #   RUNS          repetitions (default 3)
+#   BENCH_DIR     where the work folder goes (default /dev/shm, see work_folder.sh)
 #   SERVERS       which servers, of "pyftpdlib vsftpd nginx" (default all three)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
@@ -28,7 +29,8 @@ bin=$build/win/bin
 runs=${RUNS:-3}
 servers=${SERVERS:-pyftpdlib vsftpd nginx}
 source "$root/scripts/test-env.sh"
-work=$(mktemp -d /tmp/n2jobbench.XXXXXX)
+source "$root/bench/work_folder.sh"
+work=$(bench_work_folder n2jobbench)
 chmod 755 "$work"  # vsftpd serves it as the unprivileged user ftp
 vsftpd_pid=
 cleanup() {

@@ -14,6 +14,7 @@
 #   N2_BUILD_DIR  build folder holding win/ (default: build/ in the checkout)
 #   WINEPREFIX    Wine prefix to use
 #   RUNS          repetitions (default 5)
+#   BENCH_DIR     where the work folder goes (default /dev/shm, see work_folder.sh)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${N2_BUILD_DIR:-$root/build}
@@ -23,7 +24,8 @@ floor_exe=$(find "$build/win" -name floor_bench.exe | head -1)
   { echo "zip_bench.exe or floor_bench.exe not built (cmake --build $build/win --target zip_bench floor_bench)"; exit 1; }
 runs=${RUNS:-5}
 source "$root/scripts/test-env.sh"
-work=$(mktemp -d /tmp/n2zipbench.XXXXXX)
+source "$root/bench/work_folder.sh"
+work=$(bench_work_folder n2zipbench)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/ours" "$work/empty" "$work/infozip" "$work/infozip-empty" "$work/floor"
 book="/usr/bin/python3 $root/bench/make_book.py"
