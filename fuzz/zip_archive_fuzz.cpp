@@ -30,7 +30,9 @@ void CheckExtractPath(const std::string& stored, const LeadBytes& lead) {
   // Every component is a real name: no "..", no "." or blanks alone, no empty one.
   size_t start = 0;
   while (start < full.size()) {
-    const size_t end = FindChar(full, '\\', lead, start);
+    // start is a character boundary: searching from it keeps the loop linear.
+    const size_t found = FindChar(std::string_view(full).substr(start), '\\', lead);
+    const size_t end = found == std::string::npos ? std::string::npos : start + found;
     const std::string_view component =
         std::string_view(full).substr(start, end == std::string::npos ? std::string::npos : end - start);
     FUZZ_CHECK(!component.empty() && !DotsAndBlanksOnly(component));

@@ -310,8 +310,12 @@ std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name, const L
   ExtractPath out;
   size_t start = 0;
   while (start <= name.size()) {
-    size_t slash = FindChar(name, '/', lead, start);
-    bool last = slash == std::string::npos;
+    // start is a character boundary (0, or just past a "/"), so the search
+    // may begin there: scanning from the front for every component would
+    // take time growing with the square of the name (names run to 64 KB).
+    const size_t found = FindChar(std::string_view(name).substr(start), '/', lead);
+    const bool last = found == std::string::npos;
+    const size_t slash = last ? std::string::npos : start + found;
     std::string_view c = std::string_view(name).substr(start, last ? std::string::npos : slash - start);
     if (!c.empty()) {
       if (!IsSafeComponent(c, lead)) return std::nullopt;
