@@ -1,5 +1,7 @@
 #include "base/code_page.h"
 
+#include <cstdint>
+
 namespace n2 {
 
 const LeadBytes& LeadBytes::Cp932() {
@@ -15,6 +17,7 @@ size_t FindChar(std::string_view text, char c, const LeadBytes& lead, size_t fro
 }
 
 size_t FindText(std::string_view text, std::string_view needle, const LeadBytes& lead) {
+  if (text.find(needle) == std::string_view::npos) return std::string_view::npos;  // most texts: at no byte at all
   for (size_t i = 0; i < text.size(); i += lead.CharLength(text, i))
     if (text.substr(i, needle.size()) == needle) return i;
   return std::string_view::npos;
@@ -44,9 +47,31 @@ std::string ReplaceChar(std::string_view text, char from, char to, const LeadByt
 
 std::string FoldCase(std::string_view text, const LeadBytes& lead) {
   std::string out(text);
-  for (size_t i = 0; i < out.size(); i += lead.CharLength(out, i))
-    if (out[i] >= 'A' && out[i] <= 'Z') out[i] = static_cast<char>(out[i] - 'A' + 'a');
+  for (size_t i = 0; i < out.size(); i += lead.CharLength(out, i)) out[i] = FoldLetter(out[i]);
   return out;
+}
+
+size_t CaseBlindHash::operator()(std::string_view text) const noexcept {
+  uint32_t hash = 2166136261u;  // FNV-1a over the folded bytes
+  for (size_t i = 0; i < text.size(); ++i) {
+    const bool single = lead_->CharLength(text, i) == 1;
+    hash = (hash ^ static_cast<unsigned char>(single ? FoldLetter(text[i]) : text[i])) * 16777619u;
+    if (!single) hash = (hash ^ static_cast<unsigned char>(text[++i])) * 16777619u;
+  }
+  return hash;
+}
+
+bool CaseBlindEqual::operator()(std::string_view a, std::string_view b) const noexcept {
+  if (a.size() != b.size()) return false;
+  // Folding never makes or unmakes a lead byte, so equal folded texts split
+  // into characters at the same places.
+  for (size_t i = 0; i < a.size();) {
+    const size_t length = lead_->CharLength(a, i);
+    if (length != lead_->CharLength(b, i)) return false;
+    if (length == 2 ? a.substr(i, 2) != b.substr(i, 2) : FoldLetter(a[i]) != FoldLetter(b[i])) return false;
+    i += length;
+  }
+  return true;
 }
 
 std::string IncludeTrailingBackslash(std::string_view folder, const LeadBytes& lead) {

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 
 namespace n2 {
 
@@ -52,6 +53,48 @@ std::string ReplaceChar(std::string_view text, char from, char to, const LeadByt
 // text with its single-byte letters A-Z folded to a-z; bytes of double-byte
 // characters are never touched.
 std::string FoldCase(std::string_view text, const LeadBytes& lead);
+// The byte of one single-byte character folded as FoldCase folds it.
+inline char FoldLetter(char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; }
+
+// Hashing and comparing texts as FoldCase folds them, without making folded
+// copies: maps keyed by names that are equal without regard to case look a
+// name up as it is.
+class CaseBlindHash {
+ public:
+  using is_transparent = void;
+  explicit CaseBlindHash(const LeadBytes& lead) : lead_(&lead) {}
+  size_t operator()(std::string_view text) const noexcept;
+
+ private:
+  const LeadBytes* lead_;
+};
+class CaseBlindEqual {
+ public:
+  using is_transparent = void;
+  explicit CaseBlindEqual(const LeadBytes& lead) : lead_(&lead) {}
+  bool operator()(std::string_view a, std::string_view b) const noexcept;
+
+ private:
+  const LeadBytes* lead_;
+};
+}  // namespace n2
+
+// libstdc++ keeps each key's hash code in its node only for hashes it takes
+// to be slow, and otherwise computes the codes again while it walks a bucket
+// and whenever it rehashes. Folding names character by character is slow
+// enough that keeping the codes pays.
+template <>
+struct std::__is_fast_hash<n2::CaseBlindHash> : std::false_type {};
+
+namespace n2 {
+
+// A map keyed by such names; lead must outlive it.
+template <class Value>
+using CaseBlindMap = std::unordered_map<std::string, Value, CaseBlindHash, CaseBlindEqual>;
+template <class Value>
+CaseBlindMap<Value> MakeCaseBlindMap(const LeadBytes& lead) {
+  return CaseBlindMap<Value>(0, CaseBlindHash(lead), CaseBlindEqual(lead));
+}
 
 // Folder texts: "\" and "/" separate folders.
 inline bool EndsWithSeparator(std::string_view path, const LeadBytes& lead) {

@@ -67,9 +67,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   const std::string folded = n2::FoldCase(name, kLead);
   FUZZ_CHECK(n2::FoldCase(folded, kLead) == folded);
-  for (char c = 'A'; c <= 'Z'; ++c) FUZZ_CHECK(!HoldsChar(folded, c));
-  for (size_t i = 0; i < name.size(); i += kLead.CharLength(name, i))
-    if (kLead.CharLength(name, i) == 2) FUZZ_CHECK(folded.compare(i, 2, name, i, 2) == 0);
+  // No single-byte capital is left, and double-byte characters are untouched.
+  for (size_t i = 0; i < name.size(); i += kLead.CharLength(name, i)) {
+    if (kLead.CharLength(name, i) == 2)
+      FUZZ_CHECK(folded.compare(i, 2, name, i, 2) == 0);
+    else
+      FUZZ_CHECK(folded[i] < 'A' || folded[i] > 'Z');
+  }
+
+  // Maps keyed by names compare them as their folded copies compare, and
+  // names equal that way hash alike.
+  const n2::CaseBlindEqual equal(kLead);
+  const n2::CaseBlindHash hash(kLead);
+  FUZZ_CHECK(equal(name, folded) && hash(name) == hash(folded));
+  const std::string_view first = name.substr(0, name.size() / 2), second = name.substr(name.size() / 2);
+  FUZZ_CHECK(equal(first, second) == (n2::FoldCase(first, kLead) == n2::FoldCase(second, kLead)));
 
   CheckExtractPath(name);
 

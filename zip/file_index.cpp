@@ -11,17 +11,24 @@ constexpr std::string_view kHeader = "n2index 2";
 
 }  // namespace
 
-std::string FileIndex::Key(std::string_view name) const { return FoldCase(name, *lead_); }
-
 void FileIndex::Set(std::string_view name, const IndexedFile& file) {
-  files_[Key(name)] = Named{std::string(name), file};
+  auto [it, added] = files_.try_emplace(std::string(name), file);
+  if (added) return;
+  if (it->first == name) {
+    it->second = file;
+    return;
+  }
+  files_.erase(it);  // the same name in another case: recorded as now spelt
+  files_.emplace(std::string(name), file);
 }
 
-void FileIndex::Remove(std::string_view name) { files_.erase(Key(name)); }
+void FileIndex::Remove(std::string_view name) {
+  if (auto it = files_.find(name); it != files_.end()) files_.erase(it);
+}
 
 const IndexedFile* FileIndex::Find(std::string_view name) const {
-  auto it = files_.find(Key(name));
-  return it == files_.end() ? nullptr : &it->second.file;
+  auto it = files_.find(name);
+  return it == files_.end() ? nullptr : &it->second;
 }
 
 std::optional<uint32_t> FileIndex::TrustedCrc(std::string_view name, uint64_t size, uint64_t write_time) const {
@@ -35,10 +42,19 @@ std::string FileIndex::Text() const {
   const ArchiveStamp packed = packed_archive_.value_or(ArchiveStamp{});
   std::string body = std::string(kHeader) + " " + std::to_string(taken_at_) + " " + std::to_string(packed.size) +
                      " " + std::to_string(packed.write_time) + "\n";
-  for (const auto& [key, named] : files_) {
-    const IndexedFile& f = named.file;
-    body += RecordHex(f.crc) + " " + std::to_string(f.size) + " " + std::to_string(f.write_time) + " " +
-            RecordHex(f.attributes) + " " + EscapeRecordName(named.name) + "\n";
+  body.reserve(body.size() + files_.size() * 80);
+  // Appended piece by piece: a record of thousands of lines is written at every pack.
+  for (const auto& [name, f] : files_) {
+    body += RecordHex(f.crc);
+    body += ' ';
+    body += std::to_string(f.size);
+    body += ' ';
+    body += std::to_string(f.write_time);
+    body += ' ';
+    body += RecordHex(f.attributes);
+    body += ' ';
+    body += EscapeRecordName(name);
+    body += '\n';
   }
   return SealRecord(std::move(body), files_.size() + 1);
 }

@@ -11,7 +11,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 
 #include "base/code_page.h"
 
@@ -46,7 +45,7 @@ class FileIndex {
   static constexpr uint64_t kTimeResolution = 2 * 10'000'000ull;
 
   // File names are compared without regard to case in the code page of lead.
-  explicit FileIndex(const LeadBytes& lead) : lead_(&lead) {}
+  explicit FileIndex(const LeadBytes& lead) : files_(MakeCaseBlindMap<IndexedFile>(lead)) {}
 
   // The moment the record was taken, in the units of write_time.
   uint64_t TakenAt() const { return taken_at_; }
@@ -79,16 +78,9 @@ class FileIndex {
   static std::optional<FileIndex> Parse(std::string_view text, const LeadBytes& lead);
 
  private:
-  struct Named {
-    std::string name;
-    IndexedFile file;
-  };
-  std::string Key(std::string_view name) const;
-
-  const LeadBytes* lead_;
   uint64_t taken_at_ = 0;
   std::optional<ArchiveStamp> packed_archive_;
-  std::unordered_map<std::string, Named> files_;  // by folded name
+  CaseBlindMap<IndexedFile> files_;  // by name, as last set
 };
 
 }  // namespace n2

@@ -19,6 +19,7 @@ bool Parse(std::string_view word, T& value, int base) {
 std::string EscapeRecordName(std::string_view name) {
   static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
+  out.reserve(name.size());
   for (unsigned char c : name) {
     if (c <= 32 || c == '%' || c == 127) {
       out += '%';
@@ -33,6 +34,7 @@ std::string EscapeRecordName(std::string_view name) {
 
 std::optional<std::string> UnescapeRecordName(std::string_view text) {
   std::string out;
+  out.reserve(text.size());
   for (size_t i = 0; i < text.size(); ++i) {
     if (text[i] != '%') {
       out += text[i];
@@ -70,6 +72,7 @@ std::optional<std::string_view> OpenSealedRecord(std::string_view text) {
 
 std::vector<std::string_view> RecordWords(std::string_view line, size_t count) {
   std::vector<std::string_view> words;
+  words.reserve(8);  // the words of any record line
   for (size_t start = 0; start <= line.size();) {
     size_t blank = words.size() + 1 == count ? line.size() : line.find(' ', start);
     if (blank == std::string_view::npos) blank = line.size();

@@ -187,10 +187,14 @@ void FileByteStream::Truncate(uint64_t size) {
 
 void FileByteStream::Flush() {
   if (pending_.empty()) return;
-  file_.Seek(pending_at_);
-  std::string bytes;
-  bytes.swap(pending_);
-  file_.Write(bytes);
+  try {
+    file_.Seek(pending_at_);
+    file_.Write(pending_);
+  } catch (...) {
+    pending_.clear();
+    throw;
+  }
+  pending_.clear();  // keeps its room for the next bytes
 }
 
 void TVexZip::SetCompressionType(TZipCompressionType type) {
@@ -256,14 +260,14 @@ void TVexZip::RequireWritable() {
   if (read_only_) throw Exception("The archive " + Quoted(file_name_) + " is read-only");
 }
 
-void TVexZip::EnsureFolderEntries(const std::string& name, uint32_t attributes, DosStamp stamp) {
-  std::string folder = NormalizeEntryName(name, lead_);
-  folder.erase(FindLastOf(folder, "/", lead_) + 1);  // keep up to and including the last separator
+void TVexZip::EnsureFolderEntries(std::string_view entry, uint32_t attributes, DosStamp stamp) {
+  // Up to and including the last separator.
+  const std::string_view folder = entry.substr(0, FindLastOf(entry, "/", lead_) + 1);
   // The files of one folder follow one another: its entries are there already.
   if (folder == last_folder_ensured_) return;
   last_folder_ensured_ = folder;
   for (size_t end = folder.find('/'); end != std::string::npos; end = folder.find('/', end + 1)) {
-    std::string prefix = folder.substr(0, end + 1);
+    const std::string_view prefix = folder.substr(0, end + 1);
     if (archive_.FindEntry(prefix) < 0) archive_.AddStreamEntry(prefix, attributes, {}, stamp, CompressionLevel());
   }
 }
@@ -278,16 +282,17 @@ void TVexZip::EnsureFolderEntries(const std::string& name, uint32_t attributes, 
 struct TVexZip::Step {
   enum Kind { kFolder, kFile } kind;
   std::string path;  // files only
-  std::string name;
+  std::string name;  // the entry name: relative to the root, normalised
   uint32_t attributes;
   DosStamp stamp;
   uint64_t size = 0;
   uint64_t write_time = 0;
 };
 
-void TVexZip::ListFile(const std::string& path, const std::string& name, const WIN32_FIND_DATAA& found,
+void TVexZip::ListFile(std::string path, std::string_view name, const WIN32_FIND_DATAA& found,
                        std::vector<Step>& steps) {
-  steps.push_back(Step{Step::kFile, path, name, found.dwFileAttributes, StampOf(found.ftLastWriteTime, local_bias_),
+  steps.push_back(Step{Step::kFile, std::move(path), NormalizeEntryName(name, lead_), found.dwFileAttributes,
+                       StampOf(found.ftLastWriteTime, local_bias_),
                        (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow, TimeOf(found.ftLastWriteTime)});
 }
 
@@ -301,17 +306,20 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
     if (name == "..") continue;
     if (name == ".") {
       // The folder being listed gets its own entry, with its attributes and time.
-      steps.push_back(Step{Step::kFolder, {}, RelativeName(folder + "\\", root, lead_), item.dwFileAttributes,
-                           StampOf(item.ftLastWriteTime, local_bias_)});
+      steps.push_back(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(folder + "\\", root, lead_), lead_),
+                           item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
     } else if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       const std::string full = folder + "\\" + name;
       if (StoreFolders && StoreRelativePath)
-        steps.push_back(Step{Step::kFolder, {}, RelativeName(full + "\\", root, lead_), item.dwFileAttributes,
-                             StampOf(item.ftLastWriteTime, local_bias_)});
+        steps.push_back(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(full + "\\", root, lead_), lead_),
+                             item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
       if (with_subfolders) ListFolderTree(full, root, with_subfolders, mask, steps);
     } else {
-      const std::string full = folder + "\\" + name;
-      if (WildcardMatch(mask, full, lead_)) ListFile(full, RelativeName(full, root, lead_), item, steps);
+      std::string full = folder + "\\" + name;
+      if (WildcardMatch(mask, full, lead_)) {
+        const std::string relative = RelativeName(full, root, lead_);
+        ListFile(std::move(full), relative, item, steps);
+      }
     }
   } while (::FindNextFileA(find.Get(), &item));
 }
@@ -322,9 +330,8 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
 // recorded bytes is proven apart (Proven), unless our own last pack made it.
 std::optional<ZipArchive::Prepared> TVexZip::Reusable(const Step& step, ZipArchive* previous) {
   if (!Index || !previous) return std::nullopt;
-  const std::string name = NormalizeEntryName(step.name, lead_);
-  const std::optional<uint32_t> crc = Index->TrustedCrc(name, step.size, step.write_time);
-  const int entry = crc ? previous->FindEntry(name) : -1;
+  const std::optional<uint32_t> crc = Index->TrustedCrc(step.name, step.size, step.write_time);
+  const int entry = crc ? previous->FindEntry(step.name) : -1;
   if (entry < 0) return std::nullopt;
   const CentralRecord& c = previous->Entries()[static_cast<size_t>(entry)].central;
   if (c.crc != *crc || c.uncompressed_size != step.size) return std::nullopt;
@@ -413,12 +420,11 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
         }
         std::rethrow_exception(errors[k]);
       }
-      std::string name = step.name;
-      if (!StoreRelativePath) name = name.substr(FindLastOf(name, "\\/", lead_) + 1);
+      std::string_view name = step.name;
+      if (!StoreRelativePath) name.remove_prefix(FindLastOf(name, "/", lead_) + 1);
       if (StoreFolders && StoreRelativePath) EnsureFolderEntries(name, kAttrFolder, now);
       archive_.AddPreparedEntry(name, step.attributes, prepared[k], step.stamp);
-      packed.Set(NormalizeEntryName(step.name, lead_),
-                 IndexedFile{prepared[k].size, step.write_time, step.attributes, prepared[k].crc});
+      packed.Set(step.name, IndexedFile{prepared[k].size, step.write_time, step.attributes, prepared[k].crc});
     }
     first = last;
   }

@@ -150,9 +150,9 @@ class TVexZip {
 
  private:
   void RequireWritable();
-  void EnsureFolderEntries(const std::string& name, uint32_t attributes, DosStamp stamp);
+  void EnsureFolderEntries(std::string_view entry, uint32_t attributes, DosStamp stamp);
   struct Step;
-  void ListFile(const std::string& path, const std::string& name, const WIN32_FIND_DATAA& found,
+  void ListFile(std::string path, std::string_view name, const WIN32_FIND_DATAA& found,
                 std::vector<Step>& steps);
   void ListFolderTree(const std::string& folder, const std::string& root, bool with_subfolders,
                       const std::string& mask, std::vector<Step>& steps);

@@ -11,10 +11,6 @@ constexpr size_t kCopyChunk = 1u << 20;
 
 }  // namespace
 
-std::string ZipArchive::NameKey(std::string_view name) const {
-  return FoldCase(NormalizeEntryName(name, *lead_), *lead_);
-}
-
 void ZipArchive::Clear() {
   ReleaseDeflateCoders();  // what a pack kept for its next entry is not needed while closed
   stream_ = nullptr;
@@ -148,13 +144,13 @@ bool ZipArchive::WalkLocalHeaders() {
 
 void ZipArchive::IndexNames() {
   names_.clear();
-  for (size_t i = 0; i < entries_.size(); ++i) names_[NameKey(entries_[i].central.name)].push_back(i);
+  names_.reserve(entries_.size());
+  for (size_t i = 0; i < entries_.size(); ++i) names_.emplace(NormalizeEntryName(entries_[i].central.name, *lead_), i);
 }
 
 int ZipArchive::FindEntry(std::string_view name) const {
-  auto it = names_.find(NameKey(name));
-  if (it == names_.end() || it->second.empty()) return -1;
-  return static_cast<int>(it->second.front());
+  auto it = names_.find(NormalizeEntryName(name, *lead_));
+  return it == names_.end() ? -1 : static_cast<int>(it->second);
 }
 
 void ZipArchive::RemoveEntry(size_t index) {
@@ -199,8 +195,8 @@ void ZipArchive::AddStreamEntry(std::string_view name, uint32_t attributes, std:
 void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data,
                                   DosStamp stamp) {
   if (!stream_) throw Exception("No archive is open");
-  const std::string entry_name = NormalizeEntryName(name, *lead_);
-  if (int old = FindEntry(entry_name); old >= 0) RemoveEntry(static_cast<size_t>(old));
+  std::string entry_name = NormalizeEntryName(name, *lead_);
+  if (auto old = names_.find(entry_name); old != names_.end()) RemoveEntry(old->second);
 
   LocalHeader h;
   h.method = data.method;
@@ -221,12 +217,12 @@ void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, co
   r.name = entry_name;
 
   const uint64_t offset = end_.directory_offset;
-  std::string bytes = EncodeLocalHeader(h);
-  bytes += data.compressed;
-  stream_->WriteAt(offset, bytes.data(), bytes.size());
-  end_.directory_offset = static_cast<uint32_t>(offset + bytes.size());
+  const std::string header = EncodeLocalHeader(h);
+  stream_->WriteAt(offset, header.data(), header.size());
+  stream_->WriteAt(offset + header.size(), data.compressed.data(), data.compressed.size());
+  end_.directory_offset = static_cast<uint32_t>(offset + header.size() + data.compressed.size());
   entries_.push_back(ZipEntry{std::move(r), std::move(h)});
-  names_[NameKey(entry_name)].push_back(entries_.size() - 1);
+  names_.emplace(std::move(entry_name), entries_.size() - 1);
   if (!batch_) WriteDirectory();
 }
 
@@ -248,14 +244,10 @@ void ZipArchive::WriteDirectory() {
 }
 
 std::optional<ZipArchive::Prepared> ZipArchive::RawEntryData(size_t index) {
-  const CentralRecord& c = entries_.at(index).central;
+  const ZipEntry& e = entries_.at(index);
+  const CentralRecord& c = e.central;
   if (c.flags != 0 || (c.method != kMethodStored && c.method != kMethodDeflate)) return std::nullopt;
-  std::optional<LocalHeader> h;
-  try {
-    h = ReadLocalHeader(*stream_, c.local_offset);
-  } catch (const EReadError&) {
-    return std::nullopt;
-  }
+  const std::optional<LocalHeader>& h = e.local;  // as read at the entry's offset, or as added
   if (!h || h->flags != 0 || h->method != c.method || h->compressed_size != c.compressed_size) return std::nullopt;
   const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
   if (data_position + c.compressed_size > stream_->Size()) return std::nullopt;

@@ -8,7 +8,6 @@
 #include <optional>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "zip/zip_records.h"
@@ -34,7 +33,7 @@ class ZipArchive {
  public:
   // Entry names are compared in the code page whose lead bytes are given
   // (which must outlive this object).
-  explicit ZipArchive(const LeadBytes& lead) : lead_(&lead) {}
+  explicit ZipArchive(const LeadBytes& lead) : lead_(&lead), names_(MakeCaseBlindMap<size_t>(lead)) {}
 
   // Reads the archive on stream (which must outlive this object) and keeps
   // the stream for later adds and reads. Returns whether it is a zip archive;
@@ -97,8 +96,6 @@ class ZipArchive {
   void WriteDirectory();
   void IndexNames();
 
-  std::string NameKey(std::string_view name) const;
-
   const LeadBytes* lead_;
   ByteStream* stream_ = nullptr;
   bool is_zip_ = false;
@@ -107,8 +104,9 @@ class ZipArchive {
   std::vector<ZipEntry> entries_;
   EndRecord end_;
   std::string comment_;  // the bytes after the end record
-  // Folded normalised name -> indexes, for FindEntry on large archives.
-  std::unordered_map<std::string, std::vector<size_t>> names_;
+  // Normalised name -> index of the first entry of that name, for FindEntry
+  // on large archives.
+  CaseBlindMap<size_t> names_;
 };
 
 }  // namespace n2

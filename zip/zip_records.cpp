@@ -241,22 +241,23 @@ std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead) {
 std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead) {
   // Folding keeps every byte in place, so equal folded prefixes are equal
   // characters: root's characters are complete, and path splits the same way.
-  if (root.size() > path.size() || FoldCase(path.substr(0, root.size()), lead) != FoldCase(root, lead))
+  if (root.size() > path.size() || !CaseBlindEqual(lead)(path.substr(0, root.size()), root))
     return std::string(path);
   std::string_view rest = path.substr(root.size());
   if (!rest.empty() && rest.front() == '\\') rest.remove_prefix(1);
   return std::string(rest);
 }
 
-bool WildcardMatch(std::string_view mask, std::string_view text, const LeadBytes& lead) {
-  const std::string m = FoldCase(mask, lead), t = FoldCase(text, lead);
+bool WildcardMatch(std::string_view m, std::string_view t, const LeadBytes& lead) {
   // Positions step over whole characters; "?" takes one character, of one
-  // byte or two. Iterative match with backtracking to the last "*": linear in
-  // practice, never exponential.
-  auto next = [&](const std::string& s, size_t i) { return i + lead.CharLength(s, i); };
+  // byte or two, and characters are compared without regard to case.
+  // Iterative match with backtracking to the last "*": linear in practice,
+  // never exponential.
+  auto next = [&](std::string_view s, size_t i) { return i + lead.CharLength(s, i); };
   auto same = [&](size_t mi, size_t ti) {
     const size_t length = lead.CharLength(m, mi);
-    return length == lead.CharLength(t, ti) && m.compare(mi, length, t, ti, length) == 0;
+    if (length != lead.CharLength(t, ti)) return false;
+    return length == 2 ? m.substr(mi, 2) == t.substr(ti, 2) : FoldLetter(m[mi]) == FoldLetter(t[ti]);
   };
   size_t mi = 0, ti = 0, star = std::string::npos, star_text = 0;
   while (ti < t.size()) {

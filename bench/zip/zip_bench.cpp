@@ -67,7 +67,8 @@ int main(int argc, char** argv) {
     const std::string index_path = data + "N2AddBook.index";
     n2::FileIndex index(n2::SystemLeadBytes());
     try {
-      if (auto read = n2::FileIndex::Parse(n2::ReadWholeFile(index_path), n2::SystemLeadBytes())) index = *read;
+      if (auto read = n2::FileIndex::Parse(n2::ReadWholeFile(index_path), n2::SystemLeadBytes()))
+        index = std::move(*read);
     } catch (const std::exception&) {
     }
     zip.Index = &index;
