@@ -307,6 +307,9 @@ class TAsyncSocket : public TAsyncWndComponent {
 
   // Send buffer: blocks of kSendBlockSize bytes.
   std::deque<Block> send_buffer_;
+  // The waiting blocks' bytes copied together for one send call.
+  static constexpr size_t kSendGatherSize = 65536;
+  std::string gather_;
   int buffered_byte_count_ = 0;
 
   // Name lookup.

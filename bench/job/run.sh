@@ -8,6 +8,10 @@
 #                             ours fetches the server's copy and merges it first,
 #                             and once more without the agreed record (no fetch)
 #   download into an empty book            curl + unzip
+#   download again right after it          curl + unzip -o; ours reads again the
+#                                          cards written in the last two seconds
+#                                          before its record was taken
+#   download, nothing changed (the download every 10 minutes)  curl + unzip -o
 #   download, one card changed over the book   curl + unzip -o
 # "job" is the time from the button press to the job's end as our host
 # measures it; "+Wine" is the whole host process (Wine start-up, plug-in load,
@@ -163,6 +167,10 @@ for s in $servers; do
     job "$s.down" "$b" download
     same_book "$a/Data/AddrBook" "$b/Data/AddrBook" "$s download"
     tool "$s.down_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -q N2AddBook.zip"
+    job "$s.down0" "$b" download
+    tool "$s.down0_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
+    job "$s.down00" "$b" download
+    tool "$s.down00_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
     # One card changed: uploaded, then downloaded over the book.
     $book touch "$a/Data/AddrBook" "$s$r"
     $book touch "$ra/AddrBook" "$s$r"
@@ -187,7 +195,8 @@ printf '%-50s %8s %8s %8s %8s %8s\n' "seconds" "job" "+Wine" "tools" "ratio" "pe
 for s in $servers; do
   for w in "up:upload (zip -9 -r + curl -T)" "up1:one card changed (zip -FS + curl)" \
            "up1x:one card changed, no fetch (zip -FS + curl)" \
-           "down:download (curl + unzip)" "down1:one card changed (curl + unzip -o)"; do
+           "down:download (curl + unzip)" "down0:again right after (curl + unzip -o)" \
+           "down00:nothing changed (curl + unzip -o)" "down1:one card changed (curl + unzip -o)"; do
     k=${w%%:*} label="$s ${w#*:}"
     o=$(median "$s.$k"); ow=$(median "$s.${k}_wall"); t=$(median "$s.${k}_ref"); p=$(median "$s.${k}_peak")
     printf '%-50s %8.3f %8.3f %8.3f %8.2f %8.1f\n' "$label" "$o" "$ow" "$t" \
