@@ -54,15 +54,21 @@ std::string FoldCase(std::string_view text, const LeadBytes& lead) {
 size_t CaseBlindHash::operator()(std::string_view text) const noexcept {
   uint32_t hash = 2166136261u;  // FNV-1a over the folded bytes
   for (size_t i = 0; i < text.size(); ++i) {
-    const bool single = lead_->CharLength(text, i) == 1;
-    hash = (hash ^ static_cast<unsigned char>(single ? FoldLetter(text[i]) : text[i])) * 16777619u;
-    if (!single) hash = (hash ^ static_cast<unsigned char>(text[++i])) * 16777619u;
+    char c = text[i];
+    if (lead_->CharLength(text, i) == 2) {
+      hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+      c = text[++i];  // a second byte is never folded
+    } else {
+      c = FoldLetter(c);
+    }
+    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
   }
   return hash;
 }
 
 bool CaseBlindEqual::operator()(std::string_view a, std::string_view b) const noexcept {
   if (a.size() != b.size()) return false;
+  if (a == b) return true;  // names mostly come spelt alike
   // Folding never makes or unmakes a lead byte, so equal folded texts split
   // into characters at the same places.
   for (size_t i = 0; i < a.size();) {

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 #include <unordered_map>
+#include <unordered_set>
 
 namespace n2 {
 
@@ -88,12 +89,16 @@ struct std::__is_fast_hash<n2::CaseBlindHash> : std::false_type {};
 
 namespace n2 {
 
-// A map keyed by such names; lead must outlive it.
+// Maps keyed by such names, and sets of them; lead must outlive them.
 template <class Value>
 using CaseBlindMap = std::unordered_map<std::string, Value, CaseBlindHash, CaseBlindEqual>;
 template <class Value>
 CaseBlindMap<Value> MakeCaseBlindMap(const LeadBytes& lead) {
   return CaseBlindMap<Value>(0, CaseBlindHash(lead), CaseBlindEqual(lead));
+}
+using CaseBlindSet = std::unordered_set<std::string, CaseBlindHash, CaseBlindEqual>;
+inline CaseBlindSet MakeCaseBlindSet(const LeadBytes& lead) {
+  return CaseBlindSet(0, CaseBlindHash(lead), CaseBlindEqual(lead));
 }
 
 // Folder texts: "\" and "/" separate folders.

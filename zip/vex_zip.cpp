@@ -527,7 +527,7 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
   const size_t count = archive_.Entries().size();
   for (size_t first = 0; first < count;) {
     std::vector<Planned> plan;
-    std::unordered_set<std::string> names;  // destinations of the window, folded
+    CaseBlindSet names = MakeCaseBlindSet(lead_);  // destinations of the window
     bool clash = false;
     uint64_t bytes = 0;
     size_t last = first;
@@ -540,15 +540,18 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
       p.index = last;
       p.dest = base + where->folder + where->file;
       const std::string full = FullPath(p.dest);
-      const bool inside = full.size() > full_base.size() &&
-                          FoldCase(full.substr(0, full_base.size()), lead_) == FoldCase(full_base, lead_);
+      const CaseBlindEqual same(lead_);
+      const bool inside =
+          full.size() > full_base.size() && same(std::string_view(full).substr(0, full_base.size()), full_base);
       if (!inside && !(where->file.empty() && where->folder.empty())) continue;
-      if (FoldCase(p.dest, lead_).rfind(FoldCase(temporary_folder, lead_), 0) == 0) continue;  // our own working folder
+      if (p.dest.size() >= temporary_folder.size() &&
+          same(std::string_view(p.dest).substr(0, temporary_folder.size()), temporary_folder))
+        continue;  // our own working folder
       p.folder = entry.Folder() || where->file.empty();
       if (!p.folder) {
         bytes += entry.central.uncompressed_size;
         p.temporary = temporary_folder + std::to_string(last);
-        clash |= !names.insert(FoldCase(p.dest, lead_)).second;
+        clash |= !names.insert(p.dest).second;
       }
       plan.push_back(std::move(p));
     }
@@ -746,7 +749,7 @@ void TVexZip::Commit(Planned& p) {
   const std::string name = NormalizeEntryName(entry.central.name, lead_);
   auto note = [&](LocalFile file, uint32_t crc) {
     file.crc = nullptr;  // the planned entry that answers it is gone after this window
-    listed_[FoldCase(p.dest, lead_)] = file;
+    listed_.insert_or_assign(p.dest, file);
     if (Index) Index->Set(name, IndexedFile{file.size, file.write_time, file.attributes, crc});
   };
   switch (p.mode) {
@@ -806,7 +809,7 @@ void TVexZip::Commit(Planned& p) {
 LocalFile TVexZip::Listed(const std::string& path) {
   const size_t cut = FindLastOf(path, "\\", lead_);
   const std::string folder = path.substr(0, cut + 1);
-  if (folder != last_listed_folder_ && listed_folders_.insert(FoldCase(folder, lead_)).second) {
+  if (folder != last_listed_folder_ && listed_folders_.insert(folder).second) {
     // One listing of the folder answers for all its files.
     WIN32_FIND_DATAA item;
     ScopedFindHandle find(::FindFirstFileA((folder + "*").c_str(), &item));
@@ -818,21 +821,21 @@ LocalFile TVexZip::Listed(const std::string& path) {
         file.size = (uint64_t{item.nFileSizeHigh} << 32) | item.nFileSizeLow;
         file.write_time = TimeOf(item.ftLastWriteTime);
         file.attributes = item.dwFileAttributes;
-        listed_[FoldCase(folder + item.cFileName, lead_)] = file;
+        listed_.insert_or_assign(folder + item.cFileName, file);
       } while (::FindNextFileA(find.Get(), &item));
     }
   }
   last_listed_folder_ = folder;
-  auto it = listed_.find(FoldCase(path, lead_));
+  auto it = listed_.find(path);
   return it == listed_.end() ? LocalFile{} : it->second;
 }
 
 void TVexZip::EnsureFolder(const std::string& folder) {
-  if (made_folders_.insert(FoldCase(folder, lead_)).second) {
+  if (made_folders_.insert(folder).second) {
     try {
       CreateFolderTree(folder);
     } catch (...) {
-      made_folders_.erase(FoldCase(folder, lead_));
+      made_folders_.erase(folder);
       throw;
     }
   }

@@ -179,10 +179,10 @@ class TVexZip {
   int64_t local_bias_ = 0;
   std::string last_folder_ensured_;
   // During one extraction: folders known to exist, and the listings of
-  // destination folders (folded paths).
-  std::unordered_set<std::string> made_folders_;
-  std::unordered_set<std::string> listed_folders_;
-  std::unordered_map<std::string, LocalFile> listed_;
+  // destination folders (paths compared without regard to case).
+  CaseBlindSet made_folders_ = MakeCaseBlindSet(lead_);
+  CaseBlindSet listed_folders_ = MakeCaseBlindSet(lead_);
+  CaseBlindMap<LocalFile> listed_ = MakeCaseBlindMap<LocalFile>(lead_);
   std::string last_listed_folder_;
 };
 
