@@ -78,6 +78,7 @@ class CaseBlindEqual {
  private:
   const LeadBytes* lead_;
 };
+
 }  // namespace n2
 
 // libstdc++ keeps each key's hash code in its node only for hashes it takes
