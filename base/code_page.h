@@ -79,6 +79,11 @@ class CaseBlindEqual {
   const LeadBytes* lead_;
 };
 
+// Whether text begins with prefix, compared as CaseBlindEqual compares.
+inline bool StartsCaseBlind(std::string_view text, std::string_view prefix, const LeadBytes& lead) {
+  return text.size() >= prefix.size() && CaseBlindEqual(lead)(text.substr(0, prefix.size()), prefix);
+}
+
 }  // namespace n2
 
 // libstdc++ keeps each key's hash code in its node only for hashes it takes

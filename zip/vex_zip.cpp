@@ -540,13 +540,9 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
       p.index = last;
       p.dest = base + where->folder + where->file;
       const std::string full = FullPath(p.dest);
-      const CaseBlindEqual same(lead_);
-      const bool inside =
-          full.size() > full_base.size() && same(std::string_view(full).substr(0, full_base.size()), full_base);
+      const bool inside = full.size() > full_base.size() && StartsCaseBlind(full, full_base, lead_);
       if (!inside && !(where->file.empty() && where->folder.empty())) continue;
-      if (p.dest.size() >= temporary_folder.size() &&
-          same(std::string_view(p.dest).substr(0, temporary_folder.size()), temporary_folder))
-        continue;  // our own working folder
+      if (StartsCaseBlind(p.dest, temporary_folder, lead_)) continue;  // our own working folder
       p.folder = entry.Folder() || where->file.empty();
       if (!p.folder) {
         bytes += entry.central.uncompressed_size;

@@ -241,8 +241,7 @@ std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead) {
 std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead) {
   // Folding keeps every byte in place, so equal folded prefixes are equal
   // characters: root's characters are complete, and path splits the same way.
-  if (root.size() > path.size() || !CaseBlindEqual(lead)(path.substr(0, root.size()), root))
-    return std::string(path);
+  if (!StartsCaseBlind(path, root, lead)) return std::string(path);
   std::string_view rest = path.substr(root.size());
   if (!rest.empty() && rest.front() == '\\') rest.remove_prefix(1);
   return std::string(rest);
