@@ -14,6 +14,11 @@ if(WIN32)
   set_target_properties(N2::libdeflate PROPERTIES
     IMPORTED_LOCATION "${N2_LIBDEFLATE_ROOT}/lib/libdeflate.a"
     INTERFACE_INCLUDE_DIRECTORIES "${N2_LIBDEFLATE_ROOT}/include")
+  # Its compressor built for processors with SSE2 as well, chosen at run time.
+  add_library(N2::libdeflate_sse2 STATIC IMPORTED)
+  set_target_properties(N2::libdeflate_sse2 PROPERTIES
+    IMPORTED_LOCATION "${N2_LIBDEFLATE_ROOT}/lib/libdeflate_sse2.a"
+    INTERFACE_COMPILE_DEFINITIONS N2_DEFLATE_SSE2)
   add_library(N2::bzip2 STATIC IMPORTED)
   set_target_properties(N2::bzip2 PROPERTIES
     IMPORTED_LOCATION "${N2_BZIP2_ROOT}/lib/libbz2.a"

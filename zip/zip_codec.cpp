@@ -16,6 +16,40 @@ namespace {
 
 constexpr size_t kChunk = 1u << 20;
 
+// The compressor's entry points. A 32-bit Windows build links a second build
+// of libdeflate's compressor for processors with SSE2, and takes it when the
+// processor has SSE2; a compressor is always freed by the build that made it.
+struct DeflateBuild {
+  decltype(&libdeflate_alloc_compressor) alloc;
+  decltype(&libdeflate_deflate_compress) compress;
+  decltype(&libdeflate_deflate_compress_bound) bound;
+  decltype(&libdeflate_free_compressor) free;
+};
+
+#ifdef N2_DEFLATE_SSE2
+extern "C" {
+LIBDEFLATEAPI libdeflate_compressor* n2sse2_libdeflate_alloc_compressor(int level);
+LIBDEFLATEAPI size_t n2sse2_libdeflate_deflate_compress(libdeflate_compressor* c, const void* in, size_t in_size,
+                                                        void* out, size_t out_avail);
+LIBDEFLATEAPI size_t n2sse2_libdeflate_deflate_compress_bound(libdeflate_compressor* c, size_t in_size);
+LIBDEFLATEAPI void n2sse2_libdeflate_free_compressor(libdeflate_compressor* c);
+}
+#endif
+
+const DeflateBuild& Deflater() {
+  static const DeflateBuild build = [] {
+#ifdef N2_DEFLATE_SSE2
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("sse2"))
+      return DeflateBuild{n2sse2_libdeflate_alloc_compressor, n2sse2_libdeflate_deflate_compress,
+                          n2sse2_libdeflate_deflate_compress_bound, n2sse2_libdeflate_free_compressor};
+#endif
+    return DeflateBuild{libdeflate_alloc_compressor, libdeflate_deflate_compress, libdeflate_deflate_compress_bound,
+                        libdeflate_free_compressor};
+  }();
+  return build;
+}
+
 // A deflate stream spends at least two bits on each match of at most 258
 // bytes, so it can never decode to more than this many bytes per input byte.
 constexpr uint64_t kMaxDeflateRatio = 258 * 8 / 2;
@@ -38,7 +72,7 @@ class CompressorCache {
         return c;
       }
     }
-    libdeflate_compressor* c = libdeflate_alloc_compressor(level);
+    libdeflate_compressor* c = Deflater().alloc(level);
     if (!c) throw std::bad_alloc();
     return c;
   }
@@ -51,7 +85,7 @@ class CompressorCache {
         return;
       }
     }
-    libdeflate_free_compressor(c);
+    Deflater().free(c);
   }
   void Release() {
     std::array<std::vector<libdeflate_compressor*>, kLevels> idle;
@@ -60,7 +94,7 @@ class CompressorCache {
       idle.swap(idle_);
     }
     for (auto& list : idle)
-      for (libdeflate_compressor* c : list) libdeflate_free_compressor(c);
+      for (libdeflate_compressor* c : list) Deflater().free(c);
   }
 
  private:
@@ -154,8 +188,8 @@ std::optional<std::string> Bunzip2(std::string_view data, uint32_t size, bool da
 
 std::string DeflateRaw(std::string_view data, int level) {
   Compressor z(level < 0 ? 6 : std::min(level, 12));
-  std::string out(libdeflate_deflate_compress_bound(z.c, data.size()), '\0');
-  const size_t n = libdeflate_deflate_compress(z.c, data.data(), data.size(), out.data(), out.size());
+  std::string out(Deflater().bound(z.c, data.size()), '\0');
+  const size_t n = Deflater().compress(z.c, data.data(), data.size(), out.data(), out.size());
   if (n == 0) throw EDecompressionError("Deflate failed");
   out.resize(n);
   return out;
