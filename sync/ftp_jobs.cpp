@@ -93,17 +93,21 @@ void EmptyLocalArchive() { File::CreateAlways(ArchivePath()); }
 bool TN2Thread::RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file) {
   try {
     TFtpClient& ftp = DmN2->NetFtp;
-    const std::string server = FrmN2Shared->EdtServer.Text();
-    const size_t colon = server.find(':');
-    ftp.SetHostName(server.substr(0, colon));
-    ftp.SetPort(colon == std::string::npos ? "ftp" : server.substr(colon + 1));
-    ftp.SetUserName(FrmN2Shared->EdtUser.Text());
-    ftp.SetPassWord(FrmN2Shared->EdtPasswd.Text());
-    ftp.SetHostDirName(FrmN2Shared->EdtPath.Text());
-    ftp.SetHostFileName("N2AddBook.zip");
-    ftp.SetLocalFileName(local_file.empty() ? ArchivePath() : local_file);
-    ftp.SetPassive(FrmN2Shared->ChkPassive.Checked());
-    ftp.SetBinary(true);
+    // The dialog's controls belong to the client's thread: read there in one
+    // call, where from the worker every control would cost a message to it.
+    ftp.RunOnOwnerThread([&] {
+      const std::string server = FrmN2Shared->EdtServer.Text();
+      const size_t colon = server.find(':');
+      ftp.SetHostName(server.substr(0, colon));
+      ftp.SetPort(colon == std::string::npos ? "ftp" : server.substr(colon + 1));
+      ftp.SetUserName(FrmN2Shared->EdtUser.Text());
+      ftp.SetPassWord(FrmN2Shared->EdtPasswd.Text());
+      ftp.SetHostDirName(FrmN2Shared->EdtPath.Text());
+      ftp.SetHostFileName("N2AddBook.zip");
+      ftp.SetLocalFileName(local_file.empty() ? ArchivePath() : local_file);
+      ftp.SetPassive(FrmN2Shared->ChkPassive.Checked());
+      ftp.SetBinary(true);
+    });
     return (ftp.*operation)();
   } catch (const std::exception& error) {
     ShowErrorBox(kFtpErrorText, error);
