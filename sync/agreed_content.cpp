@@ -12,8 +12,9 @@ constexpr std::string_view kHeader = "n2agreed 1";
 
 BookContent BookContent::Of(const std::vector<ZipEntry>& entries, const LeadBytes& lead) {
   BookContent book(lead);
+  book.cards_.reserve(entries.size());
   for (const ZipEntry& e : entries) {
-    const std::string name = NormalizeEntryName(e.central.name, lead);
+    std::string name = NormalizeEntryName(e.central.name, lead);
     CardContent card;
     card.folder = e.Folder() || EndsWithChar(name, '/', lead);
     if (!card.folder) {
@@ -21,36 +22,49 @@ BookContent BookContent::Of(const std::vector<ZipEntry>& entries, const LeadByte
       card.crc = e.central.crc;
       card.attributes = e.central.external_attributes & CardContent::kCountedAttributes;
     }
-    if (!book.Find(name)) book.Add(name, card);
+    book.cards_.try_emplace(std::move(name), card);
   }
   return book;
 }
 
-std::string BookContent::Key(std::string_view name) const { return FoldCase(name, *lead_); }
-
 void BookContent::Add(std::string_view name, const CardContent& card) {
-  cards_[Key(name)] = {std::string(name), card};
+  auto [it, added] = cards_.try_emplace(std::string(name), card);
+  if (added) return;
+  if (it->first == name) {
+    it->second = card;
+    return;
+  }
+  cards_.erase(it);  // the same name in another case: kept as now spelt
+  cards_.emplace(std::string(name), card);
 }
 
 const CardContent* BookContent::Find(std::string_view name) const {
-  auto it = cards_.find(Key(name));
-  return it == cards_.end() ? nullptr : &it->second.second;
+  auto it = cards_.find(name);
+  return it == cards_.end() ? nullptr : &it->second;
 }
 
 bool BookContent::operator==(const BookContent& other) const {
   if (cards_.size() != other.cards_.size()) return false;
-  for (auto a = cards_.begin(), b = other.cards_.begin(); a != cards_.end(); ++a, ++b)
-    if (a->first != b->first || !(a->second.second == b->second.second)) return false;
+  for (const auto& [name, card] : cards_) {
+    const CardContent* same = other.Find(name);
+    if (!same || !(*same == card)) return false;
+  }
   return true;
 }
 
 std::string BookContent::Text() const {
   std::string body = std::string(kHeader) + "\n";
-  for (const auto& [key, named] : cards_) {
-    const CardContent& c = named.second;
-    body += RecordHex(c.crc) + " " + std::to_string(c.size) + " " + RecordHex(c.attributes) + " " +
-            (c.folder ? "d " : "f ") +
-            EscapeRecordName(named.first) + "\n";
+  body.reserve(body.size() + cards_.size() * 64);
+  // Appended piece by piece: the record is written after every job.
+  for (const auto& [name, c] : cards_) {
+    body += RecordHex(c.crc);
+    body += ' ';
+    body += std::to_string(c.size);
+    body += ' ';
+    body += RecordHex(c.attributes);
+    body += c.folder ? " d " : " f ";
+    body += EscapeRecordName(name);
+    body += '\n';
   }
   return SealRecord(std::move(body), cards_.size() + 1);
 }

@@ -21,7 +21,6 @@
 #pragma once
 
 #include <cstdint>
-#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -53,10 +52,11 @@ struct CardContent {
 // without regard to case.
 class BookContent {
  public:
-  explicit BookContent(const LeadBytes& lead) : lead_(&lead) {}
+  explicit BookContent(const LeadBytes& lead) : cards_(MakeCaseBlindMap<CardContent>(lead)) {}
   // The content of an archive's entries; of names that fold alike, the first counts.
   static BookContent Of(const std::vector<ZipEntry>& entries, const LeadBytes& lead);
 
+  // Adds name, or replaces the card of that name (and its spelling).
   void Add(std::string_view name, const CardContent& card);
   const CardContent* Find(std::string_view name) const;
   size_t Count() const { return cards_.size(); }
@@ -64,17 +64,14 @@ class BookContent {
   // Calls visit(name, card) for every card and folder.
   template <class Visit>
   void ForEach(Visit visit) const {
-    for (const auto& [key, named] : cards_) visit(named.first, named.second);
+    for (const auto& [name, card] : cards_) visit(name, card);
   }
 
   std::string Text() const;
   static std::optional<BookContent> Parse(std::string_view text, const LeadBytes& lead);
 
  private:
-  std::string Key(std::string_view name) const;
-
-  const LeadBytes* lead_;
-  std::map<std::string, std::pair<std::string, CardContent>> cards_;  // folded name -> name, content
+  CaseBlindMap<CardContent> cards_;  // by name, as last added
 };
 
 enum class TCardAction {
