@@ -53,6 +53,7 @@ std::string TSharedBook::FetchPath() { return DataFolder + "~N2Fetch.zip"; }
 
 bool TSharedBook::MergeServerCopy() {
   if (FileSize(FetchPath()) == 0) return true;  // the server has no book, or an empty one
+  if (ServerCopyChangesNothing()) return true;
   {
     LentDecider lent(zip_, [this](const ZipEntry& entry, const LocalFile& local) { return Decide(entry, local); });
     BookContent settled(lead_);
@@ -64,6 +65,32 @@ bool TSharedBook::MergeServerCopy() {
     }
   }
   return zip_.Extracted.Written == 0 || Pack();
+}
+
+// Whether the fetched copy is whole, holds exactly the agreed content, and
+// every card and folder of it is in the book just packed. Then the merge
+// would leave every file as it is (the server's cards are the agreed ones,
+// and none is missing locally), so it needs only the copy's directory.
+bool TSharedBook::ServerCopyChangesNothing() {
+  if (!agreed_.Known() || !packed_) return false;
+  struct CloseWhenDone {
+    TVexZip& zip;
+    ~CloseWhenDone() { zip.CloseArchive(); }
+  } close_when_done{zip_};
+  try {
+    zip_.OpenArchive(FetchPath());
+  } catch (const std::exception&) {
+    return false;  // the merge reports it
+  }
+  if (!zip_.IsZipFile() || !zip_.IsWholeArchive()) return false;
+  const BookContent server = BookContent::Of(zip_.Entries(), lead_);
+  if (!agreed_.Matches(server)) return false;
+  bool all_here = true;
+  server.ForEach([&](const std::string& name, const CardContent& card) {
+    const CardContent* local = packed_->Find(name);
+    all_here = all_here && local && local->folder == card.folder;
+  });
+  return all_here;
 }
 
 void TSharedBook::Unpack() {

@@ -55,6 +55,7 @@ class TSharedBook {
   void Cleared() { Agree(BookContent(lead_)); }
 
  private:
+  bool ServerCopyChangesNothing();
   void Agree(const BookContent& book);
   void AgreeOn(const BookContent& settled);
   void SaveAgreed();

@@ -184,6 +184,12 @@ class SharedBook:
         before = self.stamp(self.archive)
         self.run_host(b, "start", "download", "upload", "exit")
         self.assertNotEqual(self.stamp(self.archive), before)
+        # A card deleted here while the server's copy is the agreed one comes
+        # back with the upload's merge: a deletion is not shared.
+        os.remove(os.path.join(b.book, "new.vcf"))
+        self.run_host(b, "start", "upload", "exit")
+        self.assertEqual(self.cards(b)["new.vcf"], card("Ned"))
+        self.assertEqual(self.server_book()["new.vcf"], card("Ned"))
 
     def test_the_record_survives_a_restart_and_a_damaged_one_means_no_record(self):
         a, b = self.host("a"), self.host("b", close=1)
