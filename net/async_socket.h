@@ -89,6 +89,22 @@ struct TSockAddrIn {
   std::string AddrText() const;  // dotted, "127.0.0.1"
 };
 
+// A block to receive into, too large for the stack, that its owner keeps
+// between reads. A read nested in a handler of an earlier one (a handler that
+// pumps messages) finds the block lent out and gets one of its own.
+class LentBlock {
+ public:
+  LentBlock(std::string& spare, size_t size) : spare_(spare), block_(std::move(spare)) { block_.resize(size); }
+  LentBlock(const LentBlock&) = delete;
+  LentBlock& operator=(const LentBlock&) = delete;
+  ~LentBlock() { spare_ = std::move(block_); }
+  char* Data() { return block_.data(); }
+
+ private:
+  std::string& spare_;
+  std::string block_;
+};
+
 class TAsyncSocket : public TAsyncWndComponent {
  public:
   // error is a Winsock code, 0 for success.

@@ -116,8 +116,9 @@ constexpr DWORD kEndOfFileGraceMs = 5000;
 constexpr size_t kUploadBlockSize = 32768;
 // Each read of a download costs a network event, a trip through the owner
 // thread's queue as for upload blocks: reads of 4096 bytes held downloads to a
-// quarter of the HTTP client's, which reads 32768 bytes at a time.
-constexpr size_t kDownloadBlockSize = 32768;
+// quarter of the HTTP client's, and reads of 32768 bytes RETR from pyftpdlib
+// to 230 MB/s where reads of 262144 bytes reach 300-390 MB/s.
+constexpr size_t kDownloadBlockSize = 262144;
 constexpr size_t kMaxReplyLines = 65536;
 
 DWORD NonZeroTick() {
@@ -801,8 +802,9 @@ void TCustomFtpClient::DownloadData(int) { ReceiveBlock(); }
 bool TCustomFtpClient::ReceiveBlock() {
   DataProgress();
   if (data_.State() != wsConnected) return false;
-  char buffer[kDownloadBlockSize];
-  int count = data_.Receive(buffer, sizeof buffer);
+  LentBlock block(receive_block_, kDownloadBlockSize);
+  char* buffer = block.Data();
+  int count = data_.Receive(buffer, static_cast<int>(kDownloadBlockSize));
   if (count > 0) {
     byte_count_ += count;
     if (state_.load() == TFtpState::Aborting) {
@@ -829,7 +831,7 @@ bool TCustomFtpClient::ReceiveBlock() {
       CheckTransferDone();
       return false;
     }
-    return count == static_cast<int>(sizeof buffer);
+    return count == static_cast<int>(kDownloadBlockSize);
   }
   if (count < 0 && data_.State() == wsConnected && data_.LastError() != 10035) {
     Display("! Data: Receive Error - " + SocketErrorText(data_.LastError()));

