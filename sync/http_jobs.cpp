@@ -125,7 +125,7 @@ bool TN2Thread::HttpUpload(bool by_hand) {
     http.Abort();
     std::string bytes(static_cast<size_t>(archive.Size()), '\0');
     if (!bytes.empty()) archive.ReadExact(bytes.data(), bytes.size());
-    body.WriteAt(0, bytes.data(), bytes.size());
+    body = MemoryStream(std::move(bytes));
     lent.LendRequestBody(body);
     http.SetURL(ArchiveUrl());
     http.Put();
