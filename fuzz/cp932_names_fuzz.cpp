@@ -64,6 +64,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(!HoldsChar(normal, '\\'));
   FUZZ_CHECK(n2::NormalizeEntryName(normal, kLead) == normal || n2::FindText(normal, "//", kLead) != std::string::npos ||
              n2::FindText(normal, ":/", kLead) != std::string::npos);
+  FUZZ_CHECK(n2::IsNormalEntryName(name, kLead) == (normal == name));
 
   const std::string folded = n2::FoldCase(name, kLead);
   FUZZ_CHECK(n2::FoldCase(folded, kLead) == folded);

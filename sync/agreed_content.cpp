@@ -27,15 +27,14 @@ BookContent BookContent::Of(const std::vector<ZipEntry>& entries, const LeadByte
   return book;
 }
 
-void BookContent::Add(std::string_view name, const CardContent& card) {
-  auto [it, added] = cards_.try_emplace(std::string(name), card);
-  if (added) return;
-  if (it->first == name) {
+void BookContent::Add(std::string name, const CardContent& card) {
+  auto it = cards_.find(name);
+  if (it != cards_.end() && it->first == name) {
     it->second = card;
     return;
   }
-  cards_.erase(it);  // the same name in another case: kept as now spelt
-  cards_.emplace(std::string(name), card);
+  if (it != cards_.end()) cards_.erase(it);  // the same name in another case: kept as now spelt
+  cards_.emplace(std::move(name), card);
 }
 
 const CardContent* BookContent::Find(std::string_view name) const {
@@ -63,7 +62,7 @@ std::string BookContent::Text() const {
     body += ' ';
     body += RecordHex(c.attributes);
     body += c.folder ? " d " : " f ";
-    body += EscapeRecordName(name);
+    AppendRecordName(body, name);
     body += '\n';
   }
   return SealRecord(std::move(body), cards_.size() + 1);
@@ -78,7 +77,7 @@ std::optional<BookContent> BookContent::Parse(std::string_view text, const LeadB
     const std::string_view line = body->substr(start, end - start);
     start = end + 1;
     // crc size attributes kind name
-    const std::vector<std::string_view> words = RecordWords(line, 5);
+    const RecordWordList words = RecordWords(line, 5);
     CardContent c;
     std::optional<std::string> name;
     if (words.size() != 5 || !RecordNumber(words[0], c.crc, 16) || !RecordNumber(words[1], c.size) ||
@@ -86,7 +85,7 @@ std::optional<BookContent> BookContent::Parse(std::string_view text, const LeadB
         !(name = UnescapeRecordName(words[4])) || name->empty())
       return std::nullopt;
     c.folder = words[3] == "d";
-    book.Add(*name, c);
+    book.Add(std::move(*name), c);
   }
   return book;
 }

@@ -57,7 +57,7 @@ class BookContent {
   static BookContent Of(const std::vector<ZipEntry>& entries, const LeadBytes& lead);
 
   // Adds name, or replaces the card of that name (and its spelling).
-  void Add(std::string_view name, const CardContent& card);
+  void Add(std::string name, const CardContent& card);
   const CardContent* Find(std::string_view name) const;
   size_t Count() const { return cards_.size(); }
   bool operator==(const BookContent& other) const;

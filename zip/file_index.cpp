@@ -1,7 +1,5 @@
 #include "zip/file_index.h"
 
-#include <vector>
-
 #include "zip/record_text.h"
 
 namespace n2 {
@@ -11,15 +9,14 @@ constexpr std::string_view kHeader = "n2index 2";
 
 }  // namespace
 
-void FileIndex::Set(std::string_view name, const IndexedFile& file) {
-  auto [it, added] = files_.try_emplace(std::string(name), file);
-  if (added) return;
-  if (it->first == name) {
+void FileIndex::Set(std::string name, const IndexedFile& file) {
+  auto it = files_.find(name);
+  if (it != files_.end() && it->first == name) {
     it->second = file;
     return;
   }
-  files_.erase(it);  // the same name in another case: recorded as now spelt
-  files_.emplace(std::string(name), file);
+  if (it != files_.end()) files_.erase(it);  // the same name in another case: recorded as now spelt
+  files_.emplace(std::move(name), file);
 }
 
 void FileIndex::Remove(std::string_view name) {
@@ -53,7 +50,7 @@ std::string FileIndex::Text() const {
     body += ' ';
     body += RecordHex(f.attributes);
     body += ' ';
-    body += EscapeRecordName(name);
+    AppendRecordName(body, name);
     body += '\n';
   }
   return SealRecord(std::move(body), files_.size() + 1);
@@ -66,7 +63,7 @@ std::optional<FileIndex> FileIndex::Parse(std::string_view text, const LeadBytes
   bool header = true;
   for (size_t start = 0; start < body->size();) {
     const size_t end = body->find('\n', start);
-    const std::vector<std::string_view> words = RecordWords(body->substr(start, end - start));
+    const RecordWordList words = RecordWords(body->substr(start, end - start));
     start = end + 1;
     if (header) {
       ArchiveStamp packed;
@@ -84,7 +81,7 @@ std::optional<FileIndex> FileIndex::Parse(std::string_view text, const LeadBytes
         !RecordNumber(words[2], f.write_time) || !RecordNumber(words[3], f.attributes, 16) ||
         !(name = UnescapeRecordName(words[4])) || name->empty())
       return std::nullopt;
-    index.Set(*name, f);
+    index.Set(std::move(*name), f);
   }
   if (header) return std::nullopt;
   return index;

@@ -62,7 +62,7 @@ class FileIndex {
   const std::optional<ArchiveStamp>& PackedArchive() const { return packed_archive_; }
   void SetPackedArchive(std::optional<ArchiveStamp> stamp) { packed_archive_ = stamp; }
 
-  void Set(std::string_view name, const IndexedFile& file);
+  void Set(std::string name, const IndexedFile& file);
   void Remove(std::string_view name);
   const IndexedFile* Find(std::string_view name) const;
   size_t Count() const { return files_.size(); }

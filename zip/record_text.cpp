@@ -17,9 +17,14 @@ bool Parse(std::string_view word, T& value, int base) {
 }  // namespace
 
 std::string EscapeRecordName(std::string_view name) {
-  static const char kDigits[] = "0123456789ABCDEF";
   std::string out;
   out.reserve(name.size());
+  AppendRecordName(out, name);
+  return out;
+}
+
+void AppendRecordName(std::string& out, std::string_view name) {
+  static const char kDigits[] = "0123456789ABCDEF";
   for (unsigned char c : name) {
     if (c <= 32 || c == '%' || c == 127) {
       out += '%';
@@ -29,7 +34,6 @@ std::string EscapeRecordName(std::string_view name) {
       out += static_cast<char>(c);
     }
   }
-  return out;
 }
 
 std::optional<std::string> UnescapeRecordName(std::string_view text) {
@@ -59,7 +63,7 @@ std::optional<std::string_view> OpenSealedRecord(std::string_view text) {
   const size_t seal = text.rfind('\n', text.size() - 2);
   const size_t seal_start = seal == std::string_view::npos ? 0 : seal + 1;
   const std::string_view body = text.substr(0, seal_start);
-  const std::vector<std::string_view> words = RecordWords(text.substr(seal_start, text.size() - 1 - seal_start));
+  const RecordWordList words = RecordWords(text.substr(seal_start, text.size() - 1 - seal_start));
   uint64_t lines = 0;
   uint32_t crc = 0;
   if (words.size() != 3 || words[0] != "end" || !RecordNumber(words[1], lines) || !RecordNumber(words[2], crc, 16))
@@ -70,9 +74,8 @@ std::optional<std::string_view> OpenSealedRecord(std::string_view text) {
   return body;
 }
 
-std::vector<std::string_view> RecordWords(std::string_view line, size_t count) {
-  std::vector<std::string_view> words;
-  words.reserve(8);  // the words of any record line
+RecordWordList RecordWords(std::string_view line, size_t count) {
+  RecordWordList words;
   for (size_t start = 0; start <= line.size();) {
     size_t blank = words.size() + 1 == count ? line.size() : line.find(' ', start);
     if (blank == std::string_view::npos) blank = line.size();

@@ -301,21 +301,30 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
   WIN32_FIND_DATAA item;
   ScopedFindHandle find(::FindFirstFileA((folder + "\\*.*").c_str(), &item));
   if (!find) return;
+  // folder\name, made with one allocation: there is one for every file.
+  auto full_path = [&folder](std::string_view name) {
+    std::string full;
+    full.reserve(folder.size() + 1 + name.size());
+    full += folder;
+    full += '\\';
+    full += name;
+    return full;
+  };
   do {
-    const std::string name = item.cFileName;
+    const std::string_view name = item.cFileName;
     if (name == "..") continue;
     if (name == ".") {
       // The folder being listed gets its own entry, with its attributes and time.
       steps.push_back(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(folder + "\\", root, lead_), lead_),
                            item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
     } else if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-      const std::string full = folder + "\\" + name;
+      const std::string full = full_path(name);
       if (StoreFolders && StoreRelativePath)
         steps.push_back(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(full + "\\", root, lead_), lead_),
                              item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
       if (with_subfolders) ListFolderTree(full, root, with_subfolders, mask, steps);
     } else {
-      std::string full = folder + "\\" + name;
+      std::string full = full_path(name);
       if (WildcardMatch(mask, full, lead_)) {
         const std::string relative = RelativeName(full, root, lead_);
         ListFile(std::move(full), relative, item, steps);

@@ -149,7 +149,7 @@ void ZipArchive::IndexNames() {
 }
 
 int ZipArchive::FindEntry(std::string_view name) const {
-  auto it = names_.find(NormalizeEntryName(name, *lead_));
+  auto it = IsNormalEntryName(name, *lead_) ? names_.find(name) : names_.find(NormalizeEntryName(name, *lead_));
   return it == names_.end() ? -1 : static_cast<int>(it->second);
 }
 
@@ -217,7 +217,9 @@ void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, co
   r.name = entry_name;
 
   const uint64_t offset = end_.directory_offset;
-  const std::string header = EncodeLocalHeader(h);
+  std::string& header = header_scratch_;
+  header.clear();
+  AppendLocalHeader(header, h);
   stream_->WriteAt(offset, header.data(), header.size());
   stream_->WriteAt(offset + header.size(), data.compressed.data(), data.compressed.size());
   end_.directory_offset = static_cast<uint32_t>(offset + header.size() + data.compressed.size());
@@ -234,7 +236,10 @@ void ZipArchive::EndBatch() {
 
 void ZipArchive::WriteDirectory() {
   std::string out;
-  for (const ZipEntry& e : entries_) out += EncodeCentralRecord(e.central);
+  size_t size = kEndRecordSize + comment_.size();
+  for (const ZipEntry& e : entries_) size += e.central.Size();
+  out.reserve(size);
+  for (const ZipEntry& e : entries_) AppendCentralRecord(out, e.central);
   end_.records_on_disk = end_.records_total = static_cast<uint16_t>(entries_.size());
   end_.directory_size = static_cast<uint32_t>(out.size());
   out += EncodeEndRecord(end_);

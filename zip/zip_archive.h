@@ -104,6 +104,7 @@ class ZipArchive {
   std::vector<ZipEntry> entries_;
   EndRecord end_;
   std::string comment_;  // the bytes after the end record
+  std::string header_scratch_;  // a local header being written
   // Normalised name -> index of the first entry of that name, for FindEntry
   // on large archives.
   CaseBlindMap<size_t> names_;

@@ -77,6 +77,11 @@ std::optional<LocalTime> DecodeDosStamp(DosStamp stamp) {
 std::string EncodeLocalHeader(const LocalHeader& h) {
   std::string out;
   out.reserve(h.Size());
+  AppendLocalHeader(out, h);
+  return out;
+}
+
+void AppendLocalHeader(std::string& out, const LocalHeader& h) {
   PutU32(out, kLocalHeaderSignature);
   PutU16(out, h.version_needed);
   PutU16(out, h.flags);
@@ -90,12 +95,16 @@ std::string EncodeLocalHeader(const LocalHeader& h) {
   PutU16(out, static_cast<uint16_t>(h.extra.size()));
   out += h.name;
   out += h.extra;
-  return out;
 }
 
 std::string EncodeCentralRecord(const CentralRecord& r) {
   std::string out;
   out.reserve(r.Size());
+  AppendCentralRecord(out, r);
+  return out;
+}
+
+void AppendCentralRecord(std::string& out, const CentralRecord& r) {
   PutU32(out, kCentralRecordSignature);
   PutU16(out, r.version_made_by);
   PutU16(out, r.version_needed);
@@ -116,7 +125,6 @@ std::string EncodeCentralRecord(const CentralRecord& r) {
   out += r.name;
   out += r.extra;
   out += r.comment;
-  return out;
 }
 
 std::string EncodeEndRecord(const EndRecord& e) {
@@ -222,6 +230,11 @@ std::optional<uint64_t> FindEndRecord(ByteStream& s) {
     }
   }
   return std::nullopt;
+}
+
+bool IsNormalEntryName(std::string_view name, const LeadBytes& lead) {
+  return FindChar(name, '\\', lead) == std::string_view::npos && FindText(name, ":/", lead) == std::string_view::npos &&
+         FindText(name, "//", lead) == std::string_view::npos;
 }
 
 std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead) {

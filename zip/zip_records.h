@@ -133,6 +133,9 @@ struct EndRecord {
 // Record encoders: the fixed bytes followed by the variable fields.
 std::string EncodeLocalHeader(const LocalHeader& h);
 std::string EncodeCentralRecord(const CentralRecord& r);
+// The same bytes appended to out.
+void AppendLocalHeader(std::string& out, const LocalHeader& h);
+void AppendCentralRecord(std::string& out, const CentralRecord& r);
 std::string EncodeEndRecord(const EndRecord& e);
 
 // Record decoders: read the record starting at position (signature included);
@@ -152,6 +155,8 @@ std::optional<uint64_t> FindEndRecord(ByteStream& s);
 // equals "\", "/" or a letter is never taken for one.
 // "\" becomes "/", and a leading drive ("X:/") or server and share ("//server/share/") is cut off.
 std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead);
+// Whether NormalizeEntryName gives name back unchanged.
+bool IsNormalEntryName(std::string_view name, const LeadBytes& lead);
 // path without root (compared without regard to case) and one following "\".
 std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead);
 // Wildcard match over the whole text without regard to case: "*" any run, "?" any one character.
