@@ -98,5 +98,5 @@ row "W3 unpack into empty (unzip)" w3 z3 f_create
 row "W4 one card changed (zip -FS -9 -r)" w4 z4 f_list
 row "W4 one card changed (zip -9 -r)" w4 z4s f_list
 printf '%-36s %8d %8s %8d %8.4f\n' "archive size (bytes)" "$os" "" "$zs" "$(awk -v a="$os" -v b="$zs" 'BEGIN { print a / b }')"
-printf 'Wine floor (s): list %.3f, read %.3f, overwrite in place %.3f, create new names %.3f, temporary file + rename %.3f\n' \
-  "$(median f_list)" "$(median f_read)" "$(median f_overwrite)" "$(median f_create)" "$(median f_temp_rename)"
+printf 'Wine floor (s): list %.3f, read %.3f (on three threads %.3f), overwrite in place %.3f, create new names %.3f, temporary file + rename %.3f\n' \
+  "$(median f_list)" "$(median f_read)" "$(median f_read_threads)" "$(median f_overwrite)" "$(median f_create)" "$(median f_temp_rename)"
