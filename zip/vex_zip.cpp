@@ -57,19 +57,15 @@ DosStamp NowStamp() {
 // Archives up to this size are read into memory whole.
 constexpr uint64_t kCachedArchiveSize = 64u << 20;
 
-// Runs work(0) .. work(count - 1) on a few threads; returns when all are done.
-// With parallel false, everything runs on the calling thread.
-void RunInParallel(size_t count, const std::function<void(size_t)>& work, bool parallel = true) {
-  const size_t threads =
-      parallel ? std::min<size_t>(count, std::max(2u, std::thread::hardware_concurrency()) + 1) : 1;
-  std::atomic<size_t> next{0};
-  auto run = [&] {
-    for (size_t i; (i = next.fetch_add(1)) < count;) work(i);
-  };
-  std::vector<std::thread> pool;
-  for (size_t t = 1; t < threads; ++t) pool.emplace_back(run);
-  run();
-  for (std::thread& t : pool) t.join();
+// The threads a pack or unpack works on: one more than the cores, so that
+// the cores stay busy while a thread waits for the disk.
+size_t WorkerThreads() { return std::max(2u, std::thread::hardware_concurrency()) + 1; }
+
+// Runs work(0) .. work(count - 1) on the pool's threads; returns when all are
+// done. Without a pool, everything runs on the calling thread.
+void RunInParallel(WorkerPool* pool, size_t count, const std::function<void(size_t)>& work) {
+  if (pool) return pool->Run(count, work);
+  for (size_t i = 0; i < count; ++i) work(i);
 }
 
 bool IsDotName(const char* name) { return std::string_view(name) == "." || std::string_view(name) == ".."; }
@@ -366,7 +362,7 @@ bool Proven(const ZipArchive::Prepared& data) {
 
 }  // namespace
 
-void TVexZip::ApplySteps(const std::vector<Step>& steps) {
+void TVexZip::ApplySteps(const std::vector<Step>& steps, WorkerPool& pool) {
   constexpr size_t kWindow = 512;  // files read ahead at most
   const int level = CompressionLevel();
   const DosStamp now = NowStamp();
@@ -398,7 +394,7 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps) {
       if (reused) prepared[i] = std::move(*reused);
       if (!reused || !PreviousArchiveIsPacked) work.push_back(Work{i, reused.has_value()});
     }
-    RunInParallel(work.size(), [&](size_t w) {
+    RunInParallel(&pool, work.size(), [&](size_t w) {
       const size_t i = work[w].file;
       const Step& step = steps[files[i]];
       try {
@@ -461,7 +457,8 @@ void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::stri
         ListFile(path, RelativeName(path, root, lead_), found, steps);  // a listed file needs no mask
       }
     }
-    ApplySteps(steps);
+    WorkerPool pool(WorkerThreads());
+    ApplySteps(steps, pool);
   } catch (...) {
     // Entries added so far stay readable: their directory is written all the same.
     try {
@@ -514,8 +511,11 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
   const std::string base = WithSeparator(target);
   const std::string full_base = WithSeparator(FullPath(base));
   // Threads may only share the archive's bytes when they are held in memory.
-  bool parallel = stream_->Size() <= kCachedArchiveSize;
-  if (parallel) stream_->CacheWholeFile();
+  std::optional<WorkerPool> pool;
+  if (stream_->Size() <= kCachedArchiveSize) {
+    stream_->CacheWholeFile();
+    pool.emplace(WorkerThreads());
+  }
   made_folders_.clear();
   listed_.clear();
   listed_folders_.clear();
@@ -565,7 +565,7 @@ void TVexZip::ExtractArchiveTo(const std::string& target) {
       std::erase_if(plan, [&](const Planned& p) { return p.index != first; });
       last = first + 1;
     }
-    ExtractWindow(plan, base, temporary_folder, parallel);
+    ExtractWindow(plan, base, temporary_folder, pool ? &*pool : nullptr);
     first = last;
   }
   made_folders_.clear();
@@ -608,7 +608,7 @@ void TVexZip::Decide(Planned& p) {
 }
 
 void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
-                            const std::string& temporary_folder, bool parallel) {
+                            const std::string& temporary_folder, WorkerPool* pool) {
   // The local files as listed, with the checksums the index vouches for.
   // Those of the same size as their entries, which the choice will likely
   // compare, are read ahead on several threads.
@@ -624,7 +624,7 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     if (!p.local_crc && p.local.size == c.uncompressed_size) to_read.push_back(k);
   }
   RunInParallel(
-      to_read.size(),
+      pool, to_read.size(),
       [&](size_t i) {
         Planned& p = plan[to_read[i]];
         try {
@@ -632,8 +632,7 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
         } catch (const std::exception&) {
           // The choice reads it again if it needs it, and meets the error then.
         }
-      },
-      parallel);
+      });
   // Choose, in order; reading a local file's checksum may fail like any
   // entry, and nothing after it is done then.
   for (size_t k = 0; k < plan.size(); ++k) {
@@ -654,7 +653,7 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     if (needs_data(plan[k])) to_decode.push_back(k);
   // Decode and check what must be written; nothing is written yet.
   RunInParallel(
-      to_decode.size(),
+      pool, to_decode.size(),
       [&](size_t i) {
         Planned& p = plan[to_decode[i]];
         try {
@@ -662,8 +661,7 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
         } catch (...) {
           p.error = std::current_exception();
         }
-      },
-      parallel);
+      });
   // Folders, up to the first entry that failed.
   size_t end = 0;
   for (; end < plan.size(); ++end) {
@@ -701,7 +699,7 @@ void TVexZip::ExtractWindow(std::vector<Planned>& plan, const std::string& base,
     }
     p.data.reset();
   };
-  RunInParallel(to_write.size(), write, parallel);
+  RunInParallel(pool, to_write.size(), write);
   // What was written for entries from first on is taken back: temporary
   // files, copies, and new files (nothing stood at their names before).
   auto take_back = [&](size_t first) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "base/system_code_page.h"
+#include "base/worker_pool.h"
 #include "base/win_file.h"
 #include "zip/file_index.h"
 #include "zip/zip_archive.h"
@@ -156,11 +157,12 @@ class TVexZip {
                 std::vector<Step>& steps);
   void ListFolderTree(const std::string& folder, const std::string& root, bool with_subfolders,
                       const std::string& mask, std::vector<Step>& steps);
-  void ApplySteps(const std::vector<Step>& steps);
+  void ApplySteps(const std::vector<Step>& steps, WorkerPool& pool);
   std::optional<ZipArchive::Prepared> Reusable(const Step& step, ZipArchive* previous);
   struct Planned;
+  // pool: nullptr when everything runs on the calling thread.
   void ExtractWindow(std::vector<Planned>& plan, const std::string& base, const std::string& temporary_folder,
-                     bool parallel);
+                     WorkerPool* pool);
   void Decide(Planned& p);
   void Commit(Planned& p);
   void EnsureFolder(const std::string& folder);
