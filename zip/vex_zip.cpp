@@ -363,7 +363,8 @@ bool Proven(const ZipArchive::Prepared& data) {
 }  // namespace
 
 void TVexZip::ApplySteps(const std::vector<Step>& steps, WorkerPool& pool) {
-  constexpr size_t kWindow = 512;  // files read ahead at most
+  constexpr size_t kWindow = 512;                // files read ahead at most
+  constexpr uint64_t kWindowBytes = 32u << 20;  // and the bytes they hold, as listed
   const int level = CompressionLevel();
   const DosStamp now = NowStamp();
   std::optional<ZipArchive> previous;
@@ -375,8 +376,15 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps, WorkerPool& pool) {
   for (size_t first = 0; first < steps.size();) {
     size_t last = first;
     std::vector<size_t> files;
+    uint64_t bytes = 0;
     while (last < steps.size() && files.size() < kWindow) {
-      if (steps[last].kind == Step::kFile) files.push_back(last);
+      if (steps[last].kind == Step::kFile) {
+        // A window holds its files' data and their compressed copies at once:
+        // a few large cards (photos) fill it before 512 small ones would.
+        if (!files.empty() && bytes + steps[last].size > kWindowBytes) break;
+        bytes += steps[last].size;
+        files.push_back(last);
+      }
       ++last;
     }
     std::vector<ZipArchive::Prepared> prepared(files.size());
