@@ -323,8 +323,9 @@ class TAsyncSocket : public TAsyncWndComponent {
 
   // Send buffer: blocks of kSendBlockSize bytes.
   std::deque<Block> send_buffer_;
-  // The waiting blocks' bytes copied together for one send call.
-  static constexpr size_t kSendGatherSize = 65536;
+  // The waiting blocks' bytes copied together for one send call: at least
+  // the FTP client's upload block.
+  static constexpr size_t kSendGatherSize = 262144;
   std::string gather_;
   int buffered_byte_count_ = 0;
 
