@@ -13,9 +13,11 @@ namespace {
 
 // A body block is read and passed to the socket in one go, and each costs a
 // trip through the owner thread's message queue: blocks of 8192 bytes held
-// PUT under Wine to a fifth of what blocks of 32768 bytes reach.
-constexpr std::size_t kBodyBlockSize = 32768;
-constexpr std::size_t kSendAhead = 65536;
+// PUT under Wine to a fifth of what blocks of 32768 bytes reach, and blocks
+// of 131072 bytes (kept by the client between blocks) take PUT to nginx from
+// 115-190 MB/s to 320-350 MB/s.
+constexpr std::size_t kBodyBlockSize = 131072;
+constexpr std::size_t kSendAhead = 262144;
 // So does every read of the response: reads of 32768 bytes held GET from nginx
 // to 90 MB/s, reads of 262144 bytes reach 200 MB/s and a 1 MB GET takes 8 ms
 // instead of 13.
@@ -353,8 +355,9 @@ void THttpClient::SendRequest() {
 void THttpClient::SendBodyBlock() {
   while (sending_body_ && request_body_ && socket_.State() == wsConnected &&
          socket_.BufferedByteCount() < static_cast<int>(kSendAhead)) {
-    char block[kBodyBlockSize];
-    const std::size_t count = request_body_->ReadAt(request_body_position_, block, sizeof block);
+    LentBlock lent(send_block_, kBodyBlockSize);
+    char* block = lent.Data();
+    const std::size_t count = request_body_->ReadAt(request_body_position_, block, kBodyBlockSize);
     if (count == 0) {
       sending_body_ = false;
       return;

@@ -329,6 +329,7 @@ class THttpClient : public TAsyncWndComponent {
   bool close_after_response_ = true;
   HttpLineReader reader_;
   std::string receive_block_;  // kept between reads
+  std::string send_block_;     // kept between blocks of a request body
   bool first_line_pending_ = true;
   std::size_t header_bytes_ = 0;
   bool body_started_ = false, document_complete_ = false;
