@@ -102,6 +102,24 @@ template <class Value>
 CaseBlindMap<Value> MakeCaseBlindMap(const LeadBytes& lead) {
   return CaseBlindMap<Value>(0, CaseBlindHash(lead), CaseBlindEqual(lead));
 }
+// Sets the value of name; a key that differs from it in case only takes
+// name's spelling.
+template <class Value>
+void SetCaseBlind(CaseBlindMap<Value>& map, std::string name, const Value& value) {
+  auto it = map.find(name);
+  if (it != map.end() && it->first == name) {
+    it->second = value;
+    return;
+  }
+  if (it != map.end()) map.erase(it);
+  map.emplace(std::move(name), value);
+}
+// The value of name, or nullptr.
+template <class Value>
+const Value* FindCaseBlind(const CaseBlindMap<Value>& map, std::string_view name) {
+  auto it = map.find(name);
+  return it == map.end() ? nullptr : &it->second;
+}
 using CaseBlindSet = std::unordered_set<std::string, CaseBlindHash, CaseBlindEqual>;
 inline CaseBlindSet MakeCaseBlindSet(const LeadBytes& lead) {
   return CaseBlindSet(0, CaseBlindHash(lead), CaseBlindEqual(lead));

@@ -27,20 +27,9 @@ BookContent BookContent::Of(const std::vector<ZipEntry>& entries, const LeadByte
   return book;
 }
 
-void BookContent::Add(std::string name, const CardContent& card) {
-  auto it = cards_.find(name);
-  if (it != cards_.end() && it->first == name) {
-    it->second = card;
-    return;
-  }
-  if (it != cards_.end()) cards_.erase(it);  // the same name in another case: kept as now spelt
-  cards_.emplace(std::move(name), card);
-}
+void BookContent::Add(std::string name, const CardContent& card) { SetCaseBlind(cards_, std::move(name), card); }
 
-const CardContent* BookContent::Find(std::string_view name) const {
-  auto it = cards_.find(name);
-  return it == cards_.end() ? nullptr : &it->second;
-}
+const CardContent* BookContent::Find(std::string_view name) const { return FindCaseBlind(cards_, name); }
 
 bool BookContent::operator==(const BookContent& other) const {
   if (cards_.size() != other.cards_.size()) return false;

@@ -9,24 +9,13 @@ constexpr std::string_view kHeader = "n2index 2";
 
 }  // namespace
 
-void FileIndex::Set(std::string name, const IndexedFile& file) {
-  auto it = files_.find(name);
-  if (it != files_.end() && it->first == name) {
-    it->second = file;
-    return;
-  }
-  if (it != files_.end()) files_.erase(it);  // the same name in another case: recorded as now spelt
-  files_.emplace(std::move(name), file);
-}
+void FileIndex::Set(std::string name, const IndexedFile& file) { SetCaseBlind(files_, std::move(name), file); }
 
 void FileIndex::Remove(std::string_view name) {
   if (auto it = files_.find(name); it != files_.end()) files_.erase(it);
 }
 
-const IndexedFile* FileIndex::Find(std::string_view name) const {
-  auto it = files_.find(name);
-  return it == files_.end() ? nullptr : &it->second;
-}
+const IndexedFile* FileIndex::Find(std::string_view name) const { return FindCaseBlind(files_, name); }
 
 std::optional<uint32_t> FileIndex::TrustedCrc(std::string_view name, uint64_t size, uint64_t write_time) const {
   const IndexedFile* file = Find(name);
