@@ -14,6 +14,11 @@
 #   download, one card changed over the book   curl + unzip -o
 #   download, nothing changed (the download every 10 minutes)  curl + unzip -o
 # The last two run on a settled record (see "settle" below).
+# "floor" is the least the first upload and the download into an empty book
+# can cost here: Wine's file operations on the same book as floor_bench does
+# them (the upload: list, then read and deflate every file at level 9 on three
+# threads; the download: create every file under a new name), plus the
+# transfer of the archive alone by curl, all measured in the same run.
 # "job" is the time from the button press to the job's end as our host
 # measures it; "+Wine" is the whole host process (Wine start-up, plug-in load,
 # job, exit). "peak" is the host process's peak working set after the job
@@ -29,8 +34,9 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${N2_BUILD_DIR:-$root/build}
 bin=$build/win/bin
-[ -f "$bin/n2host.exe" ] && [ -f "$bin/N2VelmEn.dll" ] ||
-  { echo "n2host.exe or N2VelmEn.dll not built (cmake --build $build/win --target n2host)"; exit 1; }
+floor_exe=$(find "$build/win" -name floor_bench.exe | head -1)
+[ -f "$bin/n2host.exe" ] && [ -f "$bin/N2VelmEn.dll" ] && [ -n "$floor_exe" ] ||
+  { echo "n2host.exe, N2VelmEn.dll or floor_bench.exe not built (cmake --build $build/win --target n2host floor_bench)"; exit 1; }
 runs=${RUNS:-3}
 servers=${SERVERS:-pyftpdlib vsftpd nginx}
 source "$root/scripts/test-env.sh"
@@ -140,12 +146,25 @@ tool() {
   minus "$t1" "$t0" >>"$work/t/$name"
 }
 median() { sort -g "$work/t/$1" | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}'; }
+# floor SERVER: Wine's file operations of a full upload and of a download into
+# an empty book, on a copy of the book, each added to the transfer alone.
+floor() {
+  local ops
+  ops=$(wine "$floor_exe" "$(winpath "$work/floor")\\" list read_deflate create | tr -d '\r' | tr '\n' ' ')
+  awk -v ops="$ops" -v put="$(tail -1 "$work/t/$1.put")" 'BEGIN {
+    n = split(ops, f, " "); for (i = 1; i < n; i += 2) t[f[i]] = f[i + 1]
+    printf "%.3f\n", t["list"] + t["read_deflate"] + put }' >>"$work/t/$1.up_floor"
+  awk -v ops="$ops" -v get="$(tail -1 "$work/t/$1.get")" 'BEGIN {
+    n = split(ops, f, " "); for (i = 1; i < n; i += 2) t[f[i]] = f[i + 1]
+    printf "%.3f\n", t["create"] + get }' >>"$work/t/$1.down_floor"
+}
 same_book() {
   diff -rq "$1" "$2" >/dev/null || echo "WARNING: $3: the downloaded book differs from the uploaded one" >&2
 }
 
-mkdir -p "$work/t" "$work/master"
+mkdir -p "$work/t" "$work/master" "$work/floor"
 $book make "$work/master/AddrBook"
+cp -a "$work/master/AddrBook" "$work/floor/AddrBook"
 bash "$root/scripts/wine-session.sh" start >/dev/null 2>&1 || true
 for s in $servers; do
   "start_$s"
@@ -163,11 +182,14 @@ for s in $servers; do
     job "$s.up" "$a" upload
     rm -f "$ra/N2AddBook.zip"
     tool "$s.up_ref" sh -c "cd '$ra' && zip -9 -r -q N2AddBook.zip AddrBook && ${curl_ref[*]} -T N2AddBook.zip '${ref_url[$s]}'"
+    tool "$s.put" "${curl_ref[@]}" -T "$ra/N2AddBook.zip" "${ref_url[$s]}"
     # Download into an empty book.
     rm -rf "$b/Data/AddrBook" "$rb/AddrBook"
     job "$s.down" "$b" download
     same_book "$a/Data/AddrBook" "$b/Data/AddrBook" "$s download"
     tool "$s.down_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -q N2AddBook.zip"
+    tool "$s.get" "${curl_ref[@]}" -o "$rb/N2AddBook.zip" "${ref_url[$s]}"
+    floor "$s"
     job "$s.down0" "$b" download
     tool "$s.down0_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
     # A download more than two seconds later settles the record (not timed):
@@ -198,7 +220,7 @@ done
 printf 'address book: %d files, %d bytes, archive %d bytes; median of %d runs; load average %s\n' \
   "$(find "$work/master/AddrBook" -type f | wc -l)" "$(du -sb "$work/master/AddrBook" | cut -f1)" \
   "$(stat -c %s "$a/Data/N2AddBook.zip")" "$runs" "$(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-50s %8s %8s %8s %8s %8s\n' "seconds" "job" "+Wine" "tools" "ratio" "peak MB"
+printf '%-50s %8s %8s %8s %8s %8s %8s %8s\n' "seconds" "job" "+Wine" "tools" "ratio" "floor" "/floor" "peak MB"
 for s in $servers; do
   for w in "up:upload (zip -9 -r + curl -T)" "up1:one card changed (zip -FS + curl)" \
            "up1x:one card changed, no fetch (zip -FS + curl)" \
@@ -206,8 +228,12 @@ for s in $servers; do
            "down1:one card changed (curl + unzip -o)" "down00:nothing changed (curl + unzip -o)"; do
     k=${w%%:*} label="$s ${w#*:}"
     o=$(median "$s.$k"); ow=$(median "$s.${k}_wall"); t=$(median "$s.${k}_ref"); p=$(median "$s.${k}_peak")
-    printf '%-50s %8.3f %8.3f %8.3f %8.2f %8.1f\n' "$label" "$o" "$ow" "$t" \
-      "$(awk -v a="$o" -v b="$t" 'BEGIN { print a / b }')" "$p"
+    f=- of=-
+    if [ -f "$work/t/$s.${k}_floor" ]; then
+      f=$(median "$s.${k}_floor"); of=$(awk -v a="$o" -v b="$f" 'BEGIN { printf "%.2f", a / b }')
+    fi
+    printf '%-50s %8.3f %8.3f %8.3f %8.2f %8s %8s %8.1f\n' "$label" "$o" "$ow" "$t" \
+      "$(awk -v a="$o" -v b="$t" 'BEGIN { print a / b }')" "$f" "$of" "$p"
   done
 done
 printf 'peak working set before any job (idle host with the plug-in started): %.1f MB\n' "$(median idle)"
