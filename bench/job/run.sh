@@ -17,8 +17,9 @@
 # "floor" is the least the first upload and the download into an empty book
 # can cost here: Wine's file operations on the same book as floor_bench does
 # them (the upload: list, then read and deflate every file at level 9 on three
-# threads; the download: create every file under a new name), plus the
-# transfer of the archive alone by curl, all measured in the same run.
+# threads; the download: create every file under a new name on three
+# threads), plus the transfer of the archive alone by curl, all measured in
+# the same run.
 # "job" is the time from the button press to the job's end as our host
 # measures it; "+Wine" is the whole host process (Wine start-up, plug-in load,
 # job, exit). "peak" is the host process's peak working set after the job
@@ -150,13 +151,13 @@ median() { sort -g "$work/t/$1" | awk '{v[NR]=$1} END {print v[int((NR+1)/2)]}';
 # an empty book, on a copy of the book, each added to the transfer alone.
 floor() {
   local ops
-  ops=$(wine "$floor_exe" "$(winpath "$work/floor")\\" list read_deflate create | tr -d '\r' | tr '\n' ' ')
+  ops=$(wine "$floor_exe" "$(winpath "$work/floor")\\" list read_deflate create_threads | tr -d '\r' | tr '\n' ' ')
   awk -v ops="$ops" -v put="$(tail -1 "$work/t/$1.put")" 'BEGIN {
     n = split(ops, f, " "); for (i = 1; i < n; i += 2) t[f[i]] = f[i + 1]
     printf "%.3f\n", t["list"] + t["read_deflate"] + put }' >>"$work/t/$1.up_floor"
   awk -v ops="$ops" -v get="$(tail -1 "$work/t/$1.get")" 'BEGIN {
     n = split(ops, f, " "); for (i = 1; i < n; i += 2) t[f[i]] = f[i + 1]
-    printf "%.3f\n", t["create"] + get }' >>"$work/t/$1.down_floor"
+    printf "%.3f\n", t["create_threads"] + get }' >>"$work/t/$1.down_floor"
 }
 same_book() {
   diff -rq "$1" "$2" >/dev/null || echo "WARNING: $3: the downloaded book differs from the uploaded one" >&2

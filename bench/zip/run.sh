@@ -11,7 +11,7 @@
 # under Wine on the same book (floor_bench, listed below the table): W1 lists,
 # then reads every file and deflates it at level 9 on three threads (the least
 # a full pack does), W2 lists and reads every file, W3 creates every file under
-# a new name, W4 lists.
+# a new name on three threads, W4 lists.
 # Each figure is the median of RUNS runs; the archive sizes of W1 are printed too.
 #   N2_BUILD_DIR  build folder holding win/ (default: build/ in the checkout)
 #   WINEPREFIX    Wine prefix to use
@@ -97,10 +97,10 @@ row() {
 }
 row "W1 full pack (zip -9 -r)" w1 z1 f1d
 row "W2 unpack over equal book (unzip -o)" w2 z2 f1
-row "W3 unpack into empty (unzip)" w3 z3 f_create
+row "W3 unpack into empty (unzip)" w3 z3 f_create_threads
 row "W4 one card changed (zip -FS -9 -r)" w4 z4 f_list
 row "W4 one card changed (zip -9 -r)" w4 z4s f_list
 printf '%-36s %8d %8s %8d %8.4f\n' "archive size (bytes)" "$os" "" "$zs" "$(awk -v a="$os" -v b="$zs" 'BEGIN { print a / b }')"
-printf 'Wine floor (s): list %.3f, read %.3f (on three threads %.3f; and deflated %.3f), overwrite in place %.3f, create new names %.3f, temporary file + rename %.3f\n' \
+printf 'Wine floor (s): list %.3f, read %.3f (on three threads %.3f; and deflated %.3f), overwrite in place %.3f, create new names %.3f (on three threads %.3f), temporary file + rename %.3f\n' \
   "$(median f_list)" "$(median f_read)" "$(median f_read_threads)" "$(median f_read_deflate)" "$(median f_overwrite)" \
-  "$(median f_create)" "$(median f_temp_rename)"
+  "$(median f_create)" "$(median f_create_threads)" "$(median f_temp_rename)"
