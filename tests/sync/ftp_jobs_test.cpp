@@ -61,7 +61,9 @@ class FtpJobs : public ::testing::Test {
     Connect("127.0.0.1:" + std::to_string(n2test::ServerPort("real")), "/" + folder_ + "/");
   }
   void TearDown() override {
-    if (form_) EXPECT_TRUE(WaitIdle());
+    if (form_) {
+      EXPECT_TRUE(WaitIdle());
+    }
     TN2Thread::SetDelayedStartMillisecondsForTesting(kDelayedStartMilliseconds);
     FrmN2Shared = nullptr;
     form_.reset();
