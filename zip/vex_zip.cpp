@@ -362,16 +362,23 @@ bool Proven(const ZipArchive::Prepared& data) {
 
 }  // namespace
 
-void TVexZip::ApplySteps(const std::vector<Step>& steps, WorkerPool& pool) {
+// The previous archive's directory, when there is incremental work to do and
+// it can be read; nothing otherwise, and then every file is read again.
+std::optional<ZipArchive> TVexZip::ReadPreviousArchive() const {
+  if (!Index || !PreviousArchive) return std::nullopt;
+  try {
+    std::optional<ZipArchive> previous(std::in_place, lead_);
+    if (previous->Read(*PreviousArchive)) return previous;
+  } catch (const std::exception&) {
+  }
+  return std::nullopt;
+}
+
+void TVexZip::ApplySteps(const std::vector<Step>& steps, ZipArchive* previous, WorkerPool& pool) {
   constexpr size_t kWindow = 512;                // files read ahead at most
   constexpr uint64_t kWindowBytes = 32u << 20;  // and the bytes they hold, as listed
   const int level = CompressionLevel();
   const DosStamp now = NowStamp();
-  std::optional<ZipArchive> previous;
-  if (Index && PreviousArchive) {
-    previous.emplace(lead_);
-    if (!previous->Read(*PreviousArchive)) previous.reset();
-  }
   FileIndex packed(lead_);
   for (size_t first = 0; first < steps.size();) {
     size_t last = first;
@@ -398,7 +405,7 @@ void TVexZip::ApplySteps(const std::vector<Step>& steps, WorkerPool& pool) {
     };
     std::vector<Work> work;
     for (size_t i = 0; i < files.size(); ++i) {
-      std::optional<ZipArchive::Prepared> reused = Reusable(steps[files[i]], previous ? &*previous : nullptr);
+      std::optional<ZipArchive::Prepared> reused = Reusable(steps[files[i]], previous);
       if (reused) prepared[i] = std::move(*reused);
       if (!reused || !PreviousArchiveIsPacked) work.push_back(Work{i, reused.has_value()});
     }
@@ -455,18 +462,24 @@ void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::stri
   archive_.BeginBatch();
   try {
     std::vector<Step> steps;
-    for (const std::string& path : paths) {
-      WIN32_FIND_DATAA found;
-      ScopedFindHandle find(::FindFirstFileA(path.c_str(), &found));
-      if (!find) continue;
-      if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        if (!IsDotName(found.cFileName)) ListFolderTree(path, root, with_subfolders, "*.*", steps);
-      } else {
-        ListFile(path, RelativeName(path, root, lead_), found, steps);  // a listed file needs no mask
+    std::optional<ZipArchive> previous;
+    {
+      // The previous archive's directory is read while the tree is listed.
+      std::jthread reader;
+      if (Index && PreviousArchive) reader = std::jthread([this, &previous] { previous = ReadPreviousArchive(); });
+      for (const std::string& path : paths) {
+        WIN32_FIND_DATAA found;
+        ScopedFindHandle find(::FindFirstFileA(path.c_str(), &found));
+        if (!find) continue;
+        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+          if (!IsDotName(found.cFileName)) ListFolderTree(path, root, with_subfolders, "*.*", steps);
+        } else {
+          ListFile(path, RelativeName(path, root, lead_), found, steps);  // a listed file needs no mask
+        }
       }
     }
     WorkerPool pool(WorkerThreads());
-    ApplySteps(steps, pool);
+    ApplySteps(steps, previous ? &*previous : nullptr, pool);
   } catch (...) {
     // Entries added so far stay readable: their directory is written all the same.
     try {

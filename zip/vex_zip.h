@@ -157,7 +157,8 @@ class TVexZip {
                 std::vector<Step>& steps);
   void ListFolderTree(const std::string& folder, const std::string& root, bool with_subfolders,
                       const std::string& mask, std::vector<Step>& steps);
-  void ApplySteps(const std::vector<Step>& steps, WorkerPool& pool);
+  std::optional<ZipArchive> ReadPreviousArchive() const;
+  void ApplySteps(const std::vector<Step>& steps, ZipArchive* previous, WorkerPool& pool);
   std::optional<ZipArchive::Prepared> Reusable(const Step& step, ZipArchive* previous);
   struct Planned;
   // pool: nullptr when everything runs on the calling thread.
