@@ -2,8 +2,12 @@
 
 #include <algorithm>
 #include <atomic>
+#include <condition_variable>
 #include <exception>
 #include <functional>
+#include <iterator>
+#include <mutex>
+#include <stop_token>
 #include <thread>
 
 #include "base/exception.h"
@@ -274,7 +278,9 @@ void TVexZip::EnsureFolderEntries(std::string_view entry, uint32_t attributes, D
 // compressed data taken from the previous archive) on several threads, and
 // the steps are applied in order, so that the archive is the one that adding
 // the entries one at a time gives, and a file that cannot be read fails at
-// its own place with the entries before it added.
+// its own place with the entries before it added. The listing runs on a
+// thread of its own and hands its steps over in batches: the first window is
+// read while later folders are still being listed.
 struct TVexZip::Step {
   enum Kind { kFolder, kFile } kind;
   std::string path;  // files only
@@ -285,15 +291,75 @@ struct TVexZip::Step {
   uint64_t write_time = 0;
 };
 
-void TVexZip::ListFile(std::string path, std::string_view name, const WIN32_FIND_DATAA& found,
-                       std::vector<Step>& steps) {
-  steps.push_back(Step{Step::kFile, std::move(path), NormalizeEntryName(name, lead_), found.dwFileAttributes,
-                       StampOf(found.ftLastWriteTime, local_bias_),
-                       (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow, TimeOf(found.ftLastWriteTime)});
+class TVexZip::StepFeed {
+ public:
+  // On the listing thread: runs list, which adds the steps, and ends the
+  // feed. A stop requested meanwhile ends the listing early.
+  void Produce(std::stop_token stop, const std::function<void()>& list) {
+    stop_ = std::move(stop);
+    std::exception_ptr error;
+    try {
+      list();
+      HandOver();
+    } catch (const Stopped&) {
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    error_ = error;
+    ready_.notify_one();
+  }
+  void Add(Step step) {
+    batch_.push_back(std::move(step));
+    if (batch_.size() >= kBatch) HandOver();
+  }
+
+  // On the adding thread: appends the steps listed since, waiting for some;
+  // false once the listing has ended and every step was taken. An error of
+  // the listing is raised here.
+  bool Take(std::vector<Step>& steps) {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [this] { return !listed_.empty() || finished_; });
+    if (listed_.empty()) {
+      if (error_) std::rethrow_exception(error_);
+      return false;
+    }
+    std::move(listed_.begin(), listed_.end(), std::back_inserter(steps));
+    listed_.clear();
+    return true;
+  }
+
+ private:
+  struct Stopped {};
+  static constexpr size_t kBatch = 256;
+
+  void HandOver() {
+    if (stop_.stop_requested()) throw Stopped{};
+    if (batch_.empty()) return;
+    std::lock_guard lock(mutex_);
+    std::move(batch_.begin(), batch_.end(), std::back_inserter(listed_));
+    batch_.clear();
+    ready_.notify_one();
+  }
+
+  std::stop_token stop_;
+  std::vector<Step> batch_;  // the listing thread's own
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<Step> listed_;  // handed over, not yet taken
+  bool finished_ = false;
+  std::exception_ptr error_;
+};
+
+void TVexZip::ListFile(std::string path, std::string_view name, const WIN32_FIND_DATAA& found, StepFeed& steps) {
+  steps.Add(Step{Step::kFile, std::move(path), NormalizeEntryName(name, lead_), found.dwFileAttributes,
+                 StampOf(found.ftLastWriteTime, local_bias_),
+                 (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow, TimeOf(found.ftLastWriteTime)});
 }
 
 void TVexZip::ListFolderTree(const std::string& folder, const std::string& root, bool with_subfolders,
-                             const std::string& mask, std::vector<Step>& steps) {
+                             const std::string& mask, StepFeed& steps) {
   WIN32_FIND_DATAA item;
   ScopedFindHandle find(::FindFirstFileA((folder + "\\*.*").c_str(), &item));
   if (!find) return;
@@ -311,13 +377,13 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
     if (name == "..") continue;
     if (name == ".") {
       // The folder being listed gets its own entry, with its attributes and time.
-      steps.push_back(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(folder + "\\", root, lead_), lead_),
-                           item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
+      steps.Add(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(folder + "\\", root, lead_), lead_),
+                     item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
     } else if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       const std::string full = full_path(name);
       if (StoreFolders && StoreRelativePath)
-        steps.push_back(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(full + "\\", root, lead_), lead_),
-                             item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
+        steps.Add(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(full + "\\", root, lead_), lead_),
+                       item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
       if (with_subfolders) ListFolderTree(full, root, with_subfolders, mask, steps);
     } else {
       std::string full = full_path(name);
@@ -374,13 +440,18 @@ std::optional<ZipArchive> TVexZip::ReadPreviousArchive() const {
   return std::nullopt;
 }
 
-void TVexZip::ApplySteps(const std::vector<Step>& steps, ZipArchive* previous, WorkerPool& pool) {
+void TVexZip::ApplySteps(StepFeed& feed, ZipArchive* previous, WorkerPool& pool) {
   constexpr size_t kWindow = 512;                // files read ahead at most
   constexpr uint64_t kWindowBytes = 32u << 20;  // and the bytes they hold, as listed
   const int level = CompressionLevel();
   const DosStamp now = NowStamp();
   FileIndex packed(lead_);
-  for (size_t first = 0; first < steps.size();) {
+  std::vector<Step> steps;
+  bool listing = true;
+  for (size_t first = 0;;) {
+    // A window's worth of listed steps, or all that are left.
+    while (listing && steps.size() - first < kWindow) listing = feed.Take(steps);
+    if (first == steps.size()) break;
     size_t last = first;
     std::vector<size_t> files;
     uint64_t bytes = 0;
@@ -461,23 +532,24 @@ void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::stri
   last_folder_ensured_.clear();
   archive_.BeginBatch();
   try {
-    std::vector<Step> steps;
-    std::optional<ZipArchive> previous;
-    {
-      // The previous archive's directory is read while the tree is listed.
-      std::jthread reader;
-      if (Index && PreviousArchive) reader = std::jthread([this, &previous] { previous = ReadPreviousArchive(); });
-      for (const std::string& path : paths) {
-        WIN32_FIND_DATAA found;
-        ScopedFindHandle find(::FindFirstFileA(path.c_str(), &found));
-        if (!find) continue;
-        if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-          if (!IsDotName(found.cFileName)) ListFolderTree(path, root, with_subfolders, "*.*", steps);
-        } else {
-          ListFile(path, RelativeName(path, root, lead_), found, steps);  // a listed file needs no mask
+    StepFeed steps;
+    // Joined before the feed goes; a stop is asked first, should adding fail.
+    std::jthread lister([&](std::stop_token stop) {
+      steps.Produce(std::move(stop), [&] {
+        for (const std::string& path : paths) {
+          WIN32_FIND_DATAA found;
+          ScopedFindHandle find(::FindFirstFileA(path.c_str(), &found));
+          if (!find) continue;
+          if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+            if (!IsDotName(found.cFileName)) ListFolderTree(path, root, with_subfolders, "*.*", steps);
+          } else {
+            ListFile(path, RelativeName(path, root, lead_), found, steps);  // a listed file needs no mask
+          }
         }
-      }
-    }
+      });
+    });
+    // The previous archive's directory is read while the tree is listed.
+    std::optional<ZipArchive> previous = ReadPreviousArchive();
     WorkerPool pool(WorkerThreads());
     ApplySteps(steps, previous ? &*previous : nullptr, pool);
   } catch (...) {

@@ -153,12 +153,12 @@ class TVexZip {
   void RequireWritable();
   void EnsureFolderEntries(std::string_view entry, uint32_t attributes, DosStamp stamp);
   struct Step;
-  void ListFile(std::string path, std::string_view name, const WIN32_FIND_DATAA& found,
-                std::vector<Step>& steps);
+  class StepFeed;
+  void ListFile(std::string path, std::string_view name, const WIN32_FIND_DATAA& found, StepFeed& steps);
   void ListFolderTree(const std::string& folder, const std::string& root, bool with_subfolders,
-                      const std::string& mask, std::vector<Step>& steps);
+                      const std::string& mask, StepFeed& steps);
   std::optional<ZipArchive> ReadPreviousArchive() const;
-  void ApplySteps(const std::vector<Step>& steps, ZipArchive* previous, WorkerPool& pool);
+  void ApplySteps(StepFeed& feed, ZipArchive* previous, WorkerPool& pool);
   std::optional<ZipArchive::Prepared> Reusable(const Step& step, ZipArchive* previous);
   struct Planned;
   // pool: nullptr when everything runs on the calling thread.

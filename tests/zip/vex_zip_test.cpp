@@ -116,14 +116,21 @@ TEST(VexZipPack, EntriesFolderFirstDepthFirstWithAttributesAndTimes) {
   SetModified(b.book + "sub\\b.vcf", 1975, 6, 1, 12, 0, 0);  // before 1980: no DOS time
   ::SetFileAttributesA((b.book + "a.vcf").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
   ::SetFileAttributesA((b.book + "empty.vcf").c_str(), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+  std::vector<std::string> expected = {"AddrBook/",     "AddrBook/a.vcf",     "AddrBook/empty.vcf",
+                                       "AddrBook/sub/", "AddrBook/sub/b.vcf", "AddrBook/sub/deep/",
+                                       "AddrBook/sub/deep/c.vcf", "AddrBook/dot.d/", "AddrBook/dot.d/noext",
+                                       "AddrBook/many/"};
+  // Enough cards that the listing hands them over in several parts and they are read in several windows.
+  ::CreateDirectoryA((b.book + "many").c_str(), nullptr);
+  for (int i = 0; i < 1100; ++i) {
+    WriteFileBytes(b.book + "many\\c" + std::to_string(i) + ".vcf", Book::Card("c" + std::to_string(i)));
+    expected.push_back("AddrBook/many/c" + std::to_string(i) + ".vcf");
+  }
   MaxZip zip;
   Pack(zip, b.archive, b.data);
   zip.OpenArchive(b.archive);
   ASSERT_TRUE(zip.IsZipFile());
   std::vector<std::string> names = Names(zip);
-  std::vector<std::string> expected = {"AddrBook/",     "AddrBook/a.vcf",     "AddrBook/empty.vcf",
-                                       "AddrBook/sub/", "AddrBook/sub/b.vcf", "AddrBook/sub/deep/",
-                                       "AddrBook/sub/deep/c.vcf", "AddrBook/dot.d/", "AddrBook/dot.d/noext"};
   if (b.data.find('.') == std::string::npos) {
     EXPECT_EQ(std::count(names.begin(), names.end(), "AddrBook/README"), 0);  // no "." in its path
   }
@@ -133,7 +140,7 @@ TEST(VexZipPack, EntriesFolderFirstDepthFirstWithAttributesAndTimes) {
   ASSERT_EQ(sorted_names, sorted_expected);
   EXPECT_EQ(names.front(), "AddrBook/");
   // A folder's entry comes before its contents, and a subtree is contiguous (depth first).
-  for (std::string folder : {"AddrBook/sub/", "AddrBook/sub/deep/", "AddrBook/dot.d/"}) {
+  for (std::string folder : {"AddrBook/sub/", "AddrBook/sub/deep/", "AddrBook/dot.d/", "AddrBook/many/"}) {
     auto at = std::find(names.begin(), names.end(), folder) - names.begin();
     size_t count = std::count_if(names.begin(), names.end(), [&](auto& n) { return n.rfind(folder, 0) == 0; });
     for (size_t i = at; i < at + count; ++i) EXPECT_EQ(names[i].rfind(folder, 0), 0u) << names[i];
