@@ -441,83 +441,116 @@ std::optional<ZipArchive> TVexZip::ReadPreviousArchive() const {
 }
 
 void TVexZip::ApplySteps(StepFeed& feed, ZipArchive* previous, WorkerPool& pool) {
-  constexpr size_t kWindow = 512;                // files read ahead at most
-  constexpr uint64_t kWindowBytes = 32u << 20;  // and the bytes they hold, as listed
+  constexpr size_t kWindow = 512;  // files read ahead at most
+  // and the bytes they hold, as listed: a window holds its files' data and
+  // their compressed copies, and two windows are held at once (one applied
+  // while the next is read), so a few large cards (photos) fill one before
+  // 512 small ones would.
+  constexpr uint64_t kWindowBytes = 16u << 20;
   const int level = CompressionLevel();
   const DosStamp now = NowStamp();
   FileIndex packed(lead_);
+  struct Work {
+    size_t file;
+    bool taken;  // prepared from the previous archive, still to be proven
+  };
+  struct Window {
+    size_t first, last;         // its steps
+    std::vector<size_t> files;  // the steps that are files
+    std::vector<ZipArchive::Prepared> prepared;
+    std::vector<std::exception_ptr> errors;
+    std::vector<Work> work;  // what the pool's threads do for it
+  };
   std::vector<Step> steps;
   bool listing = true;
-  for (size_t first = 0;;) {
-    // A window's worth of listed steps, or all that are left.
-    while (listing && steps.size() - first < kWindow) listing = feed.Take(steps);
-    if (first == steps.size()) break;
-    size_t last = first;
-    std::vector<size_t> files;
+  size_t planned = 0;  // steps in windows so far
+
+  // The next window of listed steps; nothing once every step is in one.
+  // Taking data from the previous archive is a lookup and a copy, done here;
+  // the pool's threads prove data our own last pack did not make, and read
+  // and compress the files that changed.
+  auto plan = [&]() -> std::optional<Window> {
+    while (listing && steps.size() - planned < kWindow) listing = feed.Take(steps);
+    if (planned == steps.size()) return std::nullopt;
+    Window w{planned, planned, {}, {}, {}, {}};
     uint64_t bytes = 0;
-    while (last < steps.size() && files.size() < kWindow) {
-      if (steps[last].kind == Step::kFile) {
-        // A window holds its files' data and their compressed copies at once:
-        // a few large cards (photos) fill it before 512 small ones would.
-        if (!files.empty() && bytes + steps[last].size > kWindowBytes) break;
-        bytes += steps[last].size;
-        files.push_back(last);
+    while (w.last < steps.size() && w.files.size() < kWindow) {
+      if (steps[w.last].kind == Step::kFile) {
+        if (!w.files.empty() && bytes + steps[w.last].size > kWindowBytes) break;
+        bytes += steps[w.last].size;
+        w.files.push_back(w.last);
       }
-      ++last;
+      ++w.last;
     }
-    std::vector<ZipArchive::Prepared> prepared(files.size());
-    std::vector<std::exception_ptr> errors(files.size());
-    // Taking data from the previous archive is a lookup and a copy, done
-    // here; threads prove data our own last pack did not make, and read and
-    // compress the files that changed.
-    struct Work {
-      size_t file;
-      bool taken;  // prepared from the previous archive, still to be proven
-    };
-    std::vector<Work> work;
-    for (size_t i = 0; i < files.size(); ++i) {
-      std::optional<ZipArchive::Prepared> reused = Reusable(steps[files[i]], previous);
-      if (reused) prepared[i] = std::move(*reused);
-      if (!reused || !PreviousArchiveIsPacked) work.push_back(Work{i, reused.has_value()});
+    planned = w.last;
+    w.prepared.resize(w.files.size());
+    w.errors.resize(w.files.size());
+    for (size_t i = 0; i < w.files.size(); ++i) {
+      std::optional<ZipArchive::Prepared> reused = Reusable(steps[w.files[i]], previous);
+      if (reused) w.prepared[i] = std::move(*reused);
+      if (!reused || !PreviousArchiveIsPacked) w.work.push_back(Work{i, reused.has_value()});
     }
-    RunInParallel(&pool, work.size(), [&](size_t w) {
-      const size_t i = work[w].file;
-      const Step& step = steps[files[i]];
-      try {
-        if (work[w].taken) {
-          if (Proven(prepared[i])) return;
-          prepared[i] = {};
-        }
-        File file = File::OpenForReadShared(step.path);
-        std::string data(static_cast<size_t>(file.Size()), '\0');
-        data.resize(file.Read(data.data(), data.size()));
-        prepared[i] = ZipArchive::Prepare(data, level);
-      } catch (...) {
-        errors[i] = std::current_exception();
+    return w;
+  };
+  auto prepare = [&](Window& w, const Work& work) {
+    const Step& step = steps[w.files[work.file]];
+    ZipArchive::Prepared& prepared = w.prepared[work.file];
+    try {
+      if (work.taken) {
+        if (Proven(prepared)) return;
+        prepared = {};
       }
-    });
-    for (size_t i = first, file = 0; i < last; ++i) {
+      File file = File::OpenForReadShared(step.path);
+      std::string data(static_cast<size_t>(file.Size()), '\0');
+      data.resize(file.Read(data.data(), data.size()));
+      prepared = ZipArchive::Prepare(data, level);
+    } catch (...) {
+      w.errors[work.file] = std::current_exception();
+    }
+  };
+  auto apply = [&](Window& w) {
+    for (size_t i = w.first, file = 0; i < w.last; ++i) {
       const Step& step = steps[i];
       if (step.kind == Step::kFolder) {
         EnsureFolderEntries(step.name, step.attributes, step.stamp);
         continue;
       }
       const size_t k = file++;
-      if (errors[k]) {
+      if (w.errors[k]) {
         // A file deleted since the listing is no longer part of the tree.
         if (::GetFileAttributesA(step.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
           const DWORD error = ::GetLastError();
           if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
         }
-        std::rethrow_exception(errors[k]);
+        std::rethrow_exception(w.errors[k]);
       }
       std::string_view name = step.name;
       if (!StoreRelativePath) name.remove_prefix(FindLastOf(name, "/", lead_) + 1);
       if (StoreFolders && StoreRelativePath) EnsureFolderEntries(name, kAttrFolder, now);
-      archive_.AddPreparedEntry(name, step.attributes, prepared[k], step.stamp);
-      packed.Set(step.name, IndexedFile{prepared[k].size, step.write_time, step.attributes, prepared[k].crc});
+      archive_.AddPreparedEntry(name, step.attributes, w.prepared[k], step.stamp);
+      packed.Set(step.name, IndexedFile{w.prepared[k].size, step.write_time, step.attributes, w.prepared[k].crc});
     }
-    first = last;
+  };
+
+  // Each window is applied while the next one is read: one batch of the pool
+  // does both, the applying as its first item. A failure of the applying is
+  // raised once the batch is done.
+  std::optional<Window> ready;
+  for (;;) {
+    std::optional<Window> next = plan();
+    if (!next && !ready) break;
+    const size_t applying = ready ? 1 : 0;
+    std::exception_ptr failed;
+    RunInParallel(&pool, applying + (next ? next->work.size() : 0), [&](size_t item) {
+      if (item >= applying) return prepare(*next, next->work[item - applying]);
+      try {
+        apply(*ready);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
+    if (failed) std::rethrow_exception(failed);
+    ready = std::move(next);
   }
   if (Index) {
     packed.SetTakenAt(NowTime());
