@@ -500,10 +500,7 @@ void TVexZip::ApplySteps(StepFeed& feed, ZipArchive* previous, WorkerPool& pool)
         if (Proven(prepared)) return;
         prepared = {};
       }
-      File file = File::OpenForReadShared(step.path);
-      std::string data(static_cast<size_t>(file.Size()), '\0');
-      data.resize(file.Read(data.data(), data.size()));
-      prepared = ZipArchive::Prepare(data, level);
+      prepared = ZipArchive::Prepare(ReadWholeFile(step.path), level);
     } catch (...) {
       w.errors[work.file] = std::current_exception();
     }
