@@ -3,6 +3,7 @@
 
 #include <exception>
 #include <string>
+#include <vector>
 
 namespace n2 {
 
@@ -14,5 +15,18 @@ void ShowMessageBox(const std::string& text);
 
 // Shows text followed by the error's kind name, CR LF and its message.
 void ShowErrorBox(const std::string& text, const std::exception& error);
+
+// While it lives, the boxes the thread that made it would show are not shown
+// but their texts appended to held, in order, to be shown later or dropped.
+class HeldMessageBoxes {
+ public:
+  explicit HeldMessageBoxes(std::vector<std::string>& held) noexcept;
+  HeldMessageBoxes(const HeldMessageBoxes&) = delete;
+  HeldMessageBoxes& operator=(const HeldMessageBoxes&) = delete;
+  ~HeldMessageBoxes();
+
+ private:
+  std::vector<std::string>* outer_;
+};
 
 }  // namespace n2

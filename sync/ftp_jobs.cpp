@@ -3,12 +3,18 @@
 // FtpClear deletes it on the server. All three drive the data module's one
 // client, NetFtp, through RunFtpOperation, which reloads the connection
 // settings from the dialog before every operation.
+#include <atomic>
 #include <exception>
 #include <functional>
+#include <optional>
 #include <string>
+#include <thread>
+#include <utility>
+#include <vector>
 
 #include "base/exception.h"
 #include "base/message_box.h"
+#include "base/scoped_handle.h"
 #include "base/win_file.h"
 #include "net/ftp_client.h"
 #include "plugin/plugin_state.h"
@@ -71,15 +77,76 @@ void FetchArchive(const std::string& local_file = {}) {
 }
 
 // Connect, log in, change folder, binary mode: a connection left over from an
-// interrupted job is dropped first.
-void OpenSession(const char* text) {
+// interrupted job is dropped first. Once cancelled is set, no step is started.
+void OpenSession(const char* text, const std::atomic<bool>* cancelled = nullptr) {
   TN2Thread::RunFtpOperation(&TFtpClient::Abort);
-  Require(TN2Thread::RunFtpOperation(&TFtpClient::Open), kOpenError);
-  Require(TN2Thread::RunFtpOperation(&TFtpClient::User), kLoginFailure);
-  Require(TN2Thread::RunFtpOperation(&TFtpClient::Pass), kLoginFailure);
-  Require(TN2Thread::RunFtpOperation(&TFtpClient::Cwd), kCwdError);
-  Require(TN2Thread::RunFtpOperation(&TFtpClient::TypeSet), TypeSetError(text));
+  const std::pair<bool (TFtpClient::*)(), std::string> steps[] = {
+      {&TFtpClient::Open, kOpenError}, {&TFtpClient::User, kLoginFailure}, {&TFtpClient::Pass, kLoginFailure},
+      {&TFtpClient::Cwd, kCwdError},   {&TFtpClient::TypeSet, TypeSetError(text)}};
+  for (const auto& [operation, error] : steps) {
+    if (cancelled && cancelled->load()) return;
+    Require(TN2Thread::RunFtpOperation(operation), error);
+  }
 }
+
+// Whether the session is still logged in and idle (the server may have
+// closed it meanwhile, after it was idle too long).
+bool SessionStillOpen() {
+  TFtpClient& ftp = DmN2->NetFtp;
+  bool open = false;
+  ftp.RunOnOwnerThread([&] { open = ftp.Connected() && ftp.State() == TFtpState::Ready; });
+  return open;
+}
+
+// An upload by hand is sent whatever the book holds, so its session is opened
+// while the book is packed, on a thread of its own: the log-in's round trips
+// (several, to a distant server) no longer wait for the packing. The boxes
+// the opening would show are held back. After a packing that succeeded they
+// are shown and its error raised, as if the session had been opened after
+// it; a session the server has closed in the meantime is opened again. A
+// failed packing ends the opening unseen.
+class SessionOpenedWhilePacking {
+ public:
+  explicit SessionOpenedWhilePacking(const char* text) : thread_([this, text] { Open(text); }) {}
+  SessionOpenedWhilePacking(const SessionOpenedWhilePacking&) = delete;
+  SessionOpenedWhilePacking& operator=(const SessionOpenedWhilePacking&) = delete;
+  ~SessionOpenedWhilePacking() { Cancel(); }
+
+  void Finish(const char* text) {
+    thread_.join();
+    for (const std::string& box : held_boxes_) ShowMessageBox(box);
+    if (error_) std::rethrow_exception(error_);
+    if (!SessionStillOpen()) OpenSession(text);
+  }
+
+ private:
+  void Open(const char* text) noexcept {
+    HeldMessageBoxes hold(held_boxes_);
+    try {
+      OpenSession(text, &cancelled_);
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+    ended_.Set();
+  }
+
+  // A step already started when cancelled_ was set (a connection that waits
+  // for a silent server, say) is cut short by the client's abort.
+  void Cancel() noexcept {
+    if (!thread_.joinable()) return;
+    cancelled_ = true;
+    do {
+      DmN2->NetFtp.Abort();
+    } while (!ended_.Wait(100));
+    thread_.join();
+  }
+
+  std::vector<std::string> held_boxes_;
+  std::exception_ptr error_;
+  std::atomic<bool> cancelled_{false};
+  Event ended_ = Event::ManualReset();
+  std::thread thread_;  // last: starts once everything above is in place
+};
 
 // The download unpacks whatever the local archive holds afterwards. A Get that
 // fails before its transfer (a refused PASV or PORT, say) would leave the
@@ -118,9 +185,16 @@ bool TN2Thread::RunFtpOperation(bool (TFtpClient::*operation)(), const std::stri
 bool TN2Thread::FtpUpload(bool by_hand) {
   TSharedBook book(DmN2->ZipN2);
   return RunFtpJob(kUploadText, [&] {
+    // (Never on the client's own thread: the opening needs it free.)
+    std::optional<SessionOpenedWhilePacking> session;
+    if (by_hand && !DmN2->NetFtp.IsOwnerThread()) session.emplace(kUploadText);
     if (!book.Pack()) return false;
-    if (!by_hand && !book.HasNews()) return true;
-    OpenSession(kUploadText);
+    if (session) {
+      session->Finish(kUploadText);
+    } else {
+      if (!book.HasNews()) return true;
+      OpenSession(kUploadText);
+    }
     if (book.MergesFirst()) {
       FetchArchive(TSharedBook::FetchPath());
       if (!book.MergeServerCopy()) return false;

@@ -42,6 +42,8 @@ Script actions (texts take the escapes \\r, \\n, \\\\):
   wait_data_close      read and drop data until the client closes the data
                        connection, record "E:data-closed"
   close                close the control connection
+  next_client          close the control connection and take the next client
+                       that connects to the same port, record "E:next-client"
   wait_close           wait until the client closes the control connection,
                        record "E:closed"
 A command that arrives when the client has gone records "E:closed" and ends
@@ -213,6 +215,14 @@ class Session:
         self.ctrl = None
         self.record("E:server-closed")
         self.actions = []
+
+    def do_next_client(self, _):
+        self.ctrl.close()
+        self.pending = b""
+        self.ctrl = self.accept_on(self.listener)
+        if self.ctrl is None:
+            raise ClientGone()
+        self.record("E:next-client")
 
     def do_wait_close(self, _):
         while True:

@@ -6,6 +6,7 @@
 
 #include <functional>
 
+#include "base/scoped_handle.h"
 #include "plugin/sync_helper.h"
 #include "tests/support/message_box_watcher.h"
 #include "tests/sync/job_test_support.h"
@@ -39,6 +40,17 @@ std::vector<std::string> Script(std::vector<std::string> tail) {
                                      "reply 200 binary"};
   script.insert(script.end(), tail.begin(), tail.end());
   return script;
+}
+
+// A card whose packing takes far longer (some tenths of a second) than a
+// session on this machine takes to open, fail or be closed by the server.
+std::string SlowToPack() {
+  std::string card;
+  for (uint32_t x = 1; card.size() < (8u << 20);) {
+    x = x * 1103515245u + 12345u;
+    card += static_cast<char>('a' + (x >> 16) % 26);
+  }
+  return card;
 }
 
 class FtpJobs : public ::testing::Test {
@@ -275,14 +287,50 @@ TEST_F(FtpJobs, AFailedOpenShowsItsBoxAndTheDialogIsIdleOnlyAfterItIsDismissed) 
 TEST_F(FtpJobs, AnEmptyPathFailsAtTheFolderAndTransfersNothing) {
   WriteTree(Book(a_), kBookA);
   Connect("127.0.0.1:" + std::to_string(n2test::ServerPort("real")), "");
+  {
+    MessageBoxWatcher boxes;
+    Form().BtnUploadClick();
+    ASSERT_TRUE(WaitIdle());
+    EXPECT_EQ(boxes.Texts(),
+              std::vector<std::string>{kUploadText + "Exception\r\nFtp Server CWD Error! No such file or directory."});
+    // The session failed while the book was packed; the archive was made all the same.
+    EXPECT_NE(ReadFileBytes(a_ / "N2AddBook.zip").find("AddrBook/a.vcf"), std::string::npos);
+  }
+  {
+    // When the packing fails too, its box is the only one, even though the
+    // session failed first (nothing listens on port 1).
+    Connect("127.0.0.1:1", "");
+    WriteFileBytes(Book(a_) + "\\big.vcf", SlowToPack());
+    ScopedHandle lock(::CreateFileA((Book(a_) + "\\a.vcf").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+    ASSERT_TRUE(lock);
+    MessageBoxWatcher boxes;
+    Form().BtnUploadClick();
+    ASSERT_TRUE(WaitIdle());
+    ASSERT_EQ(boxes.Texts().size(), 1u);
+    EXPECT_EQ(boxes.Texts()[0].rfind("Norvel2 plug-in Velmora Address Book Compress Error!", 0), 0u);
+  }
+  EXPECT_FALSE(PathExists(n2test::RealServerRoot() + "N2AddBook.zip"));
+}
+
+TEST_F(FtpJobs, AnUploadOpensAgainASessionTheServerClosedWhileTheBookWasPacked) {
+  // The session is gone long before the packing ends.
+  WriteTree(Book(a_), {{"big.vcf", SlowToPack()}});
+  std::vector<std::string> again = Script({"expect", "pasv", "expect", "accept", "reply 150 go", "recv_data",
+                                           "close_data", "reply 226 done", "wait_close"});
+  again.insert(again.begin(), "next_client");
+  ScriptedJobServer server(Script(again));
+  ASSERT_TRUE(server.Ready());
+  Connect("127.0.0.1:" + server.Port(), "/shared/");
   MessageBoxWatcher boxes;
   Form().BtnUploadClick();
   ASSERT_TRUE(WaitIdle());
-  EXPECT_EQ(boxes.Texts(),
-            std::vector<std::string>{kUploadText + "Exception\r\nFtp Server CWD Error! No such file or directory."});
-  // The archive was packed before the connection.
-  EXPECT_NE(ReadFileBytes(a_ / "N2AddBook.zip").find("AddrBook/a.vcf"), std::string::npos);
-  EXPECT_FALSE(PathExists(n2test::RealServerRoot() + "N2AddBook.zip"));
+  const std::string session = "C:USER n2user\nC:PASS n2pass\nC:CWD /shared/\nC:TYPE I\n";
+  const std::string records = server.Finish();
+  EXPECT_EQ(records.rfind(session + "E:next-client\n" + session + "C:PASV\nC:STOR N2AddBook.zip\nE:data-accepted\nD:", 0),
+            0u)
+      << records;
+  EXPECT_TRUE(boxes.Texts().empty());
 }
 
 TEST_F(FtpJobs, ClearThenDownloadLeavesTheLocalAddressBookAsItWas) {
