@@ -709,9 +709,18 @@ int TAsyncSocket::Send(const void* data, int length) {
     return -1;
   }
   int accepted = 0;
+  const TSocket target = hsocket_;
   if (length > 0) {
     const char* bytes = static_cast<const char*>(data);
     accepted = length;
+    // With nothing waiting before them, Winsock takes the bytes straight from
+    // the caller, and only what it leaves is copied into the buffer.
+    if (send_buffer_.empty()) {
+      const int taken = SendSome(bytes, length);
+      if (taken < 0) return accepted;  // the socket failed and says so
+      bytes += taken;
+      length -= taken;
+    }
     while (length > 0) {
       if (send_buffer_.empty() || send_buffer_.back().end == kSendBlockSize) send_buffer_.emplace_back();
       Block& tail = send_buffer_.back();
@@ -723,7 +732,6 @@ int TAsyncSocket::Send(const void* data, int length) {
       buffered_byte_count_ += count;
     }
   }
-  const TSocket target = hsocket_;
   TryToSend();
   // OnDataSent always comes as an event, never from inside Send.
   if (hsocket_ == target && hsocket_ != kInvalidSocket && send_buffer_.empty())
@@ -733,6 +741,21 @@ int TAsyncSocket::Send(const void* data, int length) {
 
 int TAsyncSocket::SendStr(const std::string& text) {
   return Send(text.data(), static_cast<int>(text.size()));
+}
+
+int TAsyncSocket::SendSome(const char* bytes, int length) {
+  const int count = wsock::send(hsocket_, bytes, length, 0);
+  if (count != SOCKET_ERROR) return count;
+  const int code = WinsockError();
+  if (code == WSAEWOULDBLOCK) return 0;
+  last_error_ = code;
+  if (code == WSAECONNRESET || code == WSAENOTSOCK || code == WSAENOTCONN || code == WSAEINVAL ||
+      code == WSAECONNABORTED) {
+    InternalClose(false, static_cast<std::uint16_t>(code));
+    return -1;
+  }
+  SocketError("TryToSend failed", code);
+  return -1;
 }
 
 void TAsyncSocket::TryToSend() {
@@ -757,19 +780,8 @@ void TAsyncSocket::TryToSend() {
       bytes = gather_.data();
       length = static_cast<int>(gather_.size());
     }
-    int count = wsock::send(hsocket_, bytes, length, 0);
-    if (count == SOCKET_ERROR) {
-      int code = WinsockError();
-      if (code == WSAEWOULDBLOCK) return;  // FD_WRITE will come
-      last_error_ = code;
-      if (code == WSAECONNRESET || code == WSAENOTSOCK || code == WSAENOTCONN || code == WSAEINVAL ||
-          code == WSAECONNABORTED) {
-        InternalClose(false, static_cast<std::uint16_t>(code));
-        return;
-      }
-      SocketError("TryToSend failed", code);
-      return;
-    }
+    int count = SendSome(bytes, length);
+    if (count <= 0) return;  // FD_WRITE will come, or the socket failed
     buffered_byte_count_ = std::max(0, buffered_byte_count_ - count);
     // The bytes taken leave the blocks they came from, in order.
     while (count > 0) {

@@ -282,6 +282,10 @@ class TAsyncSocket : public TAsyncWndComponent {
   void ReceiveLoop(std::uint16_t error, bool ignore_no_receive_loop);
   void DiscardWaitingBytes();
   void TryToSend();
+  // One send of up to length bytes: the count Winsock took (0 when it would
+  // block, and FD_WRITE will come), or -1 when the socket failed, which has
+  // been reported or has closed it.
+  int SendSome(const char* bytes, int length);
   void DeleteBufferedData();
   void ReadBufferSizes();
   void SetSocketOption(int level, int name, const void* value, int size, const char* call);
