@@ -38,17 +38,22 @@ std::optional<FileIndex::ArchiveStamp> ArchiveStampOf(const std::string& path) {
 }
 
 // The index of what the last pack or unpack saw of each file of the book,
-// kept beside the archive, lent to the zip component for one pack or unpack.
+// kept beside the archive, lent to the zip component for one pack or unpack;
+// read by Load (a pack has it read while the tree is listed).
 class TIndexedWork {
  public:
-  explicit TIndexedWork(TVexZip& zip) : index(Load()), zip_(zip) { zip_.Index = &index; }
+  explicit TIndexedWork(TVexZip& zip) : zip_(zip) { zip_.Index = &index; }
   TIndexedWork(const TIndexedWork&) = delete;
   TIndexedWork& operator=(const TIndexedWork&) = delete;
   ~TIndexedWork() {
     zip_.Index = nullptr;
     zip_.PreviousArchive = nullptr;
     zip_.PreviousArchiveIsPacked = false;
+    zip_.OnListingTree = nullptr;
   }
+
+  static bool Exists() { return FileExists(Path()); }
+  void Load() { index = Read(); }
 
   // Best effort: without the file the next job reads every file once more.
   void Save() noexcept {
@@ -59,11 +64,11 @@ class TIndexedWork {
     }
   }
 
-  FileIndex index;
+  FileIndex index{SystemLeadBytes()};
 
  private:
   static std::string Path() { return DataFolder + "N2AddBook.index"; }
-  static FileIndex Load() {
+  static FileIndex Read() {
     try {
       if (std::optional<FileIndex> index = FileIndex::Parse(ReadWholeFile(Path()), SystemLeadBytes()))
         return std::move(*index);
@@ -174,17 +179,26 @@ bool TN2Thread::PackAddressBook(TVexZip& zip, const std::string& folder, BookCon
     const std::vector<std::string> paths{ExcludeTrailingSeparators(folder, SystemLeadBytes())};
     zip.CloseArchive();
     // The archive packed or unpacked last holds the compressed data of every
-    // file that has not changed since: read before it is emptied.
+    // file that has not changed since: read before it is emptied, when there
+    // is an index to tell which files those are. The index itself is read
+    // while the tree is listed.
     MemoryStream previous;
-    if (work.index.Count() > 0) {
-      const std::optional<FileIndex::ArchiveStamp> stamp = ArchiveStampOf(ArchivePath());
+    std::optional<FileIndex::ArchiveStamp> stamp;
+    bool previous_read = false;
+    if (TIndexedWork::Exists()) {
+      stamp = ArchiveStampOf(ArchivePath());
       try {
         previous = MemoryStream(ReadWholeFile(ArchivePath()));
-        zip.PreviousArchiveIsPacked = stamp && work.index.PackedArchive() == stamp;
+        previous_read = true;
       } catch (const std::exception&) {
       }
-      zip.PreviousArchive = &previous;
     }
+    zip.OnListingTree = [&] {
+      work.Load();
+      if (work.index.Count() == 0) return;
+      zip.PreviousArchiveIsPacked = previous_read && stamp && work.index.PackedArchive() == stamp;
+      zip.PreviousArchive = &previous;
+    };
     {
       File archive = File::CreateAlways(ArchivePath());
       TVexZip::WriteEmptyArchive(archive);
@@ -205,6 +219,7 @@ bool TN2Thread::PackAddressBook(TVexZip& zip, const std::string& folder, BookCon
 void TN2Thread::UnpackArchive(TVexZip& zip, const std::string& archive, const std::string& folder,
                               std::optional<BookContent>* fetched, BookContent* settled) {
   TIndexedWork work(zip);
+  work.Load();
   struct CloseWhenDone {
     TVexZip& zip;
     ~CloseWhenDone() {

@@ -578,7 +578,9 @@ void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::stri
         }
       });
     });
-    // The previous archive's directory is read while the tree is listed.
+    // The owner's preparations and the previous archive's directory are
+    // read while the tree is listed.
+    if (OnListingTree) OnListingTree();
     std::optional<ZipArchive> previous = ReadPreviousArchive();
     WorkerPool pool(WorkerThreads());
     ApplySteps(steps, previous ? &*previous : nullptr, pool);

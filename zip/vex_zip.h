@@ -107,6 +107,10 @@ class TVexZip {
   // PreviousArchive is the one the last pack wrote, unchanged since
   // (FileIndex::PackedArchive): its data is taken without a second check.
   bool PreviousArchiveIsPacked = false;
+  // Called by AddPathList on its own thread while another lists the tree,
+  // before the three above are used: the owner may set them up there, out of
+  // the listing's way.
+  std::function<void()> OnListingTree;
   // Asked for every file entry before it is written; without it every entry
   // is written (eaWrite), and a read-only file in the way is an error.
   TExtractDecider OnDecideEntry;

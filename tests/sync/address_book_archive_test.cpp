@@ -159,7 +159,15 @@ TEST(AddressBookArchive, PackingAgainGivesTheFullPacksArchive) {
   }
   ASSERT_TRUE(TN2Thread::PackAddressBook(d.zip, AddrBookFolder));
   const std::string full = ReadFileBytes(ArchivePath());
-  ASSERT_TRUE(TN2Thread::PackAddressBook(d.zip, AddrBookFolder));
+  {
+    // An unchanged card is not even opened: one that another program holds
+    // against reading packs all the same.
+    ScopedHandle lock(::CreateFileA(d.Book("c.vcf").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(lock);
+    MessageBoxWatcher boxes;
+    EXPECT_TRUE(TN2Thread::PackAddressBook(d.zip, AddrBookFolder));
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{});
+  }
   EXPECT_EQ(ReadFileBytes(ArchivePath()), full);
 
   std::string damaged = full;
