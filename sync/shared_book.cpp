@@ -101,12 +101,12 @@ void TSharedBook::Unpack() {
     LentDecider lent(zip_, [this](const ZipEntry& entry, const LocalFile& local) { return Decide(entry, local); });
     unpacked = TN2Thread::UnpackAddressBook(zip_, DataFolder, &fetched, &settled);
   }
-  if (unpacked && fetched) Agree(*fetched);
+  if (unpacked && fetched) Agree(std::move(*fetched));
   if (!unpacked) AgreeOn(settled);
 }
 
-void TSharedBook::Agree(const BookContent& book) {
-  agreed_.Agree(book);
+void TSharedBook::Agree(BookContent book) {
+  agreed_.Agree(std::move(book));
   SaveAgreed();
 }
 

@@ -14,6 +14,7 @@
 
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "sync/agreed_content.h"
 #include "zip/vex_zip.h"
@@ -44,8 +45,12 @@ class TSharedBook {
   // nothing) and packs again when that changed the book. Raises what the
   // merge meets; false after the packing step showed its box.
   bool MergeServerCopy();
-  // The packed archive is on the server now.
-  void Sent() { Agree(*packed_); }
+  // The packed archive is on the server now. Ends the upload: what was
+  // packed becomes the agreed content.
+  void Sent() {
+    Agree(std::move(*packed_));
+    packed_.reset();
+  }
 
   // Download: unpacks the local archive, just fetched whole, with the merge
   // rules. An empty file is the book of a server that has none.
@@ -56,7 +61,7 @@ class TSharedBook {
 
  private:
   bool ServerCopyChangesNothing();
-  void Agree(const BookContent& book);
+  void Agree(BookContent book);
   void AgreeOn(const BookContent& settled);
   void SaveAgreed();
   TExtractChoice Decide(const ZipEntry& entry, const LocalFile& local);
