@@ -51,22 +51,6 @@ std::string Pattern(size_t count) {
   return bytes;
 }
 
-// The server's records escape CR and LF as \r and \n.
-std::string Escape(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    if (c == '\r')
-      out += "\\r";
-    else if (c == '\n')
-      out += "\\n";
-    else if (c == '\\')
-      out += "\\\\";
-    else
-      out += c;
-  }
-  return out;
-}
-
 // The scripted HTTP server, through the fixture's control port.
 class ScriptedServer : public n2test::ScriptedServer {
  public:
