@@ -40,9 +40,13 @@ bool EndsWithChar(std::string_view text, char c, const LeadBytes& lead) {
 
 std::string ReplaceChar(std::string_view text, char from, char to, const LeadBytes& lead) {
   std::string out(text);
-  for (size_t i = 0; i < out.size(); i += lead.CharLength(out, i))
-    if (out[i] == from && lead.CharLength(out, i) == 1) out[i] = to;
+  ReplaceCharInPlace(out, from, to, lead);
   return out;
+}
+
+void ReplaceCharInPlace(std::string& text, char from, char to, const LeadBytes& lead) {
+  for (size_t i = 0; i < text.size(); i += lead.CharLength(text, i))
+    if (text[i] == from && lead.CharLength(text, i) == 1) text[i] = to;
 }
 
 std::string FoldCase(std::string_view text, const LeadBytes& lead) {

@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <cstring>
 #include <exception>
 #include <functional>
 #include <iterator>
+#include <memory>
 #include <mutex>
 #include <stop_token>
 #include <thread>
@@ -281,10 +283,11 @@ void TVexZip::EnsureFolderEntries(std::string_view entry, uint32_t attributes, D
 // its own place with the entries before it added. The listing runs on a
 // thread of its own and hands its steps over in batches: the first window is
 // read while later folders are still being listed.
+// The texts of a step lie in the feed's text blocks, which outlive every step.
 struct TVexZip::Step {
   enum Kind { kFolder, kFile } kind;
-  std::string path;  // files only
-  std::string name;  // the entry name: relative to the root, normalised
+  std::string_view path;  // files only; followed by a NUL, so path.data() is a C string
+  std::string_view name;  // the entry name: relative to the root, normalised
   uint32_t attributes;
   DosStamp stamp;
   uint64_t size = 0;
@@ -310,10 +313,35 @@ class TVexZip::StepFeed {
     error_ = error;
     ready_.notify_one();
   }
-  void Add(Step step) {
-    batch_.push_back(std::move(step));
+  void Add(const Step& step) {
+    batch_.push_back(step);
     if (batch_.size() >= kBatch) HandOver();
   }
+
+  // On the listing thread: text kept for a step, and an entry name kept
+  // normalised. Listing allocates a block now and then, not texts for each
+  // file: allocations on two threads at once wait for each other in the
+  // process heap's lock, and the adding thread allocates a lot meanwhile.
+  std::string_view Keep(std::string_view text) {
+    if (free_ < text.size() + 1) {
+      const size_t size = std::max(kTextBlock, text.size() + 1);
+      text_blocks_.push_back(std::make_unique<char[]>(size));
+      next_ = text_blocks_.back().get();
+      free_ = size;
+    }
+    char* kept = next_;
+    std::memcpy(kept, text.data(), text.size());
+    kept[text.size()] = '\0';
+    next_ += text.size() + 1;
+    free_ -= text.size() + 1;
+    return {kept, text.size()};
+  }
+  std::string_view KeepEntryName(std::string_view name, const LeadBytes& lead) {
+    NormalizeEntryName(name, lead, name_);
+    return Keep(name_);
+  }
+  // A path built here, before it is kept (reused, so that building allocates nothing).
+  std::string& PathBuffer() { return path_; }
 
   // On the adding thread: appends the steps listed since, waiting for some;
   // false once the listing has ended and every step was taken. An error of
@@ -333,6 +361,7 @@ class TVexZip::StepFeed {
  private:
   struct Stopped {};
   static constexpr size_t kBatch = 256;
+  static constexpr size_t kTextBlock = 64 * 1024;
 
   void HandOver() {
     if (stop_.stop_requested()) throw Stopped{};
@@ -344,7 +373,13 @@ class TVexZip::StepFeed {
   }
 
   std::stop_token stop_;
-  std::vector<Step> batch_;  // the listing thread's own
+  // The listing thread's own:
+  std::vector<Step> batch_;
+  std::vector<std::unique_ptr<char[]>> text_blocks_;
+  char* next_ = nullptr;  // free space in the last block
+  size_t free_ = 0;
+  std::string path_, name_;
+  // Shared:
   std::mutex mutex_;
   std::condition_variable ready_;
   std::vector<Step> listed_;  // handed over, not yet taken
@@ -352,8 +387,9 @@ class TVexZip::StepFeed {
   std::exception_ptr error_;
 };
 
-void TVexZip::ListFile(std::string path, std::string_view name, const WIN32_FIND_DATAA& found, StepFeed& steps) {
-  steps.Add(Step{Step::kFile, std::move(path), NormalizeEntryName(name, lead_), found.dwFileAttributes,
+void TVexZip::ListFile(std::string_view path, std::string_view name, const WIN32_FIND_DATAA& found,
+                       StepFeed& steps) {
+  steps.Add(Step{Step::kFile, steps.Keep(path), steps.KeepEntryName(name, lead_), found.dwFileAttributes,
                  StampOf(found.ftLastWriteTime, local_bias_),
                  (uint64_t{found.nFileSizeHigh} << 32) | found.nFileSizeLow, TimeOf(found.ftLastWriteTime)});
 }
@@ -363,34 +399,31 @@ void TVexZip::ListFolderTree(const std::string& folder, const std::string& root,
   WIN32_FIND_DATAA item;
   ScopedFindHandle find(::FindFirstFileA((folder + "\\*.*").c_str(), &item));
   if (!find) return;
-  // folder\name, made with one allocation: there is one for every file.
-  auto full_path = [&folder](std::string_view name) {
-    std::string full;
-    full.reserve(folder.size() + 1 + name.size());
-    full += folder;
+  // folder\name, in the feed's buffer: there is one for every file.
+  auto full_path = [&folder, &steps](std::string_view name) -> const std::string& {
+    std::string& full = steps.PathBuffer();
+    full.assign(folder);
     full += '\\';
     full += name;
     return full;
+  };
+  auto add_folder = [&](std::string_view path, const WIN32_FIND_DATAA& found) {
+    steps.Add(Step{Step::kFolder, {}, steps.KeepEntryName(RelativePart(path, root, lead_), lead_),
+                   found.dwFileAttributes, StampOf(found.ftLastWriteTime, local_bias_)});
   };
   do {
     const std::string_view name = item.cFileName;
     if (name == "..") continue;
     if (name == ".") {
       // The folder being listed gets its own entry, with its attributes and time.
-      steps.Add(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(folder + "\\", root, lead_), lead_),
-                     item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
+      add_folder(folder + "\\", item);
     } else if (item.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
       const std::string full = full_path(name);
-      if (StoreFolders && StoreRelativePath)
-        steps.Add(Step{Step::kFolder, {}, NormalizeEntryName(RelativeName(full + "\\", root, lead_), lead_),
-                       item.dwFileAttributes, StampOf(item.ftLastWriteTime, local_bias_)});
+      if (StoreFolders && StoreRelativePath) add_folder(full + "\\", item);
       if (with_subfolders) ListFolderTree(full, root, with_subfolders, mask, steps);
     } else {
-      std::string full = full_path(name);
-      if (WildcardMatch(mask, full, lead_)) {
-        const std::string relative = RelativeName(full, root, lead_);
-        ListFile(std::move(full), relative, item, steps);
-      }
+      const std::string& full = full_path(name);
+      if (WildcardMatch(mask, full, lead_)) ListFile(full, RelativePart(full, root, lead_), item, steps);
     }
   } while (::FindNextFileA(find.Get(), &item));
 }
@@ -500,7 +533,7 @@ void TVexZip::ApplySteps(StepFeed& feed, ZipArchive* previous, WorkerPool& pool)
         if (Proven(prepared)) return;
         prepared = {};
       }
-      prepared = ZipArchive::Prepare(ReadWholeFile(step.path), level);
+      prepared = ZipArchive::Prepare(ReadWholeFile(std::string(step.path)), level);
     } catch (...) {
       w.errors[work.file] = std::current_exception();
     }
@@ -515,7 +548,7 @@ void TVexZip::ApplySteps(StepFeed& feed, ZipArchive* previous, WorkerPool& pool)
       const size_t k = file++;
       if (w.errors[k]) {
         // A file deleted since the listing is no longer part of the tree.
-        if (::GetFileAttributesA(step.path.c_str()) == INVALID_FILE_ATTRIBUTES) {
+        if (::GetFileAttributesA(step.path.data()) == INVALID_FILE_ATTRIBUTES) {
           const DWORD error = ::GetLastError();
           if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) continue;
         }
@@ -525,7 +558,7 @@ void TVexZip::ApplySteps(StepFeed& feed, ZipArchive* previous, WorkerPool& pool)
       if (!StoreRelativePath) name.remove_prefix(FindLastOf(name, "/", lead_) + 1);
       if (StoreFolders && StoreRelativePath) EnsureFolderEntries(name, kAttrFolder, now);
       archive_.AddPreparedEntry(name, step.attributes, w.prepared[k], step.stamp);
-      packed.Set(step.name, IndexedFile{w.prepared[k].size, step.write_time, step.attributes, w.prepared[k].crc});
+      packed.Set(std::string(step.name), IndexedFile{w.prepared[k].size, step.write_time, step.attributes, w.prepared[k].crc});
     }
   };
 
@@ -573,7 +606,7 @@ void TVexZip::AddPathList(const std::vector<std::string>& paths, const std::stri
           if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
             if (!IsDotName(found.cFileName)) ListFolderTree(path, root, with_subfolders, "*.*", steps);
           } else {
-            ListFile(path, RelativeName(path, root, lead_), found, steps);  // a listed file needs no mask
+            ListFile(path, RelativePart(path, root, lead_), found, steps);  // a listed file needs no mask
           }
         }
       });

@@ -158,7 +158,7 @@ class TVexZip {
   void EnsureFolderEntries(std::string_view entry, uint32_t attributes, DosStamp stamp);
   struct Step;
   class StepFeed;
-  void ListFile(std::string path, std::string_view name, const WIN32_FIND_DATAA& found, StepFeed& steps);
+  void ListFile(std::string_view path, std::string_view name, const WIN32_FIND_DATAA& found, StepFeed& steps);
   void ListFolderTree(const std::string& folder, const std::string& root, bool with_subfolders,
                       const std::string& mask, StepFeed& steps);
   std::optional<ZipArchive> ReadPreviousArchive() const;

@@ -238,7 +238,14 @@ bool IsNormalEntryName(std::string_view name, const LeadBytes& lead) {
 }
 
 std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead) {
-  std::string s = ReplaceChar(name, '\\', '/', lead);
+  std::string s;
+  NormalizeEntryName(name, lead, s);
+  return s;
+}
+
+void NormalizeEntryName(std::string_view name, const LeadBytes& lead, std::string& s) {
+  s.assign(name);
+  ReplaceCharInPlace(s, '\\', '/', lead);
   if (size_t drive = FindText(s, ":/", lead); drive != std::string::npos) s.erase(0, drive + 2);
   if (size_t server = FindText(s, "//", lead); server != std::string::npos) {
     s.erase(0, server + 2);
@@ -248,16 +255,19 @@ std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead) {
       s.erase(0, slash + 1);
     }
   }
-  return s;
 }
 
 std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead) {
+  return std::string(RelativePart(path, root, lead));
+}
+
+std::string_view RelativePart(std::string_view path, std::string_view root, const LeadBytes& lead) {
   // Folding keeps every byte in place, so equal folded prefixes are equal
   // characters: root's characters are complete, and path splits the same way.
-  if (!StartsCaseBlind(path, root, lead)) return std::string(path);
+  if (!StartsCaseBlind(path, root, lead)) return path;
   std::string_view rest = path.substr(root.size());
   if (!rest.empty() && rest.front() == '\\') rest.remove_prefix(1);
-  return std::string(rest);
+  return rest;
 }
 
 bool WildcardMatch(std::string_view m, std::string_view t, const LeadBytes& lead) {

@@ -155,10 +155,14 @@ std::optional<uint64_t> FindEndRecord(ByteStream& s);
 // equals "\", "/" or a letter is never taken for one.
 // "\" becomes "/", and a leading drive ("X:/") or server and share ("//server/share/") is cut off.
 std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead);
+// The same into out, whose storage is reused.
+void NormalizeEntryName(std::string_view name, const LeadBytes& lead, std::string& out);
 // Whether NormalizeEntryName gives name back unchanged.
 bool IsNormalEntryName(std::string_view name, const LeadBytes& lead);
 // path without root (compared without regard to case) and one following "\".
 std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead);
+// The same as a part of path.
+std::string_view RelativePart(std::string_view path, std::string_view root, const LeadBytes& lead);
 // Wildcard match over the whole text without regard to case: "*" any run, "?" any one character.
 bool WildcardMatch(std::string_view mask, std::string_view text, const LeadBytes& lead);
 
