@@ -173,10 +173,16 @@ void FileByteStream::WriteAt(uint64_t position, const void* data, size_t size) {
   if (size == 0) return;
   cached_ = false;
   cache_ = MemoryStream();
-  if (!pending_.empty() && position != pending_at_ + pending_.size()) Flush();
+  if (!pending_.empty() && (position != pending_at_ + pending_.size() || pending_.size() + size > kWriteBehind))
+    Flush();
+  if (size >= kWriteBehind) {  // a block of its own
+    file_.Seek(position);
+    file_.Write(data, size);
+    return;
+  }
+  if (pending_.capacity() < kWriteBehind) pending_.reserve(kWriteBehind);
   if (pending_.empty()) pending_at_ = position;
   pending_.append(static_cast<const char*>(data), size);
-  if (pending_.size() >= kWriteBehind) Flush();
 }
 
 void FileByteStream::Truncate(uint64_t size) {

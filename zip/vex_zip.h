@@ -23,9 +23,11 @@ enum class TZipCompressionType { ctNormal, ctMaximum, ctFast, ctSuperFast, ctNon
 enum class TOverwriteAction { oaSkip, oaSkipAll, oaOverwrite, oaOverwriteAll };
 
 // An open file seen as a byte stream. Writes that follow one another are
-// gathered and written in large blocks: before any read, at Truncate (which
-// every writer of an archive ends with, and which reports a failed write) and
-// at the end.
+// gathered and written in blocks of up to kWriteBehind bytes: when a block is
+// full, before any read, at Truncate (which every writer of an archive ends
+// with, and which reports a failed write) and at the end. The block's room is
+// taken once and kept: growing a buffer of megabytes step by step costs a
+// page fault for every page of each new copy.
 class FileByteStream : public ByteStream {
  public:
   explicit FileByteStream(File file) : file_(std::move(file)) {}
@@ -42,7 +44,7 @@ class FileByteStream : public ByteStream {
   File& GetFile() { return file_; }
 
  private:
-  static constexpr size_t kWriteBehind = 4u << 20;
+  static constexpr size_t kWriteBehind = 1u << 20;
   void Flush();
 
   File file_;

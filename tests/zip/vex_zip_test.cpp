@@ -431,6 +431,12 @@ TEST(VexZipInterop, WritesArchivesForTheCheckWithOtherTools) {
   MakeFolder(ours);
   Book b;
   WriteFileBytes(b.book + "random.bin", ReadFileBytes(InteropFolder() + "src\\AddrBook\\random.bin"));
+  // Data that does not compress, larger than the archive's write-behind block:
+  // written past the block, between entries that are gathered.
+  std::string large(3u << 19, '\0');
+  uint32_t x = 2026;
+  for (char& c : large) c = static_cast<char>((x = x * 1103515245u + 12345u) >> 24);
+  WriteFileBytes(b.book + "large.bin", large);
   SetModified(b.book + "a.vcf", 2001, 2, 3, 4, 5, 6);
   SetModified(b.book + "sub\\deep\\c.vcf", 2107, 12, 31, 23, 59, 58);
   ::SetFileAttributesA((b.book + "a.vcf").c_str(), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
