@@ -122,8 +122,9 @@ constexpr DWORD kEndOfFileGraceMs = 5000;
 // carries. Blocks of 131072 bytes (kept by the client between blocks, and
 // read from the file straight into it) take STOR of 50 MB to pyftpdlib to
 // 330-390 MB/s, where blocks of 65536 bytes gave 215-270 MB/s. The client's
-// time limit runs from block to block, so a block must get through in 15 s:
-// this size needs a line of 8.7 KB/s at least, and larger ones faster lines.
+// time limit runs from block to block, so a block that the system's send
+// buffer cannot take at once must get through in 15 s: this size needs a line
+// of 8.7 KB/s at least, and larger ones faster lines.
 constexpr size_t kUploadBlockSize = 131072;
 // Each read of a download costs a network event, a trip through the owner
 // thread's queue as for upload blocks: reads of 4096 bytes held downloads to a
