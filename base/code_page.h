@@ -51,6 +51,7 @@ size_t FindLastOf(std::string_view text, std::string_view chars, const LeadBytes
 bool EndsWithChar(std::string_view text, char c, const LeadBytes& lead);
 // text with every single-byte character from replaced by to.
 std::string ReplaceChar(std::string_view text, char from, char to, const LeadBytes& lead);
+// The same in place.
 void ReplaceCharInPlace(std::string& text, char from, char to, const LeadBytes& lead);
 // text with its single-byte letters A-Z folded to a-z; bytes of double-byte
 // characters are never touched.
