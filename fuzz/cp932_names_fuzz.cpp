@@ -10,7 +10,7 @@
 #include "base/code_page.h"
 #include "fuzz/fuzz_support.h"
 #include "settings/file_name.h"
-#include "zip/record_text.h"
+#include "state/record_text.h"
 #include "zip/zip_records.h"
 
 namespace {

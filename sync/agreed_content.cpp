@@ -1,6 +1,6 @@
 #include "sync/agreed_content.h"
 
-#include "zip/record_text.h"
+#include "state/record_text.h"
 #include "zip/zip_records.h"
 
 namespace n2 {

@@ -27,7 +27,7 @@
 #include <vector>
 
 #include "base/code_page.h"
-#include "zip/file_index.h"
+#include "state/file_index.h"
 #include "zip/zip_archive.h"
 
 namespace n2 {

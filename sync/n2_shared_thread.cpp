@@ -13,7 +13,7 @@
 #include "plugin/sync_helper.h"
 #include "settings/n2_shared_main.h"
 #include "sync/agreed_content.h"
-#include "zip/file_index.h"
+#include "state/file_index.h"
 #include "zip/vex_zip.h"
 
 namespace n2 {

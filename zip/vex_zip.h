@@ -13,7 +13,7 @@
 #include "base/system_code_page.h"
 #include "base/worker_pool.h"
 #include "base/win_file.h"
-#include "zip/file_index.h"
+#include "state/file_index.h"
 #include "zip/zip_archive.h"
 
 namespace n2 {

@@ -10,8 +10,11 @@
 #include <string_view>
 #include <vector>
 
+#include "base/byte_stream.h"
 #include "base/code_page.h"
+#include "base/crc32.h"
 #include "base/exception.h"
+#include "base/file_system.h"
 
 namespace n2 {
 
@@ -25,57 +28,11 @@ inline constexpr size_t kLocalHeaderSize = 30;
 inline constexpr size_t kCentralRecordSize = 46;
 inline constexpr size_t kEndRecordSize = 22;
 
-inline constexpr uint32_t kAttrReadOnly = 0x01;
-inline constexpr uint32_t kAttrHidden = 0x02;
-inline constexpr uint32_t kAttrSystem = 0x04;
-inline constexpr uint32_t kAttrFolder = 0x10;
-inline constexpr uint32_t kAttrArchive = 0x20;
-
-// Random-access bytes: an archive file, a memory buffer or a fuzzer's input.
-class ByteStream {
- public:
-  virtual ~ByteStream() = default;
-  virtual uint64_t Size() = 0;
-  // Reads up to size bytes at position; returns how many there were.
-  virtual size_t ReadAt(uint64_t position, void* buffer, size_t size) = 0;
-  // Writes all bytes at position, growing the stream as needed.
-  virtual void WriteAt(uint64_t position, const void* data, size_t size) = 0;
-  // Cuts the stream (or extends it) to size bytes.
-  virtual void Truncate(uint64_t size) = 0;
-
-  // Reads exactly size bytes or raises EReadError.
-  void ReadExactAt(uint64_t position, void* buffer, size_t size);
-  std::string ReadStringAt(uint64_t position, size_t size);
-};
-
-// A stream held in memory.
-class MemoryStream : public ByteStream {
- public:
-  MemoryStream() = default;
-  explicit MemoryStream(std::string bytes) : bytes_(std::move(bytes)) {}
-  uint64_t Size() override { return bytes_.size(); }
-  size_t ReadAt(uint64_t position, void* buffer, size_t size) override;
-  void WriteAt(uint64_t position, const void* data, size_t size) override;
-  void Truncate(uint64_t size) override { bytes_.resize(static_cast<size_t>(size)); }
-  const std::string& Bytes() const { return bytes_; }
-
- private:
-  std::string bytes_;
-};
-
 // Little-endian field helpers over a byte buffer.
 uint16_t GetU16(const unsigned char* p);
 uint32_t GetU32(const unsigned char* p);
 void PutU16(std::string& out, uint16_t value);
 void PutU32(std::string& out, uint32_t value);
-
-// The zip checksum (reflected polynomial 0xEDB88320).
-uint32_t Crc32(std::string_view data, uint32_t crc = 0);
-
-// A local time split into its parts.
-struct LocalTime {
-  int year = 0, month = 0, day = 0, hour = 0, minute = 0, second = 0;
-};
 
 // DOS time and date fields; both 0 outside the years 1980 to 2107.
 struct DosStamp {

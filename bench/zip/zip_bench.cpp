@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "base/system_code_page.h"
-#include "zip/file_index.h"
+#include "state/file_index.h"
 #include "zip/vex_zip.h"
 #include "zip/zip_codec.h"
 

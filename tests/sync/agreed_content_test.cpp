@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "sync/agreed_content.h"
-#include "zip/file_index.h"
+#include "state/file_index.h"
 
 namespace n2 {
 namespace {

@@ -1,6 +1,6 @@
-#include "zip/file_index.h"
+#include "state/file_index.h"
 
-#include "zip/record_text.h"
+#include "state/record_text.h"
 
 namespace n2 {
 namespace {

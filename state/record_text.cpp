@@ -1,8 +1,8 @@
-#include "zip/record_text.h"
+#include "state/record_text.h"
 
 #include <charconv>
 
-#include "zip/zip_records.h"
+#include "base/crc32.h"
 
 namespace n2 {
 namespace {
