@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -24,18 +23,6 @@ struct IndexedFile {
   uint32_t crc = 0;
 
   bool operator==(const IndexedFile&) const = default;
-};
-
-// A local file as a job sees it: from its folder's listing, with a checksum
-// that is read from the file (or taken from an index) only when asked for.
-struct LocalFile {
-  bool exists = false;
-  uint64_t size = 0;
-  uint64_t write_time = 0;
-  uint32_t attributes = 0;
-  std::function<uint32_t()> crc;
-
-  uint32_t Crc() const { return crc(); }
 };
 
 class FileIndex {

@@ -1,0 +1,75 @@
+// Packing a folder tree into a new zip archive: every file and folder under
+// its path relative to a root, files compressed with deflate (empty ones
+// stored), folders as entries of their own. A file that has not changed since
+// the last pack or unpack (the index vouches for its size and time) is not
+// read again: its compressed data is copied from the archive that pack or
+// unpack left.
+//
+// Order of the entries: the packed folder's own entry, then what the file
+// system lists of it, a subfolder's entry right before that subfolder's own
+// entries, depth first. Only names with a "." somewhere in the full path are
+// packed ("*.*"). Each entry keeps its file's attributes and last-write time
+// (local time), a folder entry its folder's.
+//
+// A file is packed as it was while it was read: one that changes while it is
+// read is read again, and the entry and the index take the stamp it had then,
+// not the listing's. A file deleted after the listing is left out.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/code_page.h"
+#include "base/file_system.h"
+#include "state/file_index.h"
+#include "zip/zip_archive.h"
+
+namespace n2 {
+
+// What a pack may take over from the last pack or unpack.
+struct PackPrevious {
+  // What that pack or unpack saw of each file; nothing: every file is read.
+  std::optional<FileIndex> index;
+  // The archive it left (its path; a missing or damaged file is no error).
+  std::string archive;
+  // That archive is the one the last pack wrote, unchanged since
+  // (FileIndex::PackedArchive): its data is taken without a second check.
+  bool archive_is_packed = false;
+};
+
+struct PackRequest {
+  TFileSystem* fs = nullptr;
+  const LeadBytes* lead = nullptr;
+  // Entry names are relative to root, which ends with a separator.
+  std::string root;
+  // The folder packed with all its subfolders, without a trailing separator.
+  std::string folder;
+  // The archive written, created anew; the caller puts it in place afterwards.
+  std::string archive;
+  // Deflate level on zlib's scale (9: smallest).
+  int level = 9;
+  // Called once, on the packing thread while another thread lists the tree,
+  // so that reading the index and the previous archive's directory costs no
+  // time of its own. May be empty.
+  std::function<PackPrevious()> previous;
+};
+
+struct PackResult {
+  // The archive's entries, in order.
+  std::vector<ZipEntry> entries;
+  // What was packed: each file's stamp as it was read and its checksum,
+  // taken at the file system's time when the listing began.
+  FileIndex index;
+  // Files read and compressed; the others' data came from the previous archive.
+  size_t files_read = 0;
+};
+
+// Raises the first error met: a file that cannot be read (it is held open
+// against reading, say), an archive that cannot be written (a full disk). The
+// archive file is then incomplete, and the caller drops it.
+PackResult PackFolder(const PackRequest& request);
+
+}  // namespace n2
