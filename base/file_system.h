@@ -89,6 +89,8 @@ class TFileSystem {
   // result's stamp is the written file's (returned through stamp).
   virtual bool WriteFile(const std::string& path, std::string_view data, uint32_t attributes, bool must_be_new,
                          bool flush, FileStamp* stamp = nullptr) = 0;
+  // Appends data to path, creating the file when there is none.
+  virtual void AppendFile(const std::string& path, std::string_view data) = 0;
   // Renames from to to, on the same volume. Without replace an existing
   // target is left alone (kTargetExists); with it, the target is replaced
   // unless it is read-only or held open by another program, which raise.

@@ -254,6 +254,13 @@ bool TWinFileSystem::WriteFile(const std::string& path, std::string_view data, u
   return true;
 }
 
+void TWinFileSystem::AppendFile(const std::string& path, std::string_view data) {
+  ScopedHandle h(::CreateFileA(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!h) throw EFCreateError("Cannot create file " + Quoted(path) + ". " + SystemErrorText(::GetLastError()));
+  WriteAll(h.Get(), data.data(), data.size(), path);
+}
+
 TRenameResult TWinFileSystem::Rename(const std::string& from, const std::string& to, bool replace) {
   if (::MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return TRenameResult::kDone;
   const DWORD error = ::GetLastError();

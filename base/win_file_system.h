@@ -12,6 +12,7 @@ class TWinFileSystem : public TFileSystem {
   std::string ReadFile(const std::string& path, FileStamp* stamp) override;
   bool WriteFile(const std::string& path, std::string_view data, uint32_t attributes, bool must_be_new, bool flush,
                  FileStamp* stamp) override;
+  void AppendFile(const std::string& path, std::string_view data) override;
   TRenameResult Rename(const std::string& from, const std::string& to, bool replace) override;
   void SetAttributes(const std::string& path, uint32_t attributes) override;
   void Delete(const std::string& path) override;

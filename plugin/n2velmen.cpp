@@ -64,7 +64,7 @@ void StartStartupDownload() {
   if (!FrmN2Shared->ChkStart.Checked() || !Ready) return;
   FrmN2Shared->LblStatus1.SetCaption("Download of address book");
   FrmN2Shared->LblStatus2.SetCaption("Download of address book");
-  StartJob(jkFtpDownload, jkHttpDownload, TJobStart::jsDelayed);
+  StartJob(jkFtpDownload, jkHttpDownload, TJobTrigger::kStartUp);
 }
 
 // No error may cross into the host: a callback that fails returns its usual result.
@@ -112,6 +112,7 @@ int __stdcall NVC_OnStart() {
       DmN2 = new TDmN2();
     }
     if (!FrmN2Shared) FrmN2Shared = new TFrmN2Shared();
+    DmN2->FrontEnd = FrmN2Shared;
     DmN2->TimN2.SetEnabled(FrmN2Shared->ChkAuto.Checked());
     StartStartupDownload();
   });

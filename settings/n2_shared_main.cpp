@@ -324,6 +324,30 @@ void TFrmN2Shared::SetDialogEnabled(bool enabled) {
     control->SetEnabled(enabled);
 }
 
+TServerSettings TFrmN2Shared::ServerSettings() {
+  TServerSettings s;
+  s.ftp = RdoFtp.Checked();
+  s.http = RdoHttp.Checked();
+  s.server = EdtServer.Text();
+  s.user = EdtUser.Text();
+  s.password = EdtPasswd.Text();
+  s.path = EdtPath.Text();
+  s.passive = ChkPassive.Checked();
+  return s;
+}
+
+void TFrmN2Shared::ShowBusy() {
+  SetDialogEnabled(false);
+  PnlSyori1.Show();
+  PnlSyori2.Show();
+}
+
+void TFrmN2Shared::ShowIdle() {
+  SetDialogEnabled(true);
+  PnlSyori1.Hide();
+  PnlSyori2.Hide();
+}
+
 void TFrmN2Shared::SaveSettings() {
   IniN2.WriteValue("Setup", "UserName", EdtUser.Text());
   IniN2.WriteValue("Setup", "Passwd", EdtPasswd.Text());
@@ -418,7 +442,7 @@ void TFrmN2Shared::StartOperation(const std::string& status, int32_t ftp_kind, i
   LblStatus1.SetCaption(status);
   PnlSyori2.Show();
   LblStatus2.SetCaption(status);
-  StartJob(ftp_kind, http_kind, TJobStart::jsByHand);
+  StartJob(ftp_kind, http_kind, TJobTrigger::kByHand);
 }
 
 void TFrmN2Shared::ShowPage(int index) {

@@ -17,19 +17,20 @@
 #include "base/scoped_handle.h"
 #include "settings/controls.h"
 #include "settings/settings_ini.h"
+#include "sync/sync_front_end.h"
 
 namespace n2 {
 
 class TN2Thread;
 
-class TFrmN2Shared {
+class TFrmN2Shared : public TSyncFrontEnd {
  public:
   // Builds the window and its controls, hidden, then reads the settings file
   // into the controls (FormCreate).
   TFrmN2Shared();
   TFrmN2Shared(const TFrmN2Shared&) = delete;
   TFrmN2Shared& operator=(const TFrmN2Shared&) = delete;
-  ~TFrmN2Shared();
+  ~TFrmN2Shared() override;
 
   HWND Handle() const noexcept { return window_.Get(); }
   // Makes the dialog visible and brings it to the front; returns at once.
@@ -43,6 +44,14 @@ class TFrmN2Shared {
   // Writes the ten settings from the controls, starting or stopping the folder
   // watcher and the download timer as their check boxes say.
   void SaveSettings();
+
+  // What the jobs and triggers read and show (main thread).
+  TServerSettings ServerSettings() override;
+  bool UploadOnChange() override { return ChkUpload.Checked(); }
+  bool UploadOnShutdown() override { return ChkClose.Checked(); }
+  void ShowBusy() override;
+  void ShowIdle() override;
+  void KeepWorker(std::unique_ptr<TN2Thread> worker) override { Worker = std::move(worker); }
 
   // Event handlers.
   void FormCreate();

@@ -4,7 +4,6 @@
 
 #include <cstdlib>
 
-#include "settings/n2_shared_main.h"
 #include "sync/n2_shared_thread.h"
 
 namespace n2 {
@@ -26,13 +25,6 @@ UINT DownloadInterval() {
   return milliseconds > 0 && milliseconds < 600000 ? static_cast<UINT>(milliseconds) : 600000;
 }
 
-void ShowDialogBusy() {
-  if (!FrmN2Shared) return;
-  FrmN2Shared->SetDialogEnabled(false);
-  FrmN2Shared->PnlSyori1.Show();
-  FrmN2Shared->PnlSyori2.Show();
-}
-
 }  // namespace
 
 TDmN2::TDmN2() {
@@ -42,14 +34,9 @@ TDmN2::TDmN2() {
   NotifyN2.Subtree = true;
   NotifyN2.NotificationType = {noFilename, noDirname, noSize, noCreation};
   NotifyN2.OnDirectoryChanged = [this](TFolderNotification& sender) { NotifyN2DirectoryChanged(sender); };
-
-  ZipN2.SaveMethod = TZipSaveMethod::FastSave;
-  ZipN2.StoreRelativePath = true;
-  ZipN2.StoreFolders = true;
-  ZipN2.SetCompressionType(TZipCompressionType::ctMaximum);
-  ZipN2.UseTempFiles = false;
-  ZipN2.OverwriteAction = TOverwriteAction::oaOverwriteAll;
-  ZipN2.ApplyAtributes = true;
+  TimAfterJob.SetEnabled(false);
+  TimAfterJob.SetInterval(10);
+  TimAfterJob.SetOnTimer([this](TTimer& sender) { TimAfterJobTimer(sender); });
 
   NetFtp.SetTimeout(15);
   NetFtp.SetOptions(ftpAcceptLF);
@@ -59,13 +46,21 @@ TDmN2::TDmN2() {
 }
 
 void TDmN2::TimN2Timer(TTimer&) {
-  ShowDialogBusy();
-  StartJob(jkFtpDownload, jkHttpDownload, TJobStart::jsAutomatic);
+  if (FrontEnd) FrontEnd->ShowBusy();
+  StartJob(jkFtpDownload, jkHttpDownload, TJobTrigger::kTimer);
 }
 
 void TDmN2::NotifyN2DirectoryChanged(TFolderNotification&) {
-  ShowDialogBusy();
-  StartJob(jkFtpUpload, jkHttpUpload, TJobStart::jsAutomatic);
+  if (FrontEnd) FrontEnd->ShowBusy();
+  // A change while a job runs is not dropped: the upload follows the job.
+  if (!StartJob(jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = true;
+}
+
+void TDmN2::TimAfterJobTimer(TTimer&) {
+  TimAfterJob.SetEnabled(false);
+  if (!UploadPending || !FrontEnd || !FrontEnd->UploadOnChange()) return;
+  FrontEnd->ShowBusy();
+  if (StartJob(jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = false;
 }
 
 }  // namespace n2

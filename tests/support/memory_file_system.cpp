@@ -253,6 +253,25 @@ bool MemoryFileSystem::WriteFile(const std::string& path, std::string_view data,
   return true;
 }
 
+void MemoryFileSystem::AppendFile(const std::string& path, std::string_view data) {
+  Hook(FsOp::kAppend, path);
+  std::lock_guard lock(mutex_);
+  const std::string key = Key(path);
+  RequireParent(key, path);
+  auto it = nodes_.find(key);
+  if (it != nodes_.end() && (it->second.folder || held_.count(key)))
+    throw n2::EFCreateError("Cannot create file " + Quoted(path) + ". " + (it->second.folder ? kDenied : kSharing));
+  RequireSpace(data.size());
+  if (it == nodes_.end()) {
+    Node node;
+    node.attributes = n2::kAttrArchive;
+    it = nodes_.emplace(key, node).first;
+    names_[key] = path;
+  }
+  it->second.content->append(data);
+  it->second.write_time = now_;
+}
+
 n2::TRenameResult MemoryFileSystem::Rename(const std::string& from, const std::string& to, bool replace) {
   Hook(FsOp::kRename, from);
   std::lock_guard lock(mutex_);

@@ -22,7 +22,7 @@
 namespace n2test {
 
 // What a hook is told of an operation before it runs.
-enum class FsOp { kList, kStat, kRead, kWrite, kRename, kSetAttributes, kDelete, kMakeFolder, kOpenStream,
+enum class FsOp { kList, kStat, kRead, kWrite, kAppend, kRename, kSetAttributes, kDelete, kMakeFolder, kOpenStream,
                   kCreateStream, kStreamWrite, kSync };
 
 // Thrown by a hook to end a job the way a power loss would: nothing after it
@@ -62,6 +62,7 @@ class MemoryFileSystem : public n2::TFileSystem {
   std::string ReadFile(const std::string& path, n2::FileStamp* stamp) override;
   bool WriteFile(const std::string& path, std::string_view data, uint32_t attributes, bool must_be_new, bool flush,
                  n2::FileStamp* stamp) override;
+  void AppendFile(const std::string& path, std::string_view data) override;
   n2::TRenameResult Rename(const std::string& from, const std::string& to, bool replace) override;
   void SetAttributes(const std::string& path, uint32_t attributes) override;
   void Delete(const std::string& path) override;

@@ -1,0 +1,55 @@
+// What an installation has agreed with the server it shares its book through:
+// the content of the server's book that it last took into account (what its
+// last upload sent, what its last complete download or merge fetched), and
+// which server that was. Jobs compare every card three ways with it (the
+// agreed version, the local file, the server's entry) to tell whose news a
+// difference is.
+//
+// A record is complete, partial or missing. Complete: every card of the
+// server's book was taken into account. Partial: a first contact (no record,
+// or one of another server) that ended before it was done; the cards it names
+// agree, the others are still met for the first time. Missing: nothing agreed.
+// A record names its server (type, host, folder): read for another server it
+// is missing. Records of the earlier form, which named none, are taken as
+// made with the server configured now.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "base/code_page.h"
+#include "state/book_content.h"
+
+namespace n2 {
+
+enum class TAgreement { kMissing, kPartial, kComplete };
+
+class TAgreedRecord {
+ public:
+  explicit TAgreedRecord(const LeadBytes& lead) : book_(lead) {}
+
+  TAgreement State() const { return state_; }
+  bool Complete() const { return state_ == TAgreement::kComplete; }
+  bool Missing() const { return state_ == TAgreement::kMissing; }
+  const std::string& Server() const { return server_; }
+  const BookContent& Book() const { return book_; }
+  // The agreed version of a card, if any.
+  const CardContent* Find(std::string_view name) const { return book_.Find(name); }
+
+  // The whole book of server agrees now.
+  void Agree(BookContent book, std::string server);
+  // One card agrees now; a missing record becomes a partial one of server.
+  void AgreeOn(std::string name, const CardContent& card, const std::string& server);
+
+  // The record as text; read for server: another server's record, a damaged
+  // or empty text read as missing.
+  std::string Text() const;
+  static TAgreedRecord Parse(std::string_view text, const LeadBytes& lead, const std::string& server);
+
+ private:
+  TAgreement state_ = TAgreement::kMissing;
+  std::string server_;
+  BookContent book_;
+};
+
+}  // namespace n2

@@ -1,0 +1,51 @@
+#include "state/book_content.h"
+
+#include <optional>
+
+#include "state/record_text.h"
+
+namespace n2 {
+
+void BookContent::Add(std::string name, const CardContent& card) { SetCaseBlind(cards_, std::move(name), card); }
+
+const CardContent* BookContent::Find(std::string_view name) const { return FindCaseBlind(cards_, name); }
+
+bool BookContent::operator==(const BookContent& other) const {
+  if (cards_.size() != other.cards_.size()) return false;
+  for (const auto& [name, card] : cards_) {
+    const CardContent* same = other.Find(name);
+    if (!same || !(*same == card)) return false;
+  }
+  return true;
+}
+
+void BookContent::AppendLines(std::string& out) const {
+  out.reserve(out.size() + cards_.size() * 64);
+  // Appended piece by piece: the record is written after every job.
+  for (const auto& [name, c] : cards_) {
+    out += RecordHex(c.crc);
+    out += ' ';
+    out += std::to_string(c.size);
+    out += ' ';
+    out += RecordHex(c.attributes);
+    out += c.folder ? " d " : " f ";
+    AppendRecordName(out, name);
+    out += '\n';
+  }
+}
+
+bool BookContent::AddLine(std::string_view line) {
+  // crc size attributes kind name
+  const RecordWordList words = RecordWords(line, 5);
+  CardContent c;
+  std::optional<std::string> name;
+  if (words.size() != 5 || !RecordNumber(words[0], c.crc, 16) || !RecordNumber(words[1], c.size) ||
+      !RecordNumber(words[2], c.attributes, 16) || (words[3] != "d" && words[3] != "f") ||
+      !(name = UnescapeRecordName(words[4])) || name->empty())
+    return false;
+  c.folder = words[3] == "d";
+  Add(std::move(*name), c);
+  return true;
+}
+
+}  // namespace n2

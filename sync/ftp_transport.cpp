@@ -1,0 +1,221 @@
+#include "sync/ftp_transport.h"
+
+#include <atomic>
+#include <exception>
+#include <optional>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "base/exception.h"
+#include "base/message_box.h"
+#include "base/scoped_handle.h"
+#include "base/system_code_page.h"
+
+namespace n2 {
+namespace {
+
+constexpr char kFtpErrorText[] = "Norvel2 plug-in Velmora Ftp Error!\r\nPlease try again.\r\n";
+constexpr char kOpenError[] = "Ftp Server Open Error!";
+constexpr char kLoginFailure[] = "Ftp Server Login Failure!";
+constexpr char kCwdError[] = "Ftp Server CWD Error! No such file or directory.";
+constexpr char kUploadError[] = "Ftp Upload Error!";
+// A transfer from the server that failed or was refused.
+constexpr char kFetchError[] = "Ftp Download Error!";
+constexpr char kDeleteError[] = "Ftp Delete Error!";
+constexpr char kArchiveName[] = "N2AddBook.zip";
+
+void Require(bool done, const std::string& message) {
+  if (!done) throw Exception(message);
+}
+
+// The job's text without its final CR LF.
+std::string WithoutLastLineBreak(const std::string& text) {
+  return text.size() >= 2 ? text.substr(0, text.size() - 2) : text;
+}
+
+// Whether a name listing (NLST, one name a line, perhaps with a folder
+// before it) or a long one (LIST, the name last) holds the archive's name.
+// Compared without regard to case: on a server whose names ignore case,
+// another spelling is the same file, and taking it for absence would be
+// worse than a failed job.
+bool ListsArchive(const std::string& listing) {
+  const std::string wanted = FoldCase(kArchiveName, SystemLeadBytes());
+  for (size_t start = 0; start < listing.size();) {
+    size_t end = listing.find('\n', start);
+    if (end == std::string::npos) end = listing.size();
+    std::string line = listing.substr(start, end - start);
+    start = end + 1;
+    while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+    const size_t cut = line.find_last_of("/ ");
+    const std::string name = cut == std::string::npos ? line : line.substr(cut + 1);
+    if (FoldCase(name, SystemLeadBytes()) == wanted) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// An upload by hand is sent whatever the book holds, so its session is opened
+// while the book is packed, on a thread of its own: the log-in's round trips
+// (several, to a distant server) no longer wait for the packing. The boxes
+// the opening would show are held back. Once the packing succeeded they are
+// shown and its error raised, as if the session had been opened after it; a
+// session the server has closed in the meantime is opened again. A failed
+// packing ends the opening unseen.
+class TFtpTransport::EarlySession {
+ public:
+  explicit EarlySession(TFtpTransport& owner) : owner_(owner), thread_([this] { Open(); }) {}
+  EarlySession(const EarlySession&) = delete;
+  EarlySession& operator=(const EarlySession&) = delete;
+  ~EarlySession() { Cancel(); }
+
+  void Finish() {
+    thread_.join();
+    for (const std::string& box : held_boxes_) ShowMessageBox(box);
+    if (error_) std::rethrow_exception(error_);
+  }
+
+  // A step already started when cancelled_ was set (a connection that waits
+  // for a silent server, say) is cut short by the client's abort.
+  void Cancel() noexcept {
+    if (!thread_.joinable()) return;
+    cancelled_ = true;
+    do {
+      owner_.ftp_.Abort();
+    } while (!ended_.Wait(100));
+    thread_.join();
+  }
+
+ private:
+  void Open() noexcept {
+    HeldMessageBoxes hold(held_boxes_);
+    try {
+      owner_.RunFtpOperation(&TFtpClient::Abort);
+      const std::pair<bool (TFtpClient::*)(), std::string> steps[] = {
+          {&TFtpClient::Open, kOpenError},
+          {&TFtpClient::User, kLoginFailure},
+          {&TFtpClient::Pass, kLoginFailure},
+          {&TFtpClient::Cwd, kCwdError},
+          {&TFtpClient::TypeSet, WithoutLastLineBreak(owner_.job_text_)}};
+      for (const auto& [operation, error] : steps) {
+        if (cancelled_.load()) break;
+        Require(owner_.RunFtpOperation(operation), error);
+      }
+    } catch (...) {
+      error_ = std::current_exception();
+    }
+    ended_.Set();
+  }
+
+  TFtpTransport& owner_;
+  std::vector<std::string> held_boxes_;
+  std::exception_ptr error_;
+  std::atomic<bool> cancelled_{false};
+  Event ended_ = Event::ManualReset();
+  std::thread thread_;  // last: starts once everything above is in place
+};
+
+TFtpTransport::TFtpTransport(TFtpClient& ftp, TSyncFrontEnd& front, std::string job_text, std::string archive)
+    : ftp_(ftp), front_(front), job_text_(std::move(job_text)), archive_(std::move(archive)) {}
+
+TFtpTransport::~TFtpTransport() { early_.reset(); }
+
+bool TFtpTransport::RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file) {
+  try {
+    // The dialog's controls belong to the client's thread: read there in one
+    // call, where from the worker every control would cost a message to it.
+    ftp_.RunOnOwnerThread([&] {
+      const TServerSettings s = front_.ServerSettings();
+      const size_t colon = s.server.find(':');
+      ftp_.SetHostName(s.server.substr(0, colon));
+      ftp_.SetPort(colon == std::string::npos ? "ftp" : s.server.substr(colon + 1));
+      ftp_.SetUserName(s.user);
+      ftp_.SetPassWord(s.password);
+      ftp_.SetHostDirName(s.path);
+      ftp_.SetHostFileName(kArchiveName);
+      ftp_.SetLocalFileName(local_file.empty() ? archive_ : local_file);
+      ftp_.SetPassive(s.passive);
+      ftp_.SetBinary(true);
+    });
+    return (ftp_.*operation)();
+  } catch (const std::exception& error) {
+    ShowErrorBox(kFtpErrorText, error);
+    return false;
+  }
+}
+
+void TFtpTransport::OpenEarly() {
+  // Never on the client's own thread: the opening needs it free.
+  if (!ftp_.IsOwnerThread()) early_ = std::make_unique<EarlySession>(*this);
+}
+
+void TFtpTransport::CancelEarly() noexcept { early_.reset(); }
+
+void TFtpTransport::OpenSession() {
+  if (early_) {
+    std::unique_ptr<EarlySession> early = std::move(early_);
+    early->Finish();
+    session_ = true;
+  }
+  if (session_) {
+    // The server may have closed a session left idle while the book was
+    // packed or merged.
+    bool open = false;
+    ftp_.RunOnOwnerThread([&] { open = ftp_.Connected() && ftp_.State() == TFtpState::Ready; });
+    if (open) return;
+    session_ = false;
+  }
+  RunFtpOperation(&TFtpClient::Abort);
+  Require(RunFtpOperation(&TFtpClient::Open), kOpenError);
+  Require(RunFtpOperation(&TFtpClient::User), kLoginFailure);
+  Require(RunFtpOperation(&TFtpClient::Pass), kLoginFailure);
+  Require(RunFtpOperation(&TFtpClient::Cwd), kCwdError);
+  Require(RunFtpOperation(&TFtpClient::TypeSet), WithoutLastLineBreak(job_text_));
+  session_ = true;
+}
+
+std::optional<bool> TFtpTransport::ListingShowsArchive() {
+  // A name listing first; a server that refuses one for an empty folder
+  // ("450 No files found") lists it the long way.
+  for (bool (TFtpClient::*listing)() : {&TFtpClient::Nlst, &TFtpClient::List})
+    if (RunFtpOperation(listing)) return ListsArchive(ftp_.ListingText());
+  return std::nullopt;
+}
+
+TFetchResult TFtpTransport::Fetch(const std::string& local_path) {
+  OpenSession();
+  if (RunFtpOperation(&TFtpClient::Get, local_path)) {
+    received_ += static_cast<uint64_t>(ftp_.ByteCount());
+    return TFetchResult::kGot;
+  }
+  const std::string refusal = ftp_.LastResponse();
+  // A refused RETR means "no book" only when the folder's listing shows none:
+  // servers answer 550 for a missing file and for one they may not read alike.
+  if (ftp_.TransferRefused() && ListingShowsArchive() == false) return TFetchResult::kNone;
+  throw Exception(std::string(kFetchError) + " " + refusal);
+}
+
+void TFtpTransport::Send(const std::string& local_path) {
+  OpenSession();
+  Require(RunFtpOperation(&TFtpClient::Put, local_path), kUploadError);
+  sent_ += static_cast<uint64_t>(ftp_.ByteCount());
+}
+
+void TFtpTransport::Clear() {
+  OpenSession();
+  if (RunFtpOperation(&TFtpClient::Dele)) return;
+  const std::string refusal = ftp_.LastResponse();
+  // An archive that is not there counts as deleted; one that is, is not.
+  if (ListingShowsArchive() == false) return;
+  throw Exception(std::string(kDeleteError) + " " + refusal);
+}
+
+void TFtpTransport::Close() noexcept {
+  early_.reset();
+  if (session_) RunFtpOperation(&TFtpClient::Abort);
+  session_ = false;
+  ftp_.Abort();
+}
+
+}  // namespace n2

@@ -1,0 +1,56 @@
+// The sync engine's transport over FTP, on the data module's one client. Every
+// client operation first loads the connection settings from the dialog
+// (RunFtpOperation), so that a change there takes effect at the job's next
+// operation. A session is opened when first needed (a connection left over
+// from an interrupted job dropped first: Abort, Open, User, Pass, Cwd, binary
+// type) and closed by a local abort: no QUIT is ever sent.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "net/ftp_client.h"
+#include "sync/sync_front_end.h"
+#include "sync/transport.h"
+
+namespace n2 {
+
+class TFtpTransport : public TTransport {
+ public:
+  // job_text: the job's box text, whose first lines also name a refused
+  // binary type; archive: the local archive, the client's local file by default.
+  TFtpTransport(TFtpClient& ftp, TSyncFrontEnd& front, std::string job_text, std::string archive);
+  ~TFtpTransport() override;
+
+  void OpenEarly() override;
+  void CancelEarly() noexcept override;
+  TFetchResult Fetch(const std::string& local_path) override;
+  void Send(const std::string& local_path) override;
+  void Clear() override;
+  void Close() noexcept override;
+  uint64_t BytesSent() const override { return sent_; }
+  uint64_t BytesReceived() const override { return received_; }
+
+  // Loads the client's settings from the dialog, then runs operation on
+  // local_file (the archive when empty). An error on the way is shown in the
+  // "Ftp Error!" box and gives false.
+  bool RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file = {});
+
+ private:
+  class EarlySession;
+  void OpenSession();
+  // Whether a listing of the current folder shows the archive; nothing when
+  // the server lists nothing.
+  std::optional<bool> ListingShowsArchive();
+
+  TFtpClient& ftp_;
+  TSyncFrontEnd& front_;
+  const std::string job_text_;
+  const std::string archive_;
+  bool session_ = false;
+  std::unique_ptr<EarlySession> early_;
+  uint64_t sent_ = 0, received_ = 0;
+};
+
+}  // namespace n2

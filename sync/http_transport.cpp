@@ -1,0 +1,111 @@
+#include "sync/http_transport.h"
+
+#include "base/exception.h"
+#include "base/win_file.h"
+
+namespace n2 {
+namespace {
+
+// Hands a request's body stream to the client for the request's length. On
+// the way out the connection is dropped first, so that the client no longer
+// touches the stream, then the client's reference is cleared.
+class LentBody {
+ public:
+  LentBody(THttpClient& http, MemoryStream& body, bool request) : http_(http) {
+    if (request) {
+      http_.SetRequestBody(&body);
+      http_.SetRequestBodyPosition(0);
+    } else {
+      http_.SetResponseBody(&body);
+    }
+  }
+  LentBody(const LentBody&) = delete;
+  LentBody& operator=(const LentBody&) = delete;
+  ~LentBody() {
+    http_.Abort();
+    http_.SetRequestBody(nullptr);
+    http_.SetRequestBodyPosition(0);
+    http_.SetResponseBody(nullptr);
+  }
+
+ private:
+  THttpClient& http_;
+};
+
+// Only a 2xx answer means the server did what the job asked. Any other final
+// answer that the client returns without an error is a failed job, so that the
+// user hears of it instead of believing the address book was shared: a refusal
+// for want of valid credentials (401, 407), a page without any HTTP header (a
+// log-in page of a hotel or proxy; status 0), a relocation that was not
+// followed (a 3xx without a Location, or one more than the client follows)
+// and any other 1xx or 3xx.
+void RaiseIfRefused(const THttpClient& http) {
+  const int status = http.StatusCode();
+  if (status >= 200 && status <= 299) return;
+  std::string message = http.ReasonPhrase();
+  if (status == 0) {
+    message = "The server answered with a page without an HTTP header";
+  } else if (status != 401 && status != 407) {
+    const std::string answer = std::to_string(status) + (message.empty() ? "" : " " + message);
+    message = http.LocationChangeCurCount() > http.LocationChangeMaxCount()
+                  ? "Too many relocations; the last answer was " + answer
+                  : "Unexpected answer from the server: " + answer;
+  }
+  throw EHttpException(message, static_cast<std::uint16_t>(status));
+}
+
+}  // namespace
+
+THttpTransport::THttpTransport(THttpClient& http, TSyncFrontEnd& front) : http_(http), front_(front) {}
+
+THttpTransport::~THttpTransport() { Close(); }
+
+void THttpTransport::Prepare() {
+  http_.Abort();
+  http_.RunOnOwnerThread([&] {
+    const TServerSettings s = front_.ServerSettings();
+    http_.SetUsername(s.user);
+    http_.SetPassword(s.password);
+    http_.SetURL("http://" + s.server + s.path + "N2AddBook.zip");
+  });
+}
+
+TFetchResult THttpTransport::Fetch(const std::string& local_path) {
+  MemoryStream body;
+  {
+    Prepare();
+    LentBody lent(http_, body, false);
+    try {
+      http_.Get();
+    } catch (const EHttpException&) {
+      if (http_.StatusCode() == 404) return TFetchResult::kNone;
+      throw;
+    }
+    RaiseIfRefused(http_);
+  }
+  File copy = File::CreateAlways(local_path);
+  copy.Write(body.Bytes());
+  received_ += body.Bytes().size();
+  return TFetchResult::kGot;
+}
+
+void THttpTransport::Send(const std::string& local_path) {
+  MemoryStream body(ReadWholeFile(local_path));
+  Prepare();
+  LentBody lent(http_, body, true);
+  http_.Put();
+  RaiseIfRefused(http_);
+  sent_ += body.Bytes().size();
+}
+
+void THttpTransport::Clear() {
+  MemoryStream body;
+  Prepare();
+  LentBody lent(http_, body, true);
+  http_.Put();
+  RaiseIfRefused(http_);
+}
+
+void THttpTransport::Close() noexcept { http_.Abort(); }
+
+}  // namespace n2

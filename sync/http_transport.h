@@ -1,0 +1,39 @@
+// The sync engine's transport over HTTP, on the data module's one client: a
+// GET fetches the archive, a PUT sends it, a PUT of an empty body clears it.
+// The address is "http://" + server + path + "N2AddBook.zip", the texts
+// joined as they stand; every request offers the dialog's user name and
+// password when the server asks for them. Only a 2xx answer means the server
+// did what was asked, and only a 404 that it holds no book.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "net/http_client.h"
+#include "sync/sync_front_end.h"
+#include "sync/transport.h"
+
+namespace n2 {
+
+class THttpTransport : public TTransport {
+ public:
+  THttpTransport(THttpClient& http, TSyncFrontEnd& front);
+  ~THttpTransport() override;
+
+  TFetchResult Fetch(const std::string& local_path) override;
+  void Send(const std::string& local_path) override;
+  void Clear() override;
+  void Close() noexcept override;
+  uint64_t BytesSent() const override { return sent_; }
+  uint64_t BytesReceived() const override { return received_; }
+
+ private:
+  // Address and credentials from the dialog, read on the client's thread.
+  void Prepare();
+
+  THttpClient& http_;
+  TSyncFrontEnd& front_;
+  uint64_t sent_ = 0, received_ = 0;
+};
+
+}  // namespace n2

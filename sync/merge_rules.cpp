@@ -1,0 +1,59 @@
+#include "sync/merge_rules.h"
+
+namespace n2 {
+namespace {
+
+// Whether the local file holds card (its bytes, and its attributes when asked).
+bool Holds(const LocalFile& local, const CardContent& card, bool with_attributes) {
+  if (!local.exists || card.folder || local.stamp.size != card.size) return false;
+  if (with_attributes && (local.stamp.attributes & CardContent::kCountedAttributes) !=
+                             (card.attributes & CardContent::kCountedAttributes))
+    return false;
+  return local.Crc() == card.crc;
+}
+
+}  // namespace
+
+CardContent CardOf(const ZipEntry& entry, const LeadBytes& lead) {
+  CardContent card;
+  card.folder = entry.Folder() || EndsWithChar(NormalizeEntryName(entry.central.name, lead), '/', lead);
+  if (!card.folder) {
+    card.size = entry.central.uncompressed_size;
+    card.crc = entry.central.crc;
+    card.attributes = entry.central.external_attributes & CardContent::kCountedAttributes;
+  }
+  return card;
+}
+
+BookContent BookOf(const std::vector<ZipEntry>& entries, const LeadBytes& lead) {
+  BookContent book(lead);
+  std::string name;
+  for (const ZipEntry& e : entries) {
+    NormalizeEntryName(e.central.name, lead, name);
+    if (!StartsCaseBlind(name, kBookPrefix, lead) || book.Find(name)) continue;
+    book.Add(name, CardOf(e, lead));
+  }
+  return book;
+}
+
+TCardDecision DecideCard(const TAgreedRecord& record, std::string_view name, const CardContent& server,
+                         const LocalFile& local) {
+  if (!local.exists) return {TCardRule::kTakeServer, false};
+  const CardContent* agreed = record.Find(name);
+  if (!agreed && !record.Complete()) {
+    // Met for the first time: the office's version stays in the book.
+    if (Holds(local, server, true)) return {TCardRule::kKeepLocal, false};
+    if (local.stamp.size == server.size && local.Crc() == server.crc) return {TCardRule::kTakeServer, true};
+    return {TCardRule::kTakeServerSaveLocal, true};
+  }
+  // The server's card is the agreed one: whatever the local file holds is
+  // either that too or news of this installation.
+  if (agreed && *agreed == server) return {TCardRule::kKeepLocal, false};
+  if (Holds(local, server, true)) return {TCardRule::kKeepLocal, false};
+  if (agreed && Holds(local, *agreed, true)) return {TCardRule::kTakeServer, true};
+  // Both sides changed the card. Equal bytes under other attributes need no copy.
+  if (Holds(local, server, false)) return {TCardRule::kKeepLocal, false};
+  return {TCardRule::kSaveServerCopy, false};
+}
+
+}  // namespace n2

@@ -1,0 +1,61 @@
+// The rules that decide, card by card, what a job does with the server's
+// version, from three versions: the agreed one (the record), the local file
+// and the server's entry. With a complete record:
+//
+//   local        server          the job
+//   as agreed    as agreed       leaves the file alone
+//   as agreed    changed, new    takes the server's version
+//   changed, new as agreed, none keeps the local file (the next upload sends it)
+//   changed, new equal to local  leaves the file alone
+//   changed, new other           keeps the local file and saves the server's
+//                                version as a conflict copy
+//   none         any             takes the server's version
+//
+// A card the record does not know yet, while the record is missing or partial
+// (a first contact), follows the first-contact rule instead: the server's
+// version is taken, and a local file of other content is saved as a conflict
+// copy first, so that a newcomer adds its own cards and removes none of the
+// office's. A card's content is its bytes and its read-only, hidden and system
+// attributes. Free of the operating system.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "base/code_page.h"
+#include "state/agreed_record.h"
+#include "zip/zip_archive.h"
+#include "zip/zip_extractor.h"
+
+namespace n2 {
+
+// The folder of the data folder that is shared, as entry names begin.
+inline constexpr std::string_view kBookPrefix = "AddrBook/";
+
+// The content of an archive's entries below kBookPrefix (the book's own
+// folder entry included); of names that fold alike, the first counts.
+BookContent BookOf(const std::vector<ZipEntry>& entries, const LeadBytes& lead);
+// The content of one entry.
+CardContent CardOf(const ZipEntry& entry, const LeadBytes& lead);
+
+enum class TCardRule {
+  kTakeServer,          // write the server's version (equal bytes: only attributes are set)
+  kKeepLocal,           // leave the local file as it is
+  kSaveServerCopy,      // keep the local file; save the server's version as a conflict copy
+  kTakeServerSaveLocal, // save the local file as a conflict copy, then write the server's version
+};
+
+struct TCardDecision {
+  TCardRule rule = TCardRule::kTakeServer;
+  // The local file is the agreed version or a first contact's loser, so
+  // replacing it even when it is read-only undoes nothing.
+  bool replace_read_only = false;
+};
+
+// What to do with the server's card name, given the local file (whose
+// checksum is read only when the rules need it).
+TCardDecision DecideCard(const TAgreedRecord& record, std::string_view name, const CardContent& server,
+                         const LocalFile& local);
+
+}  // namespace n2

@@ -1,0 +1,126 @@
+#include "sync/n2_jobs.h"
+
+#include <exception>
+#include <string>
+
+#include "base/exception.h"
+#include "base/message_box.h"
+#include "base/system_code_page.h"
+#include "plugin/plugin_state.h"
+#include "sync/ftp_transport.h"
+#include "sync/http_transport.h"
+#include "sync/job_log.h"
+#include "sync/n2_shared_dm.h"
+#include "sync/sync_engine.h"
+
+namespace n2 {
+namespace {
+
+// The texts of the packing's and the unpacking's boxes; the error's kind and
+// message follow them.
+constexpr char kCompressErrorText[] = "Norvel2 plug-in Velmora Address Book Compress Error!\r\nPlease try again.\r\n";
+constexpr char kExtractErrorText[] = "Norvel2 plug-in Velmora Address Book Extract Error!\r\nPlease try again.\r\n";
+
+enum class TOperation { kUpload, kDownload, kClear };
+
+struct JobSpec {
+  const char* name;
+  bool ftp;
+  TOperation operation;
+  const char* text;  // the job's box text
+};
+
+const JobSpec kJobs[] = {
+    {"FtpUpload", true, TOperation::kUpload,
+     "Norvel2 plug-in Velmora FtpUpload Address Book Upload Error!\r\nPlease try again.\r\n"},
+    {"FtpDownload", true, TOperation::kDownload,
+     "Norvel2 plug-in Velmora FtpDownload Address Book Download Error!\r\nPlease try again.\r\n"},
+    {"FtpClear", true, TOperation::kClear,
+     "Norvel2 plug-in Velmora FtpClear Address Book Clear Error!\r\nPlease try again.\r\n"},
+    {"HttpUpload", false, TOperation::kUpload,
+     "Norvel2 plug-in Velmora HttpUpload Address Book Upload Error!\r\nPlease try again.\r\n"},
+    {"HttpDownload", false, TOperation::kDownload,
+     "Norvel2 plug-in Velmora HttpDownload Address Book Download Error!\r\nPlease try again.\r\n"},
+    {"HttpClear", false, TOperation::kClear,
+     "Norvel2 plug-in Velmora HttpClear Address Book Clear Error!\r\nPlease try again.\r\n"},
+};
+
+const char* TriggerName(TJobTrigger trigger) {
+  switch (trigger) {
+    case TJobTrigger::kByHand: return "by hand";
+    case TJobTrigger::kChange: return "change";
+    case TJobTrigger::kTimer: return "timer";
+    case TJobTrigger::kStartUp: return "start";
+    case TJobTrigger::kShutdown: return "shutdown";
+  }
+  return "";
+}
+
+// Which server the record of a job speaks for: its type, host and folder.
+std::string ServerName(bool ftp, const TServerSettings& s) {
+  return ftp ? "ftp://" + s.server + " " + s.path : "http://" + s.server + s.path;
+}
+
+TJobOutcome Run(const JobSpec& job, TJobTrigger trigger) {
+  TDmN2& dm = *DmN2;
+  TSyncFrontEnd& front = *dm.FrontEnd;
+  TServerSettings settings;
+  dm.NetFtp.RunOnOwnerThread([&] { settings = front.ServerSettings(); });
+  std::optional<TFtpTransport> ftp;
+  std::optional<THttpTransport> http;
+  TTransport* transport = nullptr;
+  if (job.ftp)
+    transport = &ftp.emplace(dm.NetFtp, front, job.text, ArchivePath());
+  else
+    transport = &http.emplace(dm.NetHttp, front);
+  TSyncRequest request;
+  request.fs = &dm.Disk;
+  request.lead = &SystemLeadBytes();
+  request.data_folder = DataFolder;
+  request.server = ServerName(job.ftp, settings);
+  request.transport = transport;
+  TSyncEngine engine(request);
+  TJobReport report;
+  switch (job.operation) {
+    case TOperation::kUpload: report = engine.Upload(trigger == TJobTrigger::kByHand); break;
+    case TOperation::kDownload: report = engine.Download(); break;
+    case TOperation::kClear: report = engine.Clear(); break;
+  }
+  std::string box;
+  if (report.error) {
+    const char* text = report.result == TJobResult::kPackFailed      ? kCompressErrorText
+                       : report.result == TJobResult::kExtractFailed ? kExtractErrorText
+                                                                     : job.text;
+    try {
+      std::rethrow_exception(report.error);
+    } catch (const std::exception& error) {
+      box = ErrorReport(text, error);
+    } catch (...) {
+      box = std::string(text) + "Exception\r\nUnknown error";
+    }
+  }
+  TJobLog::Append(dm.Disk, DataFolder, TJobLog::Lines(LocalNow(dm.Disk), job.name, TriggerName(trigger), report, box));
+  if (!box.empty()) ShowMessageBox(box);
+  // The connection is closed whatever happened, once more after the box.
+  if (job.ftp) dm.NetFtp.Abort();
+  TJobOutcome outcome;
+  outcome.done = !report.error;
+  outcome.upload_wanted = report.upload_wanted;
+  return outcome;
+}
+
+}  // namespace
+
+TJobOutcome RunJob(int32_t kind, TJobTrigger trigger) {
+  if (kind < jkFtpUpload || kind > jkHttpClear || !DmN2 || !DmN2->FrontEnd) return {};
+  return Run(kJobs[kind - 1], trigger);
+}
+
+bool FtpUpload(TJobTrigger trigger) { return RunJob(jkFtpUpload, trigger).done; }
+bool FtpDownload(TJobTrigger trigger) { return RunJob(jkFtpDownload, trigger).done; }
+bool FtpClear(TJobTrigger trigger) { return RunJob(jkFtpClear, trigger).done; }
+bool HttpUpload(TJobTrigger trigger) { return RunJob(jkHttpUpload, trigger).done; }
+bool HttpDownload(TJobTrigger trigger) { return RunJob(jkHttpDownload, trigger).done; }
+bool HttpClear(TJobTrigger trigger) { return RunJob(jkHttpClear, trigger).done; }
+
+}  // namespace n2

@@ -1,0 +1,409 @@
+#include "sync/sync_engine.h"
+
+#include <cstdio>
+#include <memory>
+#include <optional>
+
+#include "base/exception.h"
+#include "state/saved_state.h"
+#include "sync/merge_rules.h"
+#include "zip/zip_packer.h"
+
+namespace n2 {
+namespace {
+
+// Archives up to this size are read into memory for a merge; larger ones are
+// read from the file as needed.
+constexpr uint64_t kArchiveInMemory = 64u << 20;
+
+// An archive file opened and read.
+struct OpenedArchive {
+  std::unique_ptr<ByteStream> stream;
+  ZipArchive archive;
+  bool empty = false;  // a file of no bytes: a server without a book
+
+  explicit OpenedArchive(const LeadBytes& lead) : archive(lead) {}
+};
+
+std::unique_ptr<OpenedArchive> OpenArchive(TFileSystem& fs, const LeadBytes& lead, const std::string& path) {
+  auto opened = std::make_unique<OpenedArchive>(lead);
+  std::unique_ptr<FileStream> file = fs.OpenStream(path);
+  const uint64_t size = file->Size();
+  opened->empty = size == 0;
+  if (size <= kArchiveInMemory) {
+    std::string bytes = file->ReadStringAt(0, static_cast<size_t>(size));
+    opened->stream = std::make_unique<MemoryStream>(std::move(bytes));
+  } else {
+    opened->stream = std::move(file);
+  }
+  opened->archive.Read(*opened->stream);
+  return opened;
+}
+
+// The message of the unpacking's box when cards failed: the first failure in
+// full, and how many more there were.
+std::string FailureMessage(const std::vector<CardResult>& failures) {
+  std::string message = failures.front().error;
+  if (failures.size() > 1) {
+    message += "\r\n" + std::to_string(failures.size() - 1) + " more card" + (failures.size() > 2 ? "s" : "") +
+               " could not be unpacked:";
+    for (size_t i = 1; i < failures.size() && i <= 5; ++i) message += " " + failures[i].name;
+    if (failures.size() > 6) message += " ...";
+  }
+  return message;
+}
+
+// An error whose kind name is given: the first failing card's.
+class NamedError : public Exception {
+ public:
+  NamedError(std::string kind, std::string message) : Exception(std::move(message)), kind_(std::move(kind)) {}
+  const char* KindName() const noexcept override { return kind_.c_str(); }
+
+ private:
+  std::string kind_;
+};
+
+}  // namespace
+
+// One job's state: the saved state of the data folder, the record and the
+// index as they stand, the report.
+class TSyncEngine::Job {
+ public:
+  explicit Job(const TSyncRequest& r)
+      : r_(r), fs_(*r.fs), lead_(*r.lead), state_(fs_, lead_, r.data_folder), record_(lead_) {}
+
+  TJobReport Upload(bool by_hand);
+  TJobReport Download();
+  TJobReport Clear();
+
+ private:
+  struct Failed {
+    TJobResult result;
+  };
+
+  void Begin();
+  // Packs the book into the local archive; the packed content.
+  BookContent Pack();
+  // Fetches the server's copy; nothing when the server has no book.
+  std::unique_ptr<OpenedArchive> Fetch();
+  // Merges the fetched archive into the book and records what agrees.
+  ExtractResult Merge(OpenedArchive& fetched, const BookContent& server_book);
+  // Whether a merge of server_book into packed would leave every file alone.
+  bool MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const;
+  std::string ConflictFolder();
+  void Fail(TJobResult result, std::exception_ptr error) {
+    report_.result = result;
+    report_.error = std::move(error);
+    throw Failed{result};
+  }
+  template <class Steps>
+  TJobReport Run(Steps steps);
+
+  const TSyncRequest& r_;
+  TFileSystem& fs_;
+  const LeadBytes& lead_;
+  TSavedState state_;
+  TAgreedRecord record_;
+  std::optional<FileIndex> index_;
+  std::string conflict_folder_;
+  TJobReport report_;
+};
+
+template <class Steps>
+TJobReport TSyncEngine::Job::Run(Steps steps) {
+  try {
+    Begin();
+    steps();
+  } catch (const Failed&) {
+  } catch (const std::exception&) {
+    report_.result = TJobResult::kFailed;
+    report_.error = std::current_exception();
+  }
+  r_.transport->Close();
+  state_.RemoveLeftovers();
+  report_.bytes_sent = r_.transport->BytesSent();
+  report_.bytes_received = r_.transport->BytesReceived();
+  return std::move(report_);
+}
+
+void TSyncEngine::Job::Begin() {
+  state_.RemoveLeftovers();
+  record_ = state_.LoadRecord(r_.server);
+  index_ = state_.LoadIndex();
+}
+
+BookContent TSyncEngine::Job::Pack() {
+  PackRequest pack;
+  pack.fs = &fs_;
+  pack.lead = &lead_;
+  pack.root = r_.data_folder;
+  pack.folder = r_.data_folder + "AddrBook";
+  pack.archive = state_.PackPath();
+  pack.level = r_.level;
+  pack.previous = [this] {
+    PackPrevious previous;
+    previous.archive = state_.ArchivePath();
+    if (index_ && index_->Count() > 0) {
+      previous.index = *index_;
+      const std::optional<FileStamp> stamp = fs_.Stat(previous.archive);
+      previous.archive_is_packed =
+          stamp && index_->PackedArchive() == FileIndex::ArchiveStamp{stamp->size, stamp->write_time};
+    }
+    return previous;
+  };
+  try {
+    PackResult packed = PackFolder(pack);
+    fs_.Rename(state_.PackPath(), state_.ArchivePath(), true);
+    const std::optional<FileStamp> stamp = fs_.Stat(state_.ArchivePath());
+    if (stamp) packed.index.SetPackedArchive(FileIndex::ArchiveStamp{stamp->size, stamp->write_time});
+    state_.SaveIndex(packed.index);
+    index_ = std::move(packed.index);
+    return BookOf(packed.entries, lead_);
+  } catch (const std::exception&) {
+    Fail(TJobResult::kPackFailed, std::current_exception());
+  }
+  return BookContent(lead_);  // not reached
+}
+
+std::unique_ptr<OpenedArchive> TSyncEngine::Job::Fetch() {
+  if (r_.transport->Fetch(state_.FetchPath()) == TFetchResult::kNone) return nullptr;
+  return OpenArchive(fs_, lead_, state_.FetchPath());
+}
+
+bool TSyncEngine::Job::MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const {
+  // The copy holds exactly the agreed content, and every card and folder of
+  // it is in the book just packed: each card is either as agreed here too or
+  // local news, so the merge would leave every file as it is.
+  if (!record_.Complete() || !(record_.Book() == server_book)) return false;
+  bool all_here = true;
+  server_book.ForEach([&](const std::string& name, const CardContent& card) {
+    const CardContent* local = packed.Find(name);
+    all_here = all_here && local && local->folder == card.folder;
+  });
+  return all_here;
+}
+
+std::string TSyncEngine::Job::ConflictFolder() {
+  if (conflict_folder_.empty()) {
+    // DataFolder\N2Conflicts\<date>-<time>\, one of its own for every job
+    // that meets a conflict; outside AddrBook, so the mail client shows no
+    // duplicates.
+    const LocalTime now = LocalNow(fs_);
+    char stamp[32];
+    std::snprintf(stamp, sizeof stamp, "%04d%02d%02d-%02d%02d%02d", now.year, now.month, now.day, now.hour,
+                  now.minute, now.second);
+    const std::string base = r_.data_folder + "N2Conflicts\\" + stamp;
+    std::string folder = base;
+    for (int n = 2; fs_.Stat(folder); ++n) folder = base + "-" + std::to_string(n);
+    conflict_folder_ = folder + "\\";
+  }
+  return conflict_folder_;
+}
+
+ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent& server_book) {
+  // The cards settle into a copy of the record; it is written whatever
+  // happens after the first card moved.
+  TAgreedRecord settled = record_;
+  bool journal_begun = false;
+  ExtractRequest x;
+  x.fs = &fs_;
+  x.lead = &lead_;
+  x.archive = &fetched.archive;
+  x.target = r_.data_folder;
+  x.only_below = std::string(kBookPrefix);
+  x.temporary_folder = state_.UnpackFolder();
+  if (!index_) index_.emplace(lead_);
+  x.index = &*index_;
+  x.decide = [&](const ZipEntry& entry, std::string_view name, const LocalFile& local) {
+    const TCardDecision d = DecideCard(record_, name, CardOf(entry, lead_), local);
+    TExtractChoice choice;
+    choice.replace_read_only = d.replace_read_only;
+    switch (d.rule) {
+      case TCardRule::kTakeServer: choice.action = TExtractAction::kWrite; break;
+      case TCardRule::kKeepLocal: choice.action = TExtractAction::kKeep; break;
+      case TCardRule::kSaveServerCopy:
+      case TCardRule::kTakeServerSaveLocal: {
+        // The copy keeps the card's path below the job's conflict folder.
+        const std::optional<ExtractPath> where = SafeExtractPath(entry.central.name, lead_);
+        if (!where) {
+          choice.action = TExtractAction::kKeep;
+          break;
+        }
+        choice.action = d.rule == TCardRule::kSaveServerCopy ? TExtractAction::kSaveServerCopy
+                                                             : TExtractAction::kWriteSavingLocal;
+        choice.copy_path = ConflictFolder() + where->folder + where->file;
+        break;
+      }
+    }
+    return choice;
+  };
+  x.before_commit = [&](const std::vector<CardPlan>& plans) {
+    if (!journal_begun) {
+      state_.BeginJournal(r_.server);
+      journal_begun = true;
+    }
+    std::vector<JournalLine> lines;
+    lines.reserve(plans.size());
+    for (const CardPlan& p : plans) {
+      const CardContent card = CardOf(fetched.archive.Entries()[p.entry], lead_);
+      lines.push_back(JournalLine{p.name, card, p.outcome == TCardOutcome::kCopied ? p.copy_path : p.path});
+    }
+    state_.AppendJournal(lines);
+  };
+  x.settled = [&](const CardResult& c) {
+    const CardContent card = CardOf(fetched.archive.Entries()[c.entry], lead_);
+    switch (c.outcome) {
+      case TCardOutcome::kCopied:
+      case TCardOutcome::kWrittenSavingLocal:
+        ++report_.conflicts;
+        report_.conflict_names.push_back(c.name);
+        report_.conflict_folder = conflict_folder_;
+        if (c.outcome == TCardOutcome::kWrittenSavingLocal) ++report_.written;
+        break;
+      case TCardOutcome::kWritten: if (!c.folder) ++report_.written; break;
+      case TCardOutcome::kUnchanged: if (!c.folder) ++report_.unchanged; break;
+      case TCardOutcome::kKept: ++report_.kept; break;
+      case TCardOutcome::kChangedMeanwhile:
+        ++report_.changed_meanwhile;
+        report_.upload_wanted = true;
+        return;
+      case TCardOutcome::kFailed:
+        report_.failures.push_back(c);
+        return;
+    }
+    settled.AgreeOn(c.name, card, r_.server);
+  };
+  ExtractResult result;
+  try {
+    result = ExtractArchive(x);
+  } catch (const std::exception&) {
+    // What did settle agrees; the journal stays should the record not be written.
+    if (journal_begun) {
+      state_.SaveRecord(settled);
+      state_.EndJournal();
+    }
+    state_.SaveIndex(*index_);
+    throw;
+  }
+  index_->SetPackedArchive(std::nullopt);
+  // Every card of the server's book settled: the whole of it agrees.
+  if (report_.failures.empty() && report_.changed_meanwhile == 0) settled.Agree(server_book, r_.server);
+  state_.SaveRecord(settled);
+  if (journal_begun) state_.EndJournal();
+  state_.SaveIndex(*index_);
+  record_ = std::move(settled);
+  return result;
+}
+
+TJobReport TSyncEngine::Job::Upload(bool by_hand) {
+  return Run([&] {
+    if (by_hand) r_.transport->OpenEarly();
+    BookContent packed(lead_);
+    try {
+      packed = Pack();
+    } catch (...) {
+      r_.transport->CancelEarly();
+      throw;
+    }
+    if (!by_hand && record_.Complete() && record_.Book() == packed) {
+      report_.result = TJobResult::kNothingNew;
+      return;
+    }
+    std::unique_ptr<OpenedArchive> fetched = Fetch();
+    std::optional<BookContent> server_book;
+    // A file that is not a zip archive at all holds no card to lose: the
+    // book is sent over it, as over a server without a book.
+    if (fetched && !fetched->empty && fetched->archive.IsZip()) {
+      if (!fetched->archive.Whole())
+        throw Exception("The server's copy of the address book is incomplete; nothing was sent.");
+      server_book = BookOf(fetched->archive.Entries(), lead_);
+      if (!MergeChangesNothing(*server_book, packed)) {
+        ExtractResult merged;
+        try {
+          merged = Merge(*fetched, *server_book);
+        } catch (const std::exception&) {
+          Fail(TJobResult::kExtractFailed, std::current_exception());
+        }
+        // A card the server changed that could not be taken would be undone
+        // by sending: nothing is sent.
+        if (!report_.failures.empty())
+          Fail(TJobResult::kExtractFailed,
+               std::make_exception_ptr(NamedError(report_.failures.front().error_kind, FailureMessage(report_.failures))));
+        if (merged.ChangedFiles() > 0) packed = Pack();
+      }
+    }
+    fetched.reset();
+    if (!by_hand && server_book && *server_book == packed) {
+      // The server holds this very book already: nothing to send.
+      if (!record_.Complete() || !(record_.Book() == packed)) {
+        TAgreedRecord agreed = record_;
+        agreed.Agree(packed, r_.server);
+        state_.SaveRecord(agreed);
+        record_ = std::move(agreed);
+      }
+      report_.result = TJobResult::kNothingNew;
+      return;
+    }
+    r_.transport->Send(state_.ArchivePath());
+    report_.sent = true;
+    TAgreedRecord agreed(lead_);
+    agreed.Agree(std::move(packed), r_.server);
+    state_.SaveRecord(agreed);
+  });
+}
+
+TJobReport TSyncEngine::Job::Download() {
+  return Run([&] {
+    std::unique_ptr<OpenedArchive> fetched = Fetch();
+    r_.transport->Close();  // no connection stays open while the book is unpacked
+    if (!fetched || fetched->empty) {
+      report_.result = TJobResult::kNoBook;
+      return;
+    }
+    if (!fetched->archive.IsZip()) {
+      report_.result = TJobResult::kNotAnArchive;
+      return;
+    }
+    // A copy of the shared book that is cut short (fetched while an upload
+    // was still writing it, say) holds some cards and not others: taking it
+    // in part would mix two states of the book, so nothing is taken.
+    if (!fetched->archive.Whole())
+      Fail(TJobResult::kExtractFailed,
+           std::make_exception_ptr(
+               Exception("The archive " + state_.ArchivePath() + " is incomplete; nothing was unpacked.")));
+    const BookContent server_book = BookOf(fetched->archive.Entries(), lead_);
+    try {
+      Merge(*fetched, server_book);
+    } catch (const std::exception&) {
+      Fail(TJobResult::kExtractFailed, std::current_exception());
+    }
+    // The archive fetched is the local copy now: the next pack takes the
+    // compressed data of unchanged cards from it.
+    fetched.reset();
+    try {
+      fs_.Rename(state_.FetchPath(), state_.ArchivePath(), true);
+    } catch (const std::exception&) {
+      // The earlier archive stays; a pack compresses what it cannot take.
+    }
+    if (!report_.failures.empty())
+      Fail(TJobResult::kExtractFailed,
+           std::make_exception_ptr(NamedError(report_.failures.front().error_kind, FailureMessage(report_.failures))));
+  });
+}
+
+TJobReport TSyncEngine::Job::Clear() {
+  return Run([&] {
+    r_.transport->Clear();
+    TAgreedRecord cleared(lead_);
+    cleared.Agree(BookContent(lead_), r_.server);
+    state_.SaveRecord(cleared);
+  });
+}
+
+TSyncEngine::TSyncEngine(const TSyncRequest& request) : request_(request) {}
+
+TJobReport TSyncEngine::Upload(bool by_hand) { return Job(request_).Upload(by_hand); }
+TJobReport TSyncEngine::Download() { return Job(request_).Download(); }
+TJobReport TSyncEngine::Clear() { return Job(request_).Clear(); }
+
+}  // namespace n2

@@ -1,0 +1,92 @@
+// The sync engine: the three jobs (upload, download, clear) written once, over
+// a transport of any protocol and the file system of the data folder. Free of
+// the operating system and of the user interface: it shows no message box and
+// reads no dialog; it reports what it did, and the job's edge shows the boxes.
+//
+// Upload: pack the book; an automatic upload whose book holds nothing new
+// since the agreed record ends here. Fetch the server's copy (never sent
+// blind: only a server that shows it holds no book is skipped), merge it into
+// the book card by card (the merge rules), pack again when that changed the
+// book, and send, unless an automatic upload finds the server holds exactly
+// this book already. Download: fetch, and unpack with the same merge. Clear:
+// the server's book goes; the record agrees on an empty book.
+//
+// What agrees is recorded as it happens: the cards a merge put in place (or
+// found in place) agree even when the job fails later, a journal written
+// before any card moves lets the next job finish the record after a crash,
+// and a record that cannot be written fails the job.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include "base/code_page.h"
+#include "base/file_system.h"
+#include "sync/transport.h"
+#include "zip/zip_extractor.h"
+
+namespace n2 {
+
+struct TSyncRequest {
+  TFileSystem* fs = nullptr;
+  const LeadBytes* lead = nullptr;
+  // The data folder, ending with a separator; the book is its AddrBook folder.
+  std::string data_folder;
+  // Which server the book is shared through (type, host, folder): the agreed
+  // record speaks for one server only.
+  std::string server;
+  TTransport* transport = nullptr;
+  // Deflate level of the packed entries.
+  int level = 9;
+};
+
+enum class TJobResult {
+  kDone,           // ran to its end
+  kNothingNew,     // an automatic upload had nothing to send
+  kNoBook,         // a download found no book on the server (or an empty one): nothing changed
+  kNotAnArchive,   // a download fetched something that is not a zip archive: nothing changed
+  kPackFailed,     // the packing failed: its own box
+  kExtractFailed,  // some cards could not be unpacked, or the archive came cut short: the unpacking's box
+  kFailed,         // any other failure: the job's box
+};
+
+struct TJobReport {
+  TJobResult result = TJobResult::kDone;
+  // What made the job fail (kPackFailed, kExtractFailed, kFailed).
+  std::exception_ptr error;
+  // The server's cards: written here, already here, saved as conflict
+  // copies; local news kept; cards left because they changed during the job.
+  size_t written = 0, unchanged = 0, conflicts = 0, kept = 0, changed_meanwhile = 0;
+  // Cards that could not be unpacked.
+  std::vector<CardResult> failures;
+  // The cards saved as conflict copies, and the folder holding them.
+  std::vector<std::string> conflict_names;
+  std::string conflict_folder;
+  // The book was sent.
+  bool sent = false;
+  uint64_t bytes_sent = 0, bytes_received = 0;
+  // A card changed while the job ran: an upload should follow it.
+  bool upload_wanted = false;
+};
+
+class TSyncEngine {
+ public:
+  explicit TSyncEngine(const TSyncRequest& request);
+  TSyncEngine(const TSyncEngine&) = delete;
+  TSyncEngine& operator=(const TSyncEngine&) = delete;
+
+  // by_hand: sent whatever the book holds; otherwise (a change of the book,
+  // the shutdown) only when there is news.
+  TJobReport Upload(bool by_hand);
+  TJobReport Download();
+  TJobReport Clear();
+
+ private:
+  class Job;
+  const TSyncRequest request_;
+};
+
+}  // namespace n2

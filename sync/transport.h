@@ -1,0 +1,41 @@
+// How the sync engine reaches the server's copy of the book, whatever the
+// protocol: fetch it, send it, clear it. The engine never learns whether the
+// bytes came over FTP or HTTP.
+//
+// A fetch answers one of two things, or raises: the archive came (written to
+// the local file), or the server showed that it holds none (an HTTP 404, an
+// FTP folder listing without the archive). A refusal that is not shown to
+// mean absence (a 550 "Permission denied", a 450 while another program holds
+// the file), a connection that fails, a transfer cut short: each raises with
+// the server's reason, never reads as "no book".
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace n2 {
+
+enum class TFetchResult { kGot, kNone };
+
+class TTransport {
+ public:
+  virtual ~TTransport() = default;
+
+  // An upload by hand sends whatever the book holds, so it may open its
+  // connection while the book is packed. Cancelled when the packing fails.
+  virtual void OpenEarly() {}
+  virtual void CancelEarly() noexcept {}
+
+  virtual TFetchResult Fetch(const std::string& local_path) = 0;
+  virtual void Send(const std::string& local_path) = 0;
+  // Removes the server's book (or leaves it empty, as HTTP does).
+  virtual void Clear() = 0;
+  // Ends whatever connection is open; sends nothing.
+  virtual void Close() noexcept = 0;
+
+  // Bytes of archives moved so far, each way.
+  virtual uint64_t BytesSent() const = 0;
+  virtual uint64_t BytesReceived() const = 0;
+};
+
+}  // namespace n2

@@ -1,0 +1,85 @@
+// The merge rules: each card goes the way of whoever changed it, and a card
+// met for the first time takes the office's version.
+#include <gtest/gtest.h>
+
+#include "sync/merge_rules.h"
+
+namespace n2 {
+namespace {
+
+const LeadBytes& kLead = LeadBytes::Cp932();
+
+CardContent Card(uint32_t size, uint32_t crc, uint32_t attributes = 0) { return CardContent{size, crc, attributes, false}; }
+
+// A local file of the given content; counts how often its checksum is read.
+LocalFile Local(const CardContent& c, int* reads) {
+  LocalFile f;
+  f.exists = true;
+  f.stamp.size = c.size;
+  f.stamp.attributes = c.attributes | kAttrArchive;
+  f.crc = [c, reads] {
+    ++*reads;
+    return c.crc;
+  };
+  return f;
+}
+
+TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
+  const CardContent v0 = Card(10, 0x100), v1 = Card(10, 0x101), v2 = Card(12, 0x102);
+  const CardContent v0_read_only = Card(10, 0x100, kAttrReadOnly), v0_hidden = Card(10, 0x100, kAttrHidden);
+  BookContent book(kLead);
+  book.Add("AddrBook/A.vcf", v0);
+  TAgreedRecord agreed(kLead), unknown(kLead), partial(kLead);
+  agreed.Agree(book, "ftp://server /");
+  partial.AgreeOn("AddrBook/A.vcf", v0, "ftp://server /");
+  struct Case {
+    const char* what;
+    const TAgreedRecord& rules;
+    const char* name;
+    std::optional<CardContent> local;
+    CardContent server;
+    TCardRule action;
+    bool replace_read_only;
+    bool reads;  // whether the local file's checksum is needed
+  } cases[] = {
+      {"nobody changed it", agreed, "AddrBook/a.vcf", v0, v0, TCardRule::kKeepLocal, false, false},
+      {"the server changed it", agreed, "AddrBook/a.vcf", v0, v1, TCardRule::kTakeServer, true, true},
+      {"this installation changed it", agreed, "AddrBook/a.vcf", v1, v0, TCardRule::kKeepLocal, false, false},
+      {"both made the same change", agreed, "addrbook/A.VCF", v1, v1, TCardRule::kKeepLocal, false, true},
+      {"both changed it differently", agreed, "AddrBook/a.vcf", v1, v2, TCardRule::kSaveServerCopy, false, true},
+      {"it is missing here", agreed, "AddrBook/a.vcf", std::nullopt, v1, TCardRule::kTakeServer, false, false},
+      {"only the server's attributes changed", agreed, "AddrBook/a.vcf", v0, v0_read_only,
+       TCardRule::kTakeServer, true, true},
+      {"only the local attributes changed", agreed, "AddrBook/a.vcf", v0_hidden, v0, TCardRule::kKeepLocal, false,
+       false},
+      {"both changed only attributes", agreed, "AddrBook/a.vcf", v0_hidden, v0_read_only, TCardRule::kKeepLocal,
+       false, true},
+      {"new on both sides, alike", agreed, "AddrBook/new.vcf", v1, v1, TCardRule::kKeepLocal, false, true},
+      {"new on both sides, different", agreed, "AddrBook/new.vcf", v1, v2, TCardRule::kSaveServerCopy, false, false},
+      // First contact: the office's version stays in the book, a local one of
+      // other content is saved aside first.
+      {"first contact, other content", unknown, "AddrBook/a.vcf", v1, v2, TCardRule::kTakeServerSaveLocal, true,
+       false},
+      {"first contact, same content", unknown, "AddrBook/a.vcf", v1, v1, TCardRule::kKeepLocal, false, true},
+      {"first contact, other attributes", unknown, "AddrBook/a.vcf", v0_hidden, v0, TCardRule::kTakeServer, true,
+       true},
+      {"first contact, missing here", unknown, "AddrBook/a.vcf", std::nullopt, v1, TCardRule::kTakeServer, false,
+       false},
+      {"partial record, a card it knows", partial, "AddrBook/a.vcf", v1, v2, TCardRule::kSaveServerCopy, false,
+       true},
+      {"partial record, a card it does not know", partial, "AddrBook/new.vcf", v1, v2,
+       TCardRule::kTakeServerSaveLocal, true, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    int reads = 0;
+    const LocalFile local = c.local ? Local(*c.local, &reads) : LocalFile{};
+    const TCardDecision d = DecideCard(c.rules, c.name, c.server, local);
+    EXPECT_EQ(d.rule, c.action);
+    EXPECT_EQ(d.replace_read_only, c.replace_read_only);
+    EXPECT_EQ(reads > 0, c.reads);
+  }
+}
+
+}  // namespace
+}  // namespace n2

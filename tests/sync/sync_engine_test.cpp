@@ -1,0 +1,426 @@
+// The sync engine natively: installations of an office, each a data folder on
+// a file system in memory, sharing one book through a server in memory whose
+// transport fails on demand (refused, missing, cut, failing at each step).
+// Every case ends by checking that no edit was lost: each card holds the
+// version its last author wrote, in every book and on the server.
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "base/exception.h"
+#include "sync/sync_engine.h"
+#include "tests/support/memory_file_system.h"
+#include "zip/zip_archive.h"
+
+namespace n2 {
+namespace {
+
+using n2test::Crash;
+using n2test::FsOp;
+using n2test::MemoryFileSystem;
+
+const LeadBytes& kLead = LeadBytes::Cp932();
+using Book = std::map<std::string, std::string>;  // card file name -> content
+
+// The server: its archive's bytes, or none.
+struct Server {
+  std::optional<std::string> archive;
+  std::vector<std::string> calls;  // "fetch", "send", "clear"
+};
+
+// A transport to the server. Each fault applies to the next call of its kind.
+class ScriptedTransport : public TTransport {
+ public:
+  enum Fault { kNone, kRefused, kCut, kFailOnWay };
+  ScriptedTransport(Server& server, MemoryFileSystem& fs) : server_(server), fs_(fs) {}
+
+  Fault fetch_fault = kNone, send_fault = kNone, clear_fault = kNone;
+  // Runs right after the fetch: another installation at work meanwhile.
+  std::function<void()> after_fetch;
+
+  TFetchResult Fetch(const std::string& local_path) override {
+    server_.calls.push_back("fetch");
+    switch (std::exchange(fetch_fault, kNone)) {
+      case kRefused: throw Exception("Ftp Download Error! 550 N2AddBook.zip: Permission denied");
+      case kFailOnWay: throw Exception("Ftp Download Error! 426 Connection closed; transfer aborted");
+      case kCut:
+        fs_.WriteFile(local_path, server_.archive->substr(0, server_.archive->size() / 2), kAttrNormal, false, false);
+        return TFetchResult::kGot;
+      case kNone: break;
+    }
+    if (!server_.archive) return TFetchResult::kNone;
+    fs_.WriteFile(local_path, *server_.archive, kAttrNormal, false, false);
+    received_ += server_.archive->size();
+    if (after_fetch) std::exchange(after_fetch, nullptr)();
+    return TFetchResult::kGot;
+  }
+  void Send(const std::string& local_path) override {
+    server_.calls.push_back("send");
+    if (std::exchange(send_fault, kNone) != kNone) throw Exception("Ftp Upload Error! 552 Quota exceeded");
+    server_.archive = fs_.ReadFile(local_path);
+    sent_ += server_.archive->size();
+  }
+  void Clear() override {
+    server_.calls.push_back("clear");
+    if (std::exchange(clear_fault, kNone) != kNone) throw Exception("Ftp Delete Error! 550 Permission denied");
+    server_.archive.reset();
+  }
+  void Close() noexcept override {}
+  uint64_t BytesSent() const override { return sent_; }
+  uint64_t BytesReceived() const override { return received_; }
+
+ private:
+  Server& server_;
+  MemoryFileSystem& fs_;
+  uint64_t sent_ = 0, received_ = 0;
+};
+
+// One installation: a data folder on the office's file system.
+class Installation {
+ public:
+  Installation(MemoryFileSystem& fs, Server& server, std::string folder)
+      : fs_(fs), folder_("C:\\" + folder + "\\"), transport_(server, fs) {
+    fs_.PutFolder(folder_ + "AddrBook");
+  }
+
+  ScriptedTransport& Transport() { return transport_; }
+  const std::string& Folder() const { return folder_; }
+  std::string CardPath(const std::string& card) const { return folder_ + "AddrBook\\" + card; }
+
+  void Edit(const std::string& card, const std::string& content) {
+    fs_.Advance(3);  // past the index's two seconds
+    fs_.Put(CardPath(card), content);
+  }
+  Book Cards() const {
+    Book book;
+    for (const auto& [name, content] : fs_.Tree(folder_ + "AddrBook"))
+      if (name.empty() || name.back() != '\\') book[name] = content;
+    return book;
+  }
+  // Conflict copies: card name -> content, from every job's folder.
+  Book Conflicts() const {
+    Book copies;
+    for (const auto& [name, content] : fs_.Tree(folder_ + "N2Conflicts")) {
+      const size_t cut = name.find("AddrBook\\");
+      if (cut != std::string::npos && name.back() != '\\') copies[name.substr(cut + 9)] = content;
+    }
+    return copies;
+  }
+
+  TJobReport Upload(bool by_hand = false) { return Engine().Upload(by_hand); }
+  TJobReport Download() { return Engine().Download(); }
+  TJobReport Clear() { return Engine().Clear(); }
+  std::string server = "ftp://server /book/";
+
+ private:
+  TSyncEngine Engine() {
+    fs_.Advance(3);
+    TSyncRequest request;
+    request.fs = &fs_;
+    request.lead = &kLead;
+    request.data_folder = folder_;
+    request.server = server;
+    request.transport = &transport_;
+    return TSyncEngine(request);
+  }
+
+  MemoryFileSystem& fs_;
+  const std::string folder_;
+  ScriptedTransport transport_;
+};
+
+// The cards of the server's archive.
+Book ServerCards(const Server& server) {
+  Book book;
+  if (!server.archive || server.archive->empty()) return book;
+  MemoryStream stream(*server.archive);
+  ZipArchive archive(kLead);
+  EXPECT_TRUE(archive.Read(stream));
+  for (size_t i = 0; i < archive.Entries().size(); ++i) {
+    const std::string name = NormalizeEntryName(archive.Entries()[i].central.name, kLead);
+    if (name.back() == '/' || name.rfind("AddrBook/", 0) != 0) continue;
+    book[name.substr(9)] = *archive.ReadEntryData(i);
+  }
+  return book;
+}
+
+std::string ErrorOf(const TJobReport& report) {
+  if (!report.error) return "";
+  try {
+    std::rethrow_exception(report.error);
+  } catch (const std::exception& e) {
+    return e.what();
+  }
+}
+
+class Office : public ::testing::Test {
+ protected:
+  MemoryFileSystem fs;
+  Server server;
+  Installation a{fs, server, "A"}, b{fs, server, "B"};
+
+  // A and B share a book of three cards.
+  void InStep() {
+    a.Edit("1.vcf", "one");
+    a.Edit("2.vcf", "two");
+    a.Edit("3.vcf", "three");
+    ASSERT_EQ(a.Upload(true).result, TJobResult::kDone);
+    ASSERT_EQ(b.Download().result, TJobResult::kDone);
+    ASSERT_EQ(b.Cards(), a.Cards());
+  }
+  // Every book and the server hold expected, whatever else they hold.
+  void ExpectEverywhere(const Book& expected) {
+    for (const Book& book : {a.Cards(), b.Cards(), ServerCards(server)})
+      for (const auto& [card, content] : expected) {
+        auto it = book.find(card);
+        EXPECT_TRUE(it != book.end() && it->second == content) << card << " should be " << content;
+      }
+  }
+};
+
+TEST_F(Office, ARefusalIsNeverTakenForAMissingBook) {
+  InStep();
+  // B's download is refused once: a failed job, nothing changed, nothing agreed.
+  b.Transport().fetch_fault = ScriptedTransport::kRefused;
+  const TJobReport refused = b.Download();
+  EXPECT_EQ(refused.result, TJobResult::kFailed);
+  EXPECT_NE(ErrorOf(refused).find("550"), std::string::npos);
+  EXPECT_EQ(b.Cards(), a.Cards());
+  a.Edit("2.vcf", "two by A");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_EQ(b.Upload().result, TJobResult::kNothingNew);
+  EXPECT_EQ(a.Download().result, TJobResult::kDone);
+  ExpectEverywhere({{"2.vcf", "two by A"}});
+  EXPECT_TRUE(b.Conflicts().empty());
+
+  // An upload whose fetch is refused sends nothing.
+  b.Edit("3.vcf", "three by B");
+  b.Transport().fetch_fault = ScriptedTransport::kRefused;
+  server.calls.clear();
+  EXPECT_EQ(b.Upload().result, TJobResult::kFailed);
+  EXPECT_EQ(server.calls, (std::vector<std::string>{"fetch"}));
+  EXPECT_EQ(ServerCards(server)["3.vcf"], "three");
+
+  // A download that finds no book changes nothing and agrees on nothing: the
+  // next upload still sends B's news, and A's cards are not undone.
+  const std::string before = *server.archive;
+  server.archive.reset();
+  EXPECT_EQ(b.Download().result, TJobResult::kNoBook);
+  server.archive = before;
+  EXPECT_EQ(b.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(a.Download().result, TJobResult::kDone);
+  ExpectEverywhere({{"2.vcf", "two by A"}, {"3.vcf", "three by B"}});
+
+  // A clear that is refused is a failed job, and the record stays.
+  a.Transport().clear_fault = ScriptedTransport::kRefused;
+  EXPECT_EQ(a.Clear().result, TJobResult::kFailed);
+  EXPECT_TRUE(server.archive);
+}
+
+TEST_F(Office, TheRecordNeverLagsBehindTheCards) {
+  InStep();
+  // B's upload merges A's edit, then the server refuses B's book.
+  a.Edit("1.vcf", "one, first edit");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  b.Edit("3.vcf", "three by B");
+  b.Transport().send_fault = ScriptedTransport::kRefused;
+  EXPECT_EQ(b.Upload().result, TJobResult::kFailed);
+  EXPECT_EQ(b.Cards()["1.vcf"], "one, first edit");
+  // A edits the card again; B's next round must take it, not send the older one back.
+  a.Edit("1.vcf", "one, second edit");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_EQ(b.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(a.Download().result, TJobResult::kDone);
+  ExpectEverywhere({{"1.vcf", "one, second edit"}, {"3.vcf", "three by B"}});
+  EXPECT_TRUE(b.Conflicts().empty());
+
+  // A record that cannot be written fails the job; the journal lets the next
+  // job record what did arrive.
+  a.Edit("2.vcf", "two, A again");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  fs.before = [&](FsOp op, const std::string& path) {
+    if (op == FsOp::kWrite && path.find("N2AddBook.agreed") != std::string::npos)
+      throw EWriteError("Write error. There is not enough space on the disk");
+  };
+  const TJobReport unwritten = b.Download();
+  EXPECT_EQ(unwritten.result, TJobResult::kExtractFailed);
+  EXPECT_NE(ErrorOf(unwritten).find("not enough space"), std::string::npos);
+  EXPECT_TRUE(fs.Exists(b.Folder() + "N2AddBook.journal"));
+  fs.before = nullptr;
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_FALSE(fs.Exists(b.Folder() + "N2AddBook.journal"));
+  a.Edit("2.vcf", "two, A once more");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_EQ(b.Upload().result, TJobResult::kNothingNew);
+  ExpectEverywhere({{"2.vcf", "two, A once more"}});
+  EXPECT_TRUE(b.Conflicts().empty());
+}
+
+TEST_F(Office, ACrashAtAnyStepLeavesNoCardCutShortAndLosesNoEdit) {
+  // A's book of twelve cards; B, new, downloads it and dies at the n-th
+  // operation on its disk, for every n the download has.
+  for (int card = 0; card < 12; ++card) a.Edit(std::to_string(card) + ".vcf", std::string(100 + card, 'a' + card));
+  ASSERT_EQ(a.Upload(true).result, TJobResult::kDone);
+  const Book book = a.Cards();
+  int operations = 0;
+  fs.before = [&](FsOp, const std::string& path) {
+    if (path.rfind(b.Folder(), 0) == 0) ++operations;
+  };
+  ASSERT_EQ(b.Download().result, TJobResult::kDone);
+  fs.before = nullptr;
+  ASSERT_GT(operations, 12);
+
+  for (int crash_at = 1; crash_at <= operations; ++crash_at) {
+    SCOPED_TRACE("crash at operation " + std::to_string(crash_at));
+    MemoryFileSystem office;
+    Server shared;
+    shared.archive = server.archive;
+    Installation author(office, shared, "A"), newcomer(office, shared, "B");
+    for (const auto& [card, content] : book) office.Put(author.CardPath(card), content);
+    int count = 0;
+    office.before = [&](FsOp, const std::string& path) {
+      if (path.rfind(newcomer.Folder(), 0) == 0 && ++count == crash_at) throw Crash{};
+    };
+    try {
+      newcomer.Download();
+    } catch (const Crash&) {
+    }
+    office.before = nullptr;
+    for (const auto& [card, content] : newcomer.Cards()) EXPECT_EQ(content, book.at(card)) << card;
+    // Restarted: the next download completes the book, the upload sends
+    // nothing cut, the author's book is intact.
+    EXPECT_EQ(newcomer.Download().result, TJobResult::kDone);
+    EXPECT_EQ(newcomer.Cards(), book);
+    newcomer.Upload(true);
+    EXPECT_EQ(ServerCards(shared), book);
+    EXPECT_EQ(author.Download().result, TJobResult::kDone);
+    EXPECT_EQ(author.Cards(), book);
+    EXPECT_EQ(office.Tree(newcomer.Folder() + "~N2Unpack.tmp").size(), 0u);
+  }
+}
+
+TEST_F(Office, ACardSavedDuringTheJobIsNeverReplaced) {
+  InStep();
+  a.Edit("1.vcf", "one by A");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  // The user saves card 1 in B's book after the download listed it, right
+  // before the card would be replaced.
+  bool saved = false;
+  fs.before = [&](FsOp op, const std::string& path) {
+    if (!saved && op == FsOp::kStat && path == b.CardPath("1.vcf")) {
+      saved = true;
+      fs.Advance(1);
+      fs.Put(b.CardPath("1.vcf"), "one by B, saved during the download");
+    }
+  };
+  const TJobReport report = b.Download();
+  fs.before = nullptr;
+  ASSERT_TRUE(saved);
+  EXPECT_EQ(report.changed_meanwhile, 1u);
+  EXPECT_TRUE(report.upload_wanted);
+  EXPECT_EQ(b.Cards()["1.vcf"], "one by B, saved during the download");
+  // Nothing is lost: B's save goes to the server, A's version is kept as a conflict copy.
+  EXPECT_EQ(b.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(b.Conflicts()["1.vcf"], "one by A");
+  ExpectEverywhere({{"2.vcf", "two"}});
+  EXPECT_EQ(ServerCards(server)["1.vcf"], "one by B, saved during the download");
+}
+
+TEST_F(Office, ANewcomerAddsItsCardsAndRemovesNone) {
+  InStep();
+  // C has a card of its own and another version of card 2; its first job is
+  // an upload (the user edited within the first minute).
+  Installation c(fs, server, "C");
+  c.Edit("mine.vcf", "C's own card");
+  c.Edit("2.vcf", "two, as C had it");
+  const TJobReport first = c.Upload();
+  EXPECT_EQ(first.result, TJobResult::kDone);
+  EXPECT_EQ(first.conflicts, 1u);
+  EXPECT_EQ(c.Cards()["2.vcf"], "two");  // the office's version stays in the book
+  EXPECT_EQ(c.Conflicts()["2.vcf"], "two, as C had it");
+  EXPECT_EQ(ServerCards(server), (Book{{"1.vcf", "one"}, {"2.vcf", "two"}, {"3.vcf", "three"}, {"mine.vcf", "C's own card"}}));
+  EXPECT_EQ(a.Download().result, TJobResult::kDone);
+  EXPECT_EQ(a.Cards()["mine.vcf"], "C's own card");
+
+  // A record of another server is no record: the same first contact.
+  b.server = "ftp://other /book/";
+  b.Edit("3.vcf", "three, B's local edit");
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_EQ(b.Cards()["3.vcf"], "three");
+  EXPECT_EQ(b.Conflicts()["3.vcf"], "three, B's local edit");
+}
+
+TEST_F(Office, OnlyTheBookIsUnpackedAndAttributesDoNotFlap) {
+  InStep();
+  // An entry outside AddrBook, where it would overwrite B's record.
+  {
+    MemoryStream bytes(*server.archive);
+    ZipArchive hostile(kLead);
+    ASSERT_TRUE(hostile.Read(bytes));
+    hostile.AddStreamEntry("N2AddBook.agreed", 0x20, "garbage", DosStamp{}, 9);
+    server.archive = bytes.Bytes();
+  }
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_NE(fs.Content(b.Folder() + "N2AddBook.agreed"), std::optional<std::string>("garbage"));
+  // A makes card 2 read-only, nothing else. B's upload, with news of its
+  // own, merges that and sends card 2 read-only too.
+  fs.SetAttributes(a.CardPath("2.vcf"), kAttrArchive | kAttrReadOnly);
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  b.Edit("3.vcf", "three by B");
+  ASSERT_EQ(b.Upload().result, TJobResult::kDone);
+  MemoryStream sent(*server.archive);
+  ZipArchive archive(kLead);
+  ASSERT_TRUE(archive.Read(sent));
+  const int two = archive.FindEntry("AddrBook/2.vcf");
+  ASSERT_GE(two, 0);
+  EXPECT_TRUE(archive.Entries()[static_cast<size_t>(two)].central.external_attributes & kAttrReadOnly);
+  ASSERT_EQ(a.Download().result, TJobResult::kDone);
+
+  // A conflicts folder that cannot be made fails that card alone, at every download.
+  fs.Put(b.Folder() + "N2Conflicts", "a file in the way");
+  a.Edit("1.vcf", "one by A");
+  a.Edit("3.vcf", "three by A");
+  b.Edit("1.vcf", "one by B");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  for (int round = 0; round < 2; ++round) {
+    const TJobReport blocked = b.Download();
+    EXPECT_EQ(blocked.result, TJobResult::kExtractFailed);
+    ASSERT_EQ(blocked.failures.size(), 1u);
+    EXPECT_EQ(blocked.failures[0].name, "AddrBook/1.vcf");
+    EXPECT_EQ(b.Cards()["3.vcf"], "three by A");
+    EXPECT_EQ(b.Cards()["1.vcf"], "one by B");
+  }
+  // Nor is B's card sent over A's while A's version has nowhere to go.
+  EXPECT_EQ(b.Upload().result, TJobResult::kExtractFailed);
+  EXPECT_EQ(ServerCards(server)["1.vcf"], "one by A");
+}
+
+TEST_F(Office, ACutCopyChangesNothing) {
+  InStep();
+  a.Edit("1.vcf", "one by A");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  b.Transport().fetch_fault = ScriptedTransport::kCut;
+  const TJobReport cut = b.Download();
+  EXPECT_EQ(cut.result, TJobResult::kExtractFailed);
+  EXPECT_EQ(b.Cards()["1.vcf"], "one");
+  b.Transport().fetch_fault = ScriptedTransport::kCut;
+  b.Edit("2.vcf", "two by B");
+  server.calls.clear();
+  EXPECT_EQ(b.Upload().result, TJobResult::kFailed);
+  EXPECT_EQ(server.calls, (std::vector<std::string>{"fetch"}));
+  b.Transport().fetch_fault = ScriptedTransport::kFailOnWay;
+  EXPECT_EQ(b.Download().result, TJobResult::kFailed);
+  EXPECT_EQ(b.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(a.Download().result, TJobResult::kDone);
+  ExpectEverywhere({{"1.vcf", "one by A"}, {"2.vcf", "two by B"}});
+}
+
+}  // namespace
+}  // namespace n2
