@@ -112,7 +112,6 @@ int __stdcall NVC_OnStart() {
       DmN2 = new TDmN2();
     }
     if (!FrmN2Shared) FrmN2Shared = new TFrmN2Shared();
-    DmN2->FrontEnd = FrmN2Shared;
     DmN2->TimN2.SetEnabled(FrmN2Shared->ChkAuto.Checked());
     StartStartupDownload();
   });

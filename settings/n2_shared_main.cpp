@@ -192,6 +192,7 @@ LRESULT CALLBACK TFrmN2Shared::KeyboardHook(int code, WPARAM wparam, LPARAM lpar
 }
 
 TFrmN2Shared::~TFrmN2Shared() {
+  if (DmN2 && DmN2->FrontEnd == this) DmN2->FrontEnd = nullptr;
   keyboard_hook_.Close();
   if (window_) ::SetWindowLongPtrA(window_.Get(), GWLP_USERDATA, 0);
   window_.Close();
@@ -377,7 +378,10 @@ void TFrmN2Shared::FormCreate() {
     IniN2.SetUpdateAtOnce(true);
     IniN2.SetFileName(SettingsFilePath());
     Ready = true;
-    if (DmN2) DmN2->NotifyN2.Directory = AddrBookFolder;
+    if (DmN2) {
+      DmN2->FrontEnd = this;
+      DmN2->NotifyN2.Directory = AddrBookFolder;
+    }
     EdtUser.SetText(IniN2.ReadValue("Setup", "UserName", ""));
     EdtPasswd.SetText(IniN2.ReadValue("Setup", "Passwd", ""));
     ChkUpload.SetChecked(IsChecked(IniN2.ReadValue("Setup", "ChkUpload", "0")));

@@ -9,6 +9,7 @@
 #include "base/scoped_handle.h"
 #include "plugin/sync_helper.h"
 #include "tests/support/message_box_watcher.h"
+#include "sync/ftp_transport.h"
 #include "tests/sync/job_test_support.h"
 
 namespace n2 {
@@ -374,7 +375,8 @@ TEST_F(FtpJobs, TheServerTextGivesHostAndPortAndTheDialogTheOtherSettings) {
     for (const Case& c : cases) {
       SCOPED_TRACE(c.server);
       Form().EdtServer.SetText(c.server);
-      TN2Thread::RunFtpOperation(&TFtpClient::Abort);
+      TFtpTransport transport(DmN2->NetFtp, Form(), kUploadText, ArchivePath());
+      transport.RunFtpOperation(&TFtpClient::Abort);
       TFtpClient& ftp = DmN2->NetFtp;
       EXPECT_EQ(ftp.HostName(), c.host);
       EXPECT_EQ(ftp.Port(), c.port);
@@ -458,7 +460,8 @@ TEST_F(FtpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
 TEST_F(FtpJobs, ADownloadThatFailsBeforeItsTransferNeverUnpacksAnOlderArchive) {
   // The local archive is from an earlier upload; the card was edited since.
   WriteTree(Book(a_), {{"x.vcf", Card("Xena")}});
-  ASSERT_TRUE(TN2Thread::PackAddressBook(DmN2->ZipN2, AddrBookFolder));
+  const std::string earlier = n2test::PackedBook(a_.Path());
+  WriteFileBytes(a_ / "N2AddBook.zip", earlier);
   WriteFileBytes(Book(a_) + "\\x.vcf", Card("Xena, edited"));
   const Tree edited = ReadTree(Book(a_));
   MessageBoxWatcher boxes;
@@ -469,7 +472,7 @@ TEST_F(FtpJobs, ADownloadThatFailsBeforeItsTransferNeverUnpacksAnOlderArchive) {
   ASSERT_TRUE(WaitIdle());
   server.Finish();
   EXPECT_EQ(ReadTree(Book(a_)), edited);
-  EXPECT_EQ(ReadFileBytes(a_ / "N2AddBook.zip"), "");
+  EXPECT_EQ(ReadFileBytes(a_ / "N2AddBook.zip"), earlier);
   EXPECT_EQ(boxes.Texts(),
             std::vector<std::string>{kDownloadText + "Exception\r\nFtp Download Error! 500 PASV refused"});
 }
@@ -510,7 +513,7 @@ TEST_F(FtpJobs, TheStartUpDownloadWaitsBeforeItTouchesAnything) {
   n2test::RemoveTree(Book(a_));
 
   const DWORD start = ::GetTickCount();
-  ASSERT_TRUE(StartJob(jkFtpDownload, jkHttpDownload, TJobStart::jsDelayed));
+  ASSERT_TRUE(StartJob(jkFtpDownload, jkHttpDownload, TJobTrigger::kStartUp));
   EXPECT_TRUE(DelayedStart);
   EXPECT_EQ(JobKind, jkFtpDownload);
   // Until the delay has passed the local archive is untouched.

@@ -15,6 +15,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/win_file_system.h"
 #include "plugin/plugin_state.h"
 #include "plugin/sync_helper.h"
 #include "base/system_code_page.h"
@@ -24,6 +25,7 @@
 #include "sync/n2_shared_thread.h"
 #include "tests/support/test_servers.h"
 #include "tests/support/test_support.h"
+#include "zip/zip_packer.h"
 
 namespace n2test {
 
@@ -94,6 +96,21 @@ class ScriptedJobServer : public ScriptedServer {
   // Ends the script; the records, one a line.
   std::string Finish() { return JoinLines(ScriptedServer::Finish()); }
 };
+
+// The archive a pack of data_folder's AddrBook gives, as the plug-in makes it.
+inline std::string PackedBook(const std::string& data_folder) {
+  n2::TWinFileSystem fs;
+  n2::PackRequest request;
+  request.fs = &fs;
+  request.lead = &n2::SystemLeadBytes();
+  request.root = data_folder;
+  request.folder = data_folder + "AddrBook";
+  request.archive = data_folder + "~packed.zip";
+  n2::PackFolder(request);
+  std::string bytes = ReadFileBytes(request.archive);
+  ::DeleteFileA(request.archive.c_str());
+  return bytes;
+}
 
 // The settings file of this executable: its own path with ".ini".
 inline std::string OwnSettingsPath() {
