@@ -454,8 +454,6 @@ TEST(FtpScripted, CommandsThatBringAValueSendTheirBytesAndJudgeTheReply) {
        550, size, "-1"},
       {"MdtmWithFraction", &TFtpClient::Mdtm, {"expect", "reply 213 20261208082035.250"}, "MDTM N2AddBook.zip\n",
        true, 213, time, "20261208082035.250"},
-      {"MdtmRefused", &TFtpClient::Mdtm, {"expect", "reply 550 No such file"}, "MDTM N2AddBook.zip\n", false, 550,
-       time, ""},
       {"Rename", &TFtpClient::Rename, {"expect", "reply 350 Ready", "expect", "reply 250 Renamed"},
        "RNFR N2AddBook.zip\nRNTO N2AddBook.old\n", true, 250, response, "250 Renamed"},
       {"RenameFromRefused", &TFtpClient::Rename, {"expect", "reply 550 No such file"}, "RNFR N2AddBook.zip\n", false,

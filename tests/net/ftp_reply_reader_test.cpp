@@ -89,11 +89,5 @@ TEST(FtpReplyValues, SizeAndTimeAreReadOnlyFromTheirForm) {
     EXPECT_FALSE(ParseMdtmReply(bad)) << bad;
 }
 
-TEST(FtpReplyValues, FeatureLinesAreTrimmedWithTheKeywordInCapitals) {
-  EXPECT_EQ(ParseFeatReply("211-Features:\r\n utf8\r\n\tSIZE \r\n rest stream\n MLST type*;Size*;\r\n \r\n211 End\r\n"),
-            (std::vector<std::string>{"UTF8", "SIZE", "REST stream", "MLST type*;Size*;"}));
-  EXPECT_TRUE(ParseFeatReply("211 No features\r\n").empty());
-}
-
 }  // namespace
 }  // namespace n2
