@@ -1,8 +1,9 @@
 // What an FTP server sends on the control connection, read as the client
 // reads it: received in pieces of varying size into the 4096-byte reply
 // buffer, cut into lines, each line's code read, a reply ended by its first
-// line with a code not followed by "-", and the data port taken from a 227
-// reply. The replies must not depend on how the bytes were split.
+// line with a code not followed by "-", the data port taken from a 227
+// reply, and the values of 213 replies (SIZE, MDTM) and of FEAT's lines.
+// The replies must not depend on how the bytes were split.
 //
 // Input: byte 0 options (bit 0: a line may end at LF alone), byte 1 the split
 // seed, then the server's bytes.
@@ -11,6 +12,7 @@
 #include "fuzz/fuzz_support.h"
 #include "net/ftp_data_address.h"
 #include "net/ftp_reply_reader.h"
+#include "net/ftp_reply_values.h"
 
 namespace {
 
@@ -42,6 +44,18 @@ void TakeLine(const std::string& line, Transcript& out) {
   }
   out.Add('r', std::to_string(parsed.code));
   out.Add('t', line);
+  if (parsed.code == 213) {
+    // A size or time read back from the text the client would show reads the same.
+    if (auto size = n2::ParseSizeReply(line)) {
+      FUZZ_CHECK(*size >= 0 && n2::ParseSizeReply("213 " + std::to_string(*size)) == size);
+      out.Add('s', std::to_string(*size));
+    }
+    if (auto time = n2::ParseMdtmReply(line)) {
+      FUZZ_CHECK(time->size() >= 14 && n2::ParseMdtmReply("213 " + *time) == time);
+      out.Add('m', *time);
+    }
+    return;
+  }
   if (parsed.code != 227) return;
   // Passive mode: the data connection goes to the server's own address at
   // the port that the reply names.
@@ -89,5 +103,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const Transcript whole = Read(bytes, accept_lf, 0);
   FUZZ_CHECK(Read(bytes, accept_lf, seed) == whole);
   if (bytes.size() < 1024) FUZZ_CHECK(Read(bytes, accept_lf, 1) == whole);
+  // FEAT: every feature is part of one line, trimmed.
+  for (const std::string& feature : n2::ParseFeatReply(bytes)) {
+    FUZZ_CHECK(!feature.empty() && feature.find('\n') == std::string::npos);
+    FUZZ_CHECK(feature.front() != ' ' && feature.front() != '\t' && feature.back() != ' ' && feature.back() != '\t');
+  }
   return 0;
 }

@@ -5,6 +5,7 @@
 
 #include "base/win_error.h"
 #include "net/ftp_data_address.h"
+#include "net/ftp_reply_values.h"
 
 namespace n2 {
 
@@ -132,6 +133,9 @@ constexpr size_t kUploadBlockSize = 131072;
 // to 230 MB/s where reads of 262144 bytes reach 300-390 MB/s.
 constexpr size_t kDownloadBlockSize = 262144;
 constexpr size_t kMaxReplyLines = 65536;
+// A listing is held in memory whole: one larger than this fails rather than
+// be cut (a folder of tens of thousands of names stays well below it).
+constexpr size_t kMaxListingSize = 4u << 20;
 
 DWORD NonZeroTick() {
   DWORD now = ::GetTickCount();
@@ -218,6 +222,20 @@ void TCustomFtpClient::Refuse(const std::string& text) {
   throw FtpException(text);
 }
 
+// A command argument must be there and be one line: a CR or LF in it would end
+// the command early and hand the rest to the server as a command of its own.
+bool TCustomFtpClient::ArgumentUsable(const std::string& value, const char* name) {
+  if (value.empty()) {
+    Refuse(std::string(name) + " empty");
+    return false;
+  }
+  if (value.find_first_of("\r\n") != std::string::npos) {
+    Refuse(std::string(name) + " holds a line break");
+    return false;
+  }
+  return true;
+}
+
 // A failure the client detected itself: its text becomes the last response and the error message.
 void TCustomFtpClient::SetFailure(int code, const std::string& text) {
   last_response_ = text;
@@ -248,6 +266,8 @@ void TCustomFtpClient::EndRequest(int error) {
   }
   high_level_flag_ = false;
   steps_ = 0;
+  // A listing that failed keeps nothing of the part that had come.
+  if (error != 0 && (request_type_ == ftpLsAsync || request_type_ == ftpDirAsync)) listing_.clear();
   PostMsg(msg_request_done_, static_cast<WPARAM>(request_type_), static_cast<LPARAM>(error));
   request_ended_.Set();
 }
@@ -275,6 +295,7 @@ void TCustomFtpClient::CloseLocalFile() {
 }
 
 std::string TCustomFtpClient::WriteFailureText(const std::exception& error) const {
+  if (receiving_listing_) return std::string("550 ") + error.what();
   return "550 Error writing local file " + local_file_name_ + ": " + error.what();
 }
 
@@ -328,7 +349,8 @@ void TCustomFtpClient::HighLevelContinue() {
     high_level_result_ = request_result_;
     steps_ = ((steps_ & kStepQuit) && previous_step_ != kStepQuit) ? static_cast<unsigned>(kStepQuit) : 0u;
   }
-  static const Step order[] = {kStepOpen, kStepPort, kStepGet, kStepPut, kStepQuit};
+  static const Step order[] = {kStepOpen, kStepPort,    kStepGet,   kStepPut, kStepDir,
+                               kStepLs,   kStepRenFrom, kStepRenTo, kStepQuit};
   for (Step step : order) {
     if (!(steps_ & step)) continue;
     steps_ &= ~step;
@@ -361,6 +383,10 @@ void TCustomFtpClient::RunStep(Step step) {
     case kStepPort: return PortStep();
     case kStepGet: return GetStep();
     case kStepPut: return PutStep();
+    case kStepDir: return ListStep("LIST");
+    case kStepLs: return ListStep("NLST");
+    case kStepRenFrom: return ExecAsync(ftpRenFromAsync, "RNFR " + host_file_name_, {350});
+    case kStepRenTo: return ExecAsync(ftpRenToAsync, "RNTO " + rename_to_name_, {250});
     case kStepQuit:
       saved_response_ = last_response_;
       saved_code_ = status_code_;
@@ -440,12 +466,41 @@ void TCustomFtpClient::TypeSetAsync() {
 
 void TCustomFtpClient::DeleAsync() { ExecAsync(ftpDeleAsync, "DELE " + host_file_name_, {200, 250, 257}); }
 
+void TCustomFtpClient::SizeAsync() {
+  if (!ArgumentUsable(host_file_name_, "HostFileName")) return;
+  file_size_result_ = -1;
+  ExecAsync(ftpSizeAsync, "SIZE " + host_file_name_, {213}, [this] { SizeReply(); });
+}
+
+void TCustomFtpClient::MdtmAsync() {
+  if (!ArgumentUsable(host_file_name_, "HostFileName")) return;
+  modified_time_result_.clear();
+  ExecAsync(ftpMdtmAsync, "MDTM " + host_file_name_, {213}, [this] { MdtmReply(); });
+}
+
+void TCustomFtpClient::FeatAsync() {
+  features_.clear();
+  ExecAsync(ftpFeatAsync, "FEAT", {211}, [this] { FeatReply(); });
+}
+
+void TCustomFtpClient::OptsAsync() {
+  if (!ArgumentUsable(opts_text_, "OptsText")) return;
+  ExecAsync(ftpOptsAsync, "OPTS " + opts_text_, {200});
+}
+
+void TCustomFtpClient::RenameAsync() {
+  if (!ArgumentUsable(host_file_name_, "HostFileName") || !ArgumentUsable(rename_to_name_, "RenameToName")) return;
+  HighLevelAsync(ftpRenameAsync, kStepRenFrom | kStepRenTo);
+}
+
 void TCustomFtpClient::QuitAsync() {
   local_file_.reset();
   ExecAsync(ftpQuitAsync, "QUIT", {221}, [this] { control_.Close(); });
 }
 
 void TCustomFtpClient::GetAsync() { HighLevelAsync(ftpGetAsync, kStepPort | kStepGet); }
+void TCustomFtpClient::NlstAsync() { HighLevelAsync(ftpLsAsync, kStepPort | kStepLs); }
+void TCustomFtpClient::ListAsync() { HighLevelAsync(ftpDirAsync, kStepPort | kStepDir); }
 
 void TCustomFtpClient::PutAsync() {
   data_.SetLastError(0);
@@ -621,6 +676,33 @@ void TCustomFtpClient::ReplyJudge(int code) {
   TriggerRequestDone(request_result_);
 }
 
+// Completion steps of the commands whose final reply carries a value: each
+// reads it from an accepted reply, and a reply without it fails the request.
+void TCustomFtpClient::SizeReply() {
+  if (request_result_ == 0) {
+    if (auto size = ParseSizeReply(last_response_))
+      file_size_result_ = *size;
+    else
+      SetFailure(550, "550 No size in the reply: " + last_response_);
+  }
+  TriggerRequestDone(request_result_);
+}
+
+void TCustomFtpClient::MdtmReply() {
+  if (request_result_ == 0) {
+    if (auto time = ParseMdtmReply(last_response_))
+      modified_time_result_ = std::move(*time);
+    else
+      SetFailure(550, "550 No time in the reply: " + last_response_);
+  }
+  TriggerRequestDone(request_result_);
+}
+
+void TCustomFtpClient::FeatReply() {
+  if (request_result_ == 0) features_ = ParseFeatReply(reply_lines_);
+  TriggerRequestDone(request_result_);
+}
+
 void TCustomFtpClient::ControlSessionClosed(int error) {
   bool aborting = state_.load() == TFtpState::Aborting;
   if (connected_) {
@@ -660,8 +742,8 @@ void TCustomFtpClient::PortStep() {
   data_.SetPort("0");
   std::string command = "PASV";
   if (!passive_) {
-    data_.OnSessionAvailable = Guarded((steps_ & kStepGet) ? &TCustomFtpClient::DownloadAccept
-                                                           : &TCustomFtpClient::UploadAccept);
+    data_.OnSessionAvailable = Guarded((steps_ & kReceivingSteps) ? &TCustomFtpClient::DownloadAccept
+                                                                  : &TCustomFtpClient::UploadAccept);
     data_.SetLingerOnOff(wsLingerOn);
     data_.SetLingerTimeout(10);
     if (data_port_range_start_ == 0 && data_port_range_end_ == 0) {
@@ -754,17 +836,12 @@ void TCustomFtpClient::DataProgress() {
 }
 
 // ---------------------------------------------------------------------------
-// Download: RETR into the local file.
+// Download: RETR into the local file, LIST and NLST into memory.
 
 void TCustomFtpClient::GetStep() {
   if (local_file_name_.empty() && !display_file_flag_) return Refuse("LocalFileName empty");
   if (!high_level_flag_) request_type_ = ftpGetAsync;
-  final_reply_seen_ = data_closed_ = upload_open_ = preliminary_seen_ = eof_reached_ = write_failed_ = false;
-  request_done_flag_ = false;
-  byte_count_ = 0;
-  data_close_error_ = 0;
-  transfer_start_ = 0;
-  data_.OnSessionAvailable = Guarded(&TCustomFtpClient::DownloadAccept);
+  BeginReceiving(false);
   if (!display_file_flag_) {
     local_file_.reset();
     try {
@@ -775,10 +852,33 @@ void TCustomFtpClient::GetStep() {
       return;
     }
   }
+  SendReceivingCommand(host_file_name_.empty() ? "RETR" : "RETR " + host_file_name_);
+}
+
+// LIST or NLST: a download as Get's, into memory instead of a file.
+void TCustomFtpClient::ListStep(const char* command) {
+  BeginReceiving(true);
+  local_file_.reset();
+  SendReceivingCommand(command);
+}
+
+void TCustomFtpClient::BeginReceiving(bool listing) {
+  final_reply_seen_ = data_closed_ = upload_open_ = preliminary_seen_ = eof_reached_ = write_failed_ = false;
+  request_done_flag_ = false;
+  byte_count_ = 0;
+  data_close_error_ = 0;
+  transfer_start_ = 0;
+  receiving_listing_ = listing;
+  if (listing) listing_.clear();
+  data_.OnSessionAvailable = Guarded(&TCustomFtpClient::DownloadAccept);
+}
+
+// In passive mode the command goes out while the data connection is still being made.
+void TCustomFtpClient::SendReceivingCommand(const std::string& command) {
   if (passive_ && !ConnectPassiveData(550, Guarded(&TCustomFtpClient::DownloadConnected))) return;
   ChangeState(TFtpState::WaitingResponse);
   fnext_ = &TCustomFtpClient::GetFirstReply;
-  SendCommand(host_file_name_.empty() ? "RETR" : "RETR " + host_file_name_);
+  SendCommand(command);
 }
 
 void TCustomFtpClient::DownloadAccept(int) {
@@ -824,19 +924,16 @@ bool TCustomFtpClient::ReceiveBlock() {
       return false;
     }
     try {
-      if (display_file_flag_) {
-        if (OnDisplayFile) OnDisplayFile(*this, std::string(buffer, count));
-      } else if (local_file_) {
-        local_file_->Write(buffer, static_cast<size_t>(count));
-      }
+      KeepReceived(buffer, static_cast<size_t>(count));
     } catch (const std::exception& e) {
-      // The local disk refused the data (it is full, say): the transfer has
-      // failed whatever the server answers, and for the local reason. The
-      // data connection is closed at once, so that the server ends the
-      // transfer with its final reply instead of waiting for the time limit.
+      // The local disk refused the data (it is full, say), or the listing
+      // grew beyond its bound: the transfer has failed whatever the server
+      // answers, and for the local reason. The data connection is closed at
+      // once, so that the server ends the transfer with its final reply
+      // instead of waiting for the time limit.
       write_failed_ = true;
       write_error_ = WriteFailureText(e);
-      Display(std::string("! Error writing local file ") + e.what());
+      Display(std::string(receiving_listing_ ? "! " : "! Error writing local file ") + e.what());
       CloseLocalFile();
       CloseData();
       data_closed_ = true;
@@ -850,6 +947,18 @@ bool TCustomFtpClient::ReceiveBlock() {
     data_.Shutdown(2);
   }
   return false;
+}
+
+void TCustomFtpClient::KeepReceived(const char* data, size_t size) {
+  if (receiving_listing_) {
+    if (size > kMaxListingSize - listing_.size())
+      throw FtpException("Listing larger than " + std::to_string(kMaxListingSize) + " bytes: not kept");
+    listing_.append(data, size);
+  } else if (display_file_flag_) {
+    if (OnDisplayFile) OnDisplayFile(*this, std::string(data, size));
+  } else if (local_file_) {
+    local_file_->Write(data, size);
+  }
 }
 
 void TCustomFtpClient::DownloadClosed(int error) {
@@ -1072,6 +1181,13 @@ bool TFtpClient::TypeSet() { return Synchronize([this] { TypeSetAsync(); }); }
 bool TFtpClient::Get() { return Synchronize([this] { GetAsync(); }); }
 bool TFtpClient::Put() { return Synchronize([this] { PutAsync(); }); }
 bool TFtpClient::Dele() { return Synchronize([this] { DeleAsync(); }); }
+bool TFtpClient::Nlst() { return Synchronize([this] { NlstAsync(); }); }
+bool TFtpClient::List() { return Synchronize([this] { ListAsync(); }); }
+bool TFtpClient::Size() { return Synchronize([this] { SizeAsync(); }); }
+bool TFtpClient::Mdtm() { return Synchronize([this] { MdtmAsync(); }); }
+bool TFtpClient::Rename() { return Synchronize([this] { RenameAsync(); }); }
+bool TFtpClient::Feat() { return Synchronize([this] { FeatAsync(); }); }
+bool TFtpClient::Opts() { return Synchronize([this] { OptsAsync(); }); }
 bool TFtpClient::Quit() { return Synchronize([this] { QuitAsync(); }); }
 
 bool TFtpClient::Abort() {

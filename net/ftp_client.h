@@ -112,6 +112,13 @@ class TCustomFtpClient : public TAsyncWndComponent {
   void DeleAsync();
   void GetAsync();   // Port, then RETR into LocalFileName
   void PutAsync();   // Port, then STOR from LocalFileName
+  void NlstAsync();  // Port, then NLST (names in the current folder) into ListingText
+  void ListAsync();  // Port, then LIST (the server's long listing) into ListingText
+  void SizeAsync();  // SIZE HostFileName into FileSizeResult
+  void MdtmAsync();  // MDTM HostFileName into ModifiedTimeResult
+  void RenameAsync();  // RNFR HostFileName, then RNTO RenameToName
+  void FeatAsync();  // FEAT into Features
+  void OptsAsync();  // OPTS OptsText
   void QuitAsync();
   // Closes both connections at once and sends nothing.
   void AbortAsync();
@@ -131,6 +138,10 @@ class TCustomFtpClient : public TAsyncWndComponent {
   void SetHostDirName(const std::string& v) { host_dir_name_ = v; }
   const std::string& HostFileName() const noexcept { return host_file_name_; }
   void SetHostFileName(const std::string& v) { host_file_name_ = v; }
+  const std::string& RenameToName() const noexcept { return rename_to_name_; }
+  void SetRenameToName(const std::string& v) { rename_to_name_ = v; }
+  const std::string& OptsText() const noexcept { return opts_text_; }
+  void SetOptsText(const std::string& v) { opts_text_ = v; }
   const std::string& LocalFileName() const noexcept { return local_file_name_; }
   void SetLocalFileName(const std::string& v) { local_file_name_ = v; }
   bool Binary() const noexcept { return type_letter_ == 'I'; }
@@ -164,9 +175,19 @@ class TCustomFtpClient : public TAsyncWndComponent {
   int StatusCode() const noexcept { return status_code_; }
   const std::string& LastResponse() const noexcept { return last_response_; }
   const std::string& ErrorMessage() const noexcept { return error_message_; }
-  // Whether the last Get ended because the server refused to send the file
-  // (its reply to RETR), rather than on the way (connection, local file).
+  // Whether the last Get, Nlst or List ended because the server refused to
+  // send (its reply to RETR, NLST or LIST: "550 No such file", "450 No files
+  // found"), rather than on the way (connection, local file, time limit).
   bool TransferRefused() const noexcept { return transfer_refused_; }
+  // The bytes of the last Nlst or List as the server sent them (lines ended
+  // by CR LF or LF); empty after a failed one, which keeps nothing of a part.
+  const std::string& ListingText() const noexcept { return listing_; }
+  // Set by a successful Size (-1 otherwise).
+  int64_t FileSizeResult() const noexcept { return file_size_result_; }
+  // Set by a successful Mdtm: "YYYYMMDDHHMMSS", perhaps with a fraction of a second.
+  const std::string& ModifiedTimeResult() const noexcept { return modified_time_result_; }
+  // Set by a successful Feat: one entry a feature line, its keyword in capitals ("SIZE", "REST STREAM").
+  const std::vector<std::string>& Features() const noexcept { return features_; }
   TFtpState State() const noexcept { return state_.load(); }
   bool Connected() const noexcept { return connected_; }
   TFtpRequest RequestType() const noexcept { return request_type_; }
@@ -206,13 +227,20 @@ class TCustomFtpClient : public TAsyncWndComponent {
   bool transfer_refused_ = false;
 
  private:
-  // Steps of a compound request, in the order they are taken.
-  enum Step : unsigned { kStepOpen = 1, kStepPort = 2, kStepGet = 4, kStepPut = 8, kStepQuit = 16 };
+  // Steps of a compound request. HighLevelContinue takes them in the order
+  // Open, Port, Get, Put, Dir (LIST), Ls (NLST), RenFrom, RenTo, Quit.
+  enum Step : unsigned {
+    kStepOpen = 1, kStepPort = 2, kStepGet = 4, kStepPut = 8, kStepQuit = 16,
+    kStepDir = 32, kStepLs = 64, kStepRenFrom = 128, kStepRenTo = 256,
+  };
+  // Steps that receive on the data connection.
+  static constexpr unsigned kReceivingSteps = kStepGet | kStepDir | kStepLs;
   using ReplyHandler = void (TCustomFtpClient::*)(int code);
 
   void ChangeState(TFtpState state);
   bool IsReadyForCommand() const noexcept;
   void Refuse(const std::string& text);
+  bool ArgumentUsable(const std::string& value, const char* name);
   void Display(const std::string& text);
   void SetFailure(int code, const std::string& text);
   void TriggerRequestDone(int error);
@@ -231,10 +259,16 @@ class TCustomFtpClient : public TAsyncWndComponent {
   void ControlSessionClosed(int error);
   void HandleReplyLine(const std::string& line);
   void ReplyJudge(int code);
+  void SizeReply();
+  void MdtmReply();
+  void FeatReply();
 
   // Data connection.
   void PortStep();
   void GetStep();
+  void ListStep(const char* command);
+  void BeginReceiving(bool listing);
+  void SendReceivingCommand(const std::string& command);
   void PutStep();
   bool ConnectPassiveData(int fail_code, TAsyncSocket::TSocketEvent on_connected);
   void DataProgress();
@@ -257,7 +291,10 @@ class TCustomFtpClient : public TAsyncWndComponent {
   void FailTransfer(int code);
   void CloseLocalFile();
   void CloseData();
-  // The failure text of a local file that could not be written.
+  // Keeps a block of received data: in the listing, the local file or OnDisplayFile.
+  void KeepReceived(const char* data, size_t size);
+  // The failure text of received data that could not be kept (a local file
+  // that could not be written, a listing beyond its bound).
   std::string WriteFailureText(const std::exception& error) const;
   // Wraps a socket event handler so that an escaping exception ends up in HandleBackgroundException.
   TAsyncSocket::TSocketEvent Guarded(void (TCustomFtpClient::*handler)(int));
@@ -267,7 +304,7 @@ class TCustomFtpClient : public TAsyncWndComponent {
   MsgSlot msg_request_done_, msg_start_send_, msg_check_eof_;
 
   std::string host_name_, port_ = "ftp", user_name_, pass_word_, account_, host_dir_name_, host_file_name_,
-      local_file_name_, local_addr_ = "0.0.0.0";
+      rename_to_name_, opts_text_, local_file_name_, local_addr_ = "0.0.0.0";
   char type_letter_ = 'I';
   TFtpShareMode share_mode_ = ftpShareExclusive;
   TFtpOptions options_ = ftpAcceptLF;
@@ -303,6 +340,11 @@ class TCustomFtpClient : public TAsyncWndComponent {
   bool final_reply_seen_ = false, data_closed_ = false, upload_open_ = false, preliminary_seen_ = false,
        eof_reached_ = false, write_failed_ = false;
   std::string write_error_;  // why the local file could not be written
+  bool receiving_listing_ = false;  // the running download goes into listing_, not a file
+  std::string listing_;
+  int64_t file_size_result_ = -1;
+  std::string modified_time_result_;
+  std::vector<std::string> features_;
   int data_close_error_ = 0;
   DWORD eof_deadline_ = 0;
   DWORD transfer_start_ = 0;
@@ -322,6 +364,13 @@ class TFtpClient : public TCustomFtpClient {
   bool Get();
   bool Put();
   bool Dele();
+  bool Nlst();
+  bool List();
+  bool Size();
+  bool Mdtm();
+  bool Rename();
+  bool Feat();
+  bool Opts();
   bool Quit();
   // Closes everything at once; true when the previous request had succeeded.
   bool Abort();

@@ -85,6 +85,17 @@ std::string Pattern(size_t count) {
   return bytes;
 }
 
+// The commands a scripted server received after the log-in, one a line; PORT
+// without its numbers, which vary.
+std::string CommandsSent(const std::vector<std::string>& records) {
+  std::string sent;
+  for (const std::string& r : records) {
+    if (r.rfind("C:", 0) != 0 || r.rfind("C:USER ", 0) == 0 || r.rfind("C:PASS ", 0) == 0) continue;
+    sent += (r.rfind("C:PORT ", 0) == 0 ? "PORT" : r.substr(2)) + "\n";
+  }
+  return sent;
+}
+
 // The scripted FTP server, through the fixture's control port.
 class ScriptedServer : public n2test::ScriptedServer {
  public:
@@ -207,6 +218,49 @@ TEST_P(FtpRealServer, SynchronousFormsAlsoRunOnTheOwnerThread) {
   ftp.Abort();
 }
 
+TEST_P(FtpRealServer, ListingsSizeTimeAndRenameOverAnExistingFile) {
+  const std::string folder = root_ + Folder() + "\\names\\";
+  ::CreateDirectoryA((root_ + Folder()).c_str(), nullptr);
+  ::CreateDirectoryA(folder.c_str(), nullptr);
+  WriteFileBytes(folder + "N2AddBook.zip", "old archive");
+  WriteFileBytes(folder + "N2AddBook.new", "the new archive");
+  {
+    SYSTEMTIME time = {2026, 12, 2, 8, 8, 20, 35, 0};
+    FILETIME written;
+    ::SystemTimeToFileTime(&time, &written);
+    HANDLE file = ::CreateFileA((folder + "N2AddBook.new").c_str(), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ::SetFileTime(file, nullptr, nullptr, &written);
+    ::CloseHandle(file);
+  }
+  TFtpClient ftp;
+  RunOnWorker([&] {
+    ASSERT_TRUE(Login(ftp));
+    ftp.SetHostDirName("names");
+    ASSERT_TRUE(ftp.Cwd());
+    ASSERT_TRUE(ftp.Nlst()) << ftp.LastResponse();
+    EXPECT_EQ(ftp.ListingText(), "N2AddBook.new\r\nN2AddBook.zip\r\n");
+    ftp.SetHostFileName("N2AddBook.new");
+    ASSERT_TRUE(ftp.Size()) << ftp.LastResponse();
+    EXPECT_EQ(ftp.FileSizeResult(), 15);
+    ASSERT_TRUE(ftp.Mdtm()) << ftp.LastResponse();
+    EXPECT_EQ(ftp.ModifiedTimeResult(), "20261208082035");
+    ftp.SetRenameToName("N2AddBook.zip");
+    ASSERT_TRUE(ftp.Rename()) << ftp.LastResponse();
+    EXPECT_EQ(ReadFileBytes(folder + "N2AddBook.zip"), "the new archive");
+    ASSERT_TRUE(ftp.List()) << ftp.LastResponse();
+    EXPECT_EQ(ftp.ListingText().find("N2AddBook.new"), std::string::npos) << ftp.ListingText();
+    EXPECT_NE(ftp.ListingText().find(" N2AddBook.zip\r\n"), std::string::npos) << ftp.ListingText();
+    ASSERT_TRUE(ftp.Feat());
+    EXPECT_NE(JoinLines(ftp.Features()).find("\nSIZE\nTVFS\nUTF8\n"), std::string::npos);
+    ftp.SetHostFileName("N2AddBook.zip");
+    ASSERT_TRUE(ftp.Dele());
+    EXPECT_FALSE(ftp.Size());
+    EXPECT_TRUE(ftp.Nlst()) << ftp.LastResponse();  // an empty folder
+    EXPECT_EQ(ftp.ListingText(), "");
+    ftp.Abort();
+  });
+}
+
 INSTANTIATE_TEST_SUITE_P(Modes, FtpRealServer, ::testing::Values(true, false),
                          [](const auto& info) { return info.param ? "Passive" : "Active"; });
 
@@ -244,6 +298,12 @@ TEST(FtpClient, RefusalsSendNothingAndFailTheCall) {
   }
   ftp.SetPassWord("n2pass");
   EXPECT_TRUE(ftp.Pass());
+  // Arguments that are missing, or that would split a command in two.
+  ftp.SetHostFileName("x.zip\r\nDELE N2AddBook.zip");
+  EXPECT_FALSE(ftp.Size());
+  ftp.SetHostFileName("N2AddBook.zip");
+  EXPECT_FALSE(ftp.Rename());
+  EXPECT_FALSE(ftp.Opts());
   ftp.SetHostDirName("");
   EXPECT_FALSE(ftp.Cwd());
   // A second command while one is running is refused.
@@ -353,6 +413,102 @@ TEST(FtpScripted, OverlongReplyLineFailsAndClosesInsteadOfHanging) {
   EXPECT_EQ(ftp.StatusCode(), 500);
   EXPECT_FALSE(ftp.Connected());
   EXPECT_EQ(JoinLines(server.Finish()), "C:USER n2user\nE:closed\n");
+}
+
+// ---- Scripted server: commands that bring a value ---------------------------
+
+// The listing, as the length of the bytes send_data sent ("other" when they
+// differ), and whether the server refused.
+std::string Listing(const TFtpClient& ftp) {
+  const std::string& text = ftp.ListingText();
+  return std::to_string(text.size()) + (text == Pattern(text.size()) ? "" : " other") +
+         (ftp.TransferRefused() ? " refused" : "");
+}
+
+struct ValueCase {
+  const char* name;
+  bool (TFtpClient::*run)();
+  std::vector<std::string> script;  // after the log-in
+  const char* sent;
+  bool ok;
+  int status;
+  std::string (*value)(const TFtpClient&);
+  std::string expected;
+  bool passive = true;
+};
+
+TEST(FtpScripted, CommandsThatBringAValueSendTheirBytesAndJudgeTheReply) {
+  const auto size = +[](const TFtpClient& f) { return std::to_string(f.FileSizeResult()); };
+  const auto time = +[](const TFtpClient& f) { return f.ModifiedTimeResult(); };
+  const auto features = +[](const TFtpClient& f) { return JoinLines(f.Features()); };
+  const auto response = +[](const TFtpClient& f) { return f.LastResponse(); };
+  const std::vector<std::string> nlst = {"expect", "pasv", "expect", "accept", "reply 150 names"};
+  auto then = [](std::vector<std::string> a, const std::vector<std::string>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+  };
+  const ValueCase cases[] = {
+      {"SizeAbove4GB", &TFtpClient::Size, {"expect", "reply 213 4294967296"}, "SIZE N2AddBook.zip\n", true, 213, size,
+       "4294967296"},
+      {"SizeWithoutANumberFails", &TFtpClient::Size, {"expect", "reply 213 unknown"}, "SIZE N2AddBook.zip\n", false,
+       550, size, "-1"},
+      {"MdtmWithFraction", &TFtpClient::Mdtm, {"expect", "reply 213 20261208082035.250"}, "MDTM N2AddBook.zip\n",
+       true, 213, time, "20261208082035.250"},
+      {"Rename", &TFtpClient::Rename, {"expect", "reply 350 Ready", "expect", "reply 250 Renamed"},
+       "RNFR N2AddBook.zip\nRNTO N2AddBook.old\n", true, 250, response, "250 Renamed"},
+      {"RenameFromRefused", &TFtpClient::Rename, {"expect", "reply 550 No such file"}, "RNFR N2AddBook.zip\n", false,
+       550, response, "550 No such file"},
+      {"RenameToRefused", &TFtpClient::Rename, {"expect", "reply 350 Ready", "expect", "reply 553 Not allowed"},
+       "RNFR N2AddBook.zip\nRNTO N2AddBook.old\n", false, 553, response, "553 Not allowed"},
+      {"FeatMultiLine", &TFtpClient::Feat, {"expect", "raw 211-Features:\\r\\n UTF8\\r\\n size\\n211 End\\r\\n"},
+       "FEAT\n", true, 211, features, "UTF8\nSIZE\n"},
+      {"FeatNotImplemented", &TFtpClient::Feat, {"expect", "reply 502 Not implemented"}, "FEAT\n", false, 502,
+       features, ""},
+      {"Opts", &TFtpClient::Opts, {"expect", "reply 200 Always in UTF8 mode"}, "OPTS UTF8 ON\n", true, 200, response,
+       "200 Always in UTF8 mode"},
+      {"NlstPassive", &TFtpClient::Nlst, then(nlst, {"send_data 3000", "close_data", "reply 226 done"}),
+       "PASV\nNLST\n", true, 226, Listing, "3000"},
+      {"ListActive", &TFtpClient::List,
+       {"expect", "reply 200 port ok", "expect", "connect", "reply 150 list", "send_data 3000", "close_data",
+        "reply 226 done"},
+       "PORT\nLIST\n", true, 226, Listing, "3000", false},
+      // Some servers connect as soon as they have the PORT command.
+      {"ListActiveConnectedAtPort", &TFtpClient::List,
+       {"expect", "connect", "reply 200 port ok", "expect", "reply 125 open", "send_data 3000", "close_data",
+        "reply 226 done"},
+       "PORT\nLIST\n", true, 226, Listing, "3000", false},
+      {"EmptyListing", &TFtpClient::Nlst, then(nlst, {"close_data", "reply 226 done"}), "PASV\nNLST\n", true, 226,
+       Listing, "0"},
+      {"ListingOfTheBound", &TFtpClient::Nlst, then(nlst, {"send_data 4194304", "close_data", "reply 226 done"}),
+       "PASV\nNLST\n", true, 226, Listing, "4194304"},
+      // Kept whole or not at all, whatever the server says.
+      {"ListingBeyondTheBoundFails", &TFtpClient::Nlst,
+       then(nlst, {"send_data 4194305", "close_data", "reply 226 done"}), "PASV\nNLST\n", false, 550, Listing, "0"},
+      {"NoFilesIsARefusal", &TFtpClient::Nlst, {"expect", "pasv", "expect", "reply 450 No files found"},
+       "PASV\nNLST\n", false, 450, Listing, "0 refused"},
+      {"RefusedInActiveMode", &TFtpClient::List,
+       {"expect", "reply 200 port ok", "expect", "reply 550 No such folder"}, "PORT\nLIST\n", false, 550, Listing,
+       "0 refused", false},
+      {"ControlClosedMidListingKeepsNothing", &TFtpClient::Nlst, then(nlst, {"send_data 3000", "sleep 300", "close"}),
+       "PASV\nNLST\n", false, 500, Listing, "0"},
+  };
+  for (const ValueCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    ScriptedServer server(Script(then(c.script, {"wait_close"})));
+    ASSERT_TRUE(server.Ready());
+    TFtpClient ftp;
+    Configure(ftp, server.Port(), c.passive);
+    ftp.SetRenameToName("N2AddBook.old");
+    ftp.SetOptsText("UTF8 ON");
+    RunOnWorker([&] {
+      ASSERT_TRUE(ftp.Open() && ftp.User() && ftp.Pass());
+      EXPECT_EQ((ftp.*c.run)(), c.ok) << ftp.LastResponse();
+      ftp.Abort();
+    });
+    EXPECT_EQ(ftp.StatusCode(), c.status) << ftp.LastResponse();
+    EXPECT_EQ(c.value(ftp), c.expected);
+    EXPECT_EQ(CommandsSent(server.Finish()), c.sent);
+  }
 }
 
 // ---- Scripted server: downloads ---------------------------------------------

@@ -1,4 +1,5 @@
 #include "net/ftp_reply_reader.h"
+#include "net/ftp_reply_values.h"
 
 #include <gtest/gtest.h>
 
@@ -75,6 +76,17 @@ TEST(FtpReplyLine, CodesContinuationAndTextLines) {
   EXPECT_TRUE(bare.IsFinal());
   EXPECT_EQ(bare.code, 421);
   EXPECT_EQ(ParseReplyLine("99999999999999 huge").code >= 0, true);
+}
+
+TEST(FtpReplyValues, SizeAndTimeAreReadOnlyFromTheirForm) {
+  EXPECT_EQ(ParseSizeReply("213 0"), 0);
+  EXPECT_EQ(ParseSizeReply("213  9223372036854775807 "), INT64_MAX);
+  for (const char* bad : {"213 9223372036854775808", "213 -1", "213 12 34", "213 12a", "213", "2131234", "213 "})
+    EXPECT_FALSE(ParseSizeReply(bad)) << bad;
+  EXPECT_EQ(ParseMdtmReply("213 20261208082035"), "20261208082035");
+  EXPECT_EQ(ParseMdtmReply("213 20261208082035.123 "), "20261208082035.123");
+  for (const char* bad : {"213 2026120808203", "213 202612080820351", "213 20261208082035.", "213 20261208082035Z"})
+    EXPECT_FALSE(ParseMdtmReply(bad)) << bad;
 }
 
 }  // namespace
