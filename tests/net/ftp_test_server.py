@@ -36,6 +36,7 @@ Script actions (texts take the escapes \\r, \\n, \\\\):
   connect              connect to the address of the client's last PORT (active)
   send_data N [BLOCK MS]  send N bytes (byte i is i % 251) on the data
                        connection, in blocks of BLOCK bytes MS ms apart
+  send_text TEXT       send TEXT on the data connection (a listing, say)
   recv_data            read the data connection to its end, record "D:<count>:pattern"
                        when the bytes are those send_data would send, else "D:<count>:other"
   close_data           close the data connection
@@ -187,6 +188,12 @@ class Session:
             sent += n
             if interval and sent < total:
                 self.stop.wait(interval)
+
+    def do_send_text(self, arg):
+        try:
+            self.data.sendall(unescape(arg).encode("latin-1"))
+        except OSError:
+            self.record("E:data-send-failed")
 
     def do_recv_data(self, _):
         received = bytearray()

@@ -43,6 +43,23 @@ std::vector<std::string> Script(std::vector<std::string> tail) {
   return script;
 }
 
+// A fetch from a server without a book: RETR refused, and a listing of the
+// folder without the archive shows that there is none.
+std::vector<std::string> NoBookYet() {
+  return {"expect", "pasv", "expect", "reply 550 No such file", "expect", "pasv", "expect", "accept",
+          "reply 150 list", "close_data", "reply 226 done"};
+}
+// A STOR that takes what the client sends.
+std::vector<std::string> Store() {
+  return {"expect", "pasv", "expect", "accept", "reply 150 go", "recv_data", "close_data", "reply 226 done"};
+}
+std::vector<std::string> Joined(std::initializer_list<std::vector<std::string>> parts) {
+  std::vector<std::string> all;
+  for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
+  return all;
+}
+const char kFetchNoBookRecords[] = "C:PASV\nC:RETR N2AddBook.zip\nC:PASV\nC:NLST\nE:data-accepted\n";
+
 // A card whose packing takes far longer (some tenths of a second) than a
 // session on this machine takes to open, fail or be closed by the server.
 std::string SlowToPack() {
@@ -317,8 +334,7 @@ TEST_F(FtpJobs, AnEmptyPathFailsAtTheFolderAndTransfersNothing) {
 TEST_F(FtpJobs, AnUploadOpensAgainASessionTheServerClosedWhileTheBookWasPacked) {
   // The session is gone long before the packing ends.
   WriteTree(Book(a_), {{"big.vcf", SlowToPack()}});
-  std::vector<std::string> again = Script({"expect", "pasv", "expect", "accept", "reply 150 go", "recv_data",
-                                           "close_data", "reply 226 done", "wait_close"});
+  std::vector<std::string> again = Script(Joined({NoBookYet(), Store(), {"wait_close"}}));
   again.insert(again.begin(), "next_client");
   ScriptedJobServer server(Script(again));
   ASSERT_TRUE(server.Ready());
@@ -328,7 +344,9 @@ TEST_F(FtpJobs, AnUploadOpensAgainASessionTheServerClosedWhileTheBookWasPacked) 
   ASSERT_TRUE(WaitIdle());
   const std::string session = "C:USER n2user\nC:PASS n2pass\nC:CWD /shared/\nC:TYPE I\n";
   const std::string records = server.Finish();
-  EXPECT_EQ(records.rfind(session + "E:next-client\n" + session + "C:PASV\nC:STOR N2AddBook.zip\nE:data-accepted\nD:", 0),
+  EXPECT_EQ(records.rfind(session + "E:next-client\n" + session + kFetchNoBookRecords +
+                              "C:PASV\nC:STOR N2AddBook.zip\nE:data-accepted\nD:",
+                          0),
             0u)
       << records;
   EXPECT_TRUE(boxes.Texts().empty());
@@ -402,13 +420,18 @@ TEST_F(FtpJobs, TheJobsSpeakTheProtocolInOrderAndNeverSendQuit) {
     std::vector<std::string> tail;
     std::string expected;
   } cases[] = {
+      // An upload fetches the server's copy first.
       {[&] { Form().BtnUploadClick(); },
-       {"expect", "pasv", "expect", "accept", "reply 150 go", "recv_data", "close_data", "reply 226 done",
-        "wait_close"},
-       "C:PASV\nC:STOR N2AddBook.zip\nE:data-accepted\nD:"},
+       Joined({NoBookYet(), Store(), {"wait_close"}}),
+       kFetchNoBookRecords + std::string("C:PASV\nC:STOR N2AddBook.zip\nE:data-accepted\nD:")},
       {[&] { Form().BtnClearClick(); },
        {"expect", "reply 250 deleted", "wait_close"},
        "C:DELE N2AddBook.zip\nE:closed\n"},
+      // A DELE refused for an archive that is not there counts as done.
+      {[&] { Form().BtnClearClick(); },
+       {"expect", "reply 550 No such file", "expect", "pasv", "expect", "accept", "reply 150 list",
+        "send_text other.zip\\r\\n", "close_data", "reply 226 done", "wait_close"},
+       "C:DELE N2AddBook.zip\nC:PASV\nC:NLST\nE:data-accepted\nE:closed\n"},
   };
   for (const Case& c : cases) {
     ScriptedJobServer server(Script(c.tail));
@@ -425,17 +448,41 @@ TEST_F(FtpJobs, TheJobsSpeakTheProtocolInOrderAndNeverSendQuit) {
   EXPECT_TRUE(boxes.Texts().empty());
 }
 
+TEST_F(FtpJobs, AClearRefusedWhileTheArchiveIsThereShowsItsBox) {
+  MessageBoxWatcher boxes;
+  ScriptedJobServer server(Script({"expect", "reply 550 N2AddBook.zip: Permission denied", "expect", "pasv", "expect",
+                                   "accept", "reply 150 list", "send_text N2AddBook.zip\\r\\n", "close_data",
+                                   "reply 226 done", "wait_close"}));
+  ASSERT_TRUE(server.Ready());
+  Connect("127.0.0.1:" + server.Port(), "/shared/");
+  Form().BtnClearClick();
+  ASSERT_TRUE(WaitIdle());
+  server.Finish();
+  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{kClearText +
+                                                    "Exception\r\nFtp Delete Error! 550 N2AddBook.zip: Permission denied"});
+}
+
 TEST_F(FtpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
   WriteTree(Book(a_), {{"x.vcf", Card("Xena")}});
   WriteFileBytes(a_ / "N2AddBook.zip", "not an archive");
   const Tree before = ReadTree(Book(a_));
   const std::string failed = kDownloadText + "Exception\r\nFtp Download Error! ";
+  const std::string listed = "send_text -rw-r--r-- 1 ftp ftp 4096 Dec 08 10:00 N2AddBook.zip\\r\\n";
   const struct {
     std::vector<std::string> tail;
     std::vector<std::string> boxes;
   } cases[] = {
       // No archive on the server: nothing to say.
-      {{"expect", "pasv", "expect", "reply 550 No such file"}, {}},
+      {Joined({NoBookYet(), {"wait_close"}}), {}},
+      // A refusal while the folder lists the archive is no absence; nor is a
+      // refusal of a folder that cannot be listed.
+      {{"expect", "pasv", "expect", "reply 550 N2AddBook.zip: Permission denied", "expect", "pasv", "expect",
+        "reply 450 No files found", "expect", "pasv", "expect", "accept", "reply 150 list", listed, "close_data",
+        "reply 226 done", "wait_close"},
+       {failed + "550 N2AddBook.zip: Permission denied"}},
+      {{"expect", "pasv", "expect", "reply 450 File busy", "expect", "pasv", "expect", "reply 550 denied", "expect",
+        "pasv", "expect", "reply 550 denied", "wait_close"},
+       {failed + "450 File busy"}},
       // The server drops the connection in the middle of the transfer.
       {{"expect", "pasv", "expect", "accept", "reply 150 go", "send_data 3000", "close"},
        {failed + "500 Control connection closed - Connection closed by server"}},
@@ -538,10 +585,9 @@ TEST_F(FtpJobs, DuringTheShutdownUploadTheTriggersStartNothing) {
   WriteTree(Book(a_), kBookA);
   MessageBoxWatcher boxes;
   // A slow server: the upload waits a while for its log-in, dispatching this thread's messages.
-  ScriptedJobServer server({"reply 220 hello", "expect", "sleep 1500", "reply 331 password", "expect",
-                         "reply 230 logged in", "expect", "reply 250 ok", "expect", "reply 200 binary", "expect",
-                         "pasv", "expect", "accept", "reply 150 go", "recv_data", "close_data", "reply 226 done",
-                         "wait_close"});
+  ScriptedJobServer server(Joined({{"reply 220 hello", "expect", "sleep 1500", "reply 331 password", "expect",
+                                    "reply 230 logged in", "expect", "reply 250 ok", "expect", "reply 200 binary"},
+                                   NoBookYet(), Store(), {"wait_close"}}));
   ASSERT_TRUE(server.Ready());
   Connect("127.0.0.1:" + server.Port(), "/shared/");
   Form().ChkClose.SetChecked(true);

@@ -191,7 +191,7 @@ class SharedBook:
         self.assertEqual(self.cards(b)["new.vcf"], card("Ned"))
         self.assertEqual(self.server_book()["new.vcf"], card("Ned"))
 
-    def test_the_record_survives_a_restart_and_a_damaged_one_means_no_record(self):
+    def test_the_record_survives_a_restart_and_a_damaged_one_means_a_first_contact(self):
         a, b = self.host("a"), self.host("b", close=1)
         n2hosts.write_tree(a.book, {"a.vcf": card("Ann")})
         self.run_host(a, "start", "upload", "exit")
@@ -200,13 +200,16 @@ class SharedBook:
         server = self.stamp(self.archive)
         self.run_host(b, "start", "exit")
         self.assertEqual(self.stamp(self.archive), server)
-        # A damaged record: B works as without one. Its shutdown upload sends
-        # the book, and a download writes the server's card over a local edit.
+        # A damaged record agrees on nothing: B meets the server's book as for
+        # the first time. Its shutdown upload merges it, finds the server holds
+        # this very book and sends nothing.
         with open(os.path.join(b.data_dir, "N2AddBook.agreed"), "r+b") as f:
             f.seek(3)
             f.write(b"#")
         self.run_host(b, "start", "exit")
-        self.assertNotEqual(self.stamp(self.archive), server)
+        self.assertEqual(self.stamp(self.archive), server)
+        # Without a record, a local edit of a card the server holds too is
+        # kept as a conflict copy, and the office's version stays in the book.
         with open(os.path.join(b.data_dir, "N2AddBook.agreed"), "wb") as f:
             f.write(b"")
         with open(os.path.join(b.book, "a.vcf"), "wb") as f:
@@ -214,6 +217,8 @@ class SharedBook:
         b.write_settings(n2hosts.settings_text(self.KIND, self.server(), self.server_path()))
         self.run_host(b, "start", "download", "exit")
         self.assertEqual(self.cards(b)["a.vcf"], card("Ann"))
+        copies = n2hosts.read_tree(os.path.join(b.data_dir, "N2Conflicts"))
+        self.assertEqual([c for n, c in copies.items() if n.endswith("AddrBook/a.vcf")], [card("Ann of B")])
 
 
 class OverFtp(SharedBook, unittest.TestCase):
