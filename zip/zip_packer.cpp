@@ -1,0 +1,443 @@
+#include "zip/zip_packer.h"
+
+#include <algorithm>
+#include <condition_variable>
+#include <cstring>
+#include <exception>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+#include <utility>
+
+#include "base/worker_pool.h"
+#include "zip/zip_codec.h"
+
+namespace n2 {
+namespace {
+
+// Previous archives up to this size are read into memory whole.
+constexpr uint64_t kCachedArchiveSize = 64u << 20;
+
+// The threads a pack works on: one more than the cores, so that the cores
+// stay busy while a thread waits for the disk.
+size_t WorkerThreads() { return std::max(2u, std::thread::hardware_concurrency()) + 1; }
+
+// Packing works in two steps. The listing walks the tree in the order of
+// adding and notes each step: a folder entry to make sure of, or a file to
+// add. Then the files of a window of steps are read and compressed (or their
+// compressed data taken from the previous archive) on several threads, and
+// the steps are applied in order, so that the archive is the one that adding
+// the entries one at a time gives, and a file that cannot be read fails at
+// its own place. The listing runs on a thread of its own and hands its steps
+// over in batches: the first window is read while later folders are still
+// being listed.
+// The texts of a step lie in the feed's text blocks, which outlive every step.
+struct Step {
+  enum Kind { kFolder, kFile } kind;
+  std::string_view path;  // files only
+  std::string_view name;  // the entry name: relative to the root, normalised
+  FileStamp stamp;        // as listed
+};
+
+class StepFeed {
+ public:
+  // On the listing thread: runs list, which adds the steps, and ends the
+  // feed. A stop requested meanwhile ends the listing early.
+  void Produce(std::stop_token stop, const std::function<void()>& list) {
+    stop_ = std::move(stop);
+    std::exception_ptr error;
+    try {
+      list();
+      HandOver();
+    } catch (const Stopped&) {
+    } catch (...) {
+      error = std::current_exception();
+    }
+    std::lock_guard lock(mutex_);
+    finished_ = true;
+    error_ = error;
+    ready_.notify_one();
+  }
+  void Add(const Step& step) {
+    batch_.push_back(step);
+    if (batch_.size() >= kBatch) HandOver();
+  }
+
+  // On the listing thread: text kept for a step, and an entry name kept
+  // normalised. Listing allocates a block now and then, not texts for each
+  // file: allocations on two threads at once wait for each other in the
+  // process heap's lock, and the adding thread allocates a lot meanwhile.
+  std::string_view Keep(std::string_view text) {
+    if (free_ < text.size()) {
+      const size_t size = std::max(kTextBlock, text.size());
+      text_blocks_.push_back(std::make_unique<char[]>(size));
+      next_ = text_blocks_.back().get();
+      free_ = size;
+    }
+    char* kept = next_;
+    std::memcpy(kept, text.data(), text.size());
+    next_ += text.size();
+    free_ -= text.size();
+    return {kept, text.size()};
+  }
+  std::string_view KeepEntryName(std::string_view name, const LeadBytes& lead) {
+    NormalizeEntryName(name, lead, name_);
+    return Keep(name_);
+  }
+  // A path built here, before it is kept (reused, so that building allocates nothing).
+  std::string& PathBuffer() { return path_; }
+
+  // On the adding thread: appends the steps listed since, waiting for some;
+  // false once the listing has ended and every step was taken. An error of
+  // the listing is raised here.
+  bool Take(std::vector<Step>& steps) {
+    std::unique_lock lock(mutex_);
+    ready_.wait(lock, [this] { return !listed_.empty() || finished_; });
+    if (listed_.empty()) {
+      if (error_) std::rethrow_exception(error_);
+      return false;
+    }
+    std::move(listed_.begin(), listed_.end(), std::back_inserter(steps));
+    listed_.clear();
+    return true;
+  }
+
+ private:
+  struct Stopped {};
+  static constexpr size_t kBatch = 256;
+  static constexpr size_t kTextBlock = 64 * 1024;
+
+  void HandOver() {
+    if (stop_.stop_requested()) throw Stopped{};
+    if (batch_.empty()) return;
+    std::lock_guard lock(mutex_);
+    std::move(batch_.begin(), batch_.end(), std::back_inserter(listed_));
+    batch_.clear();
+    ready_.notify_one();
+  }
+
+  std::stop_token stop_;
+  // The listing thread's own:
+  std::vector<Step> batch_;
+  std::vector<std::unique_ptr<char[]>> text_blocks_;
+  char* next_ = nullptr;  // free space in the last block
+  size_t free_ = 0;
+  std::string path_, name_;
+  // Shared:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<Step> listed_;  // handed over, not yet taken
+  bool finished_ = false;
+  std::exception_ptr error_;
+};
+
+// Decodes taken data once to prove it holds the bytes its CRC-32 names.
+bool Proven(const ZipArchive::Prepared& data) {
+  try {
+    std::optional<std::string> bytes = DecodeEntryData(data.method, data.compressed, data.size);
+    return bytes && Crc32(*bytes) == data.crc;
+  } catch (const std::exception&) {
+    return false;
+  }
+}
+
+// Frees the compressors a pack kept for its next entry, however it ends.
+struct ReleaseCodersWhenDone {
+  ~ReleaseCodersWhenDone() { ReleaseDeflateCoders(); }
+};
+
+class Packer {
+ public:
+  explicit Packer(const PackRequest& request)
+      : request_(request), fs_(*request.fs), lead_(*request.lead), archive_(lead_), packed_(lead_) {}
+
+  PackResult Run();
+
+ private:
+  void ListFolderTree(const std::string& folder, StepFeed& feed);
+  void TakePrevious(PackPrevious previous);
+  std::optional<ZipArchive::Prepared> Reusable(const Step& step);
+  void ApplySteps(StepFeed& feed);
+  void EnsureFolderEntries(std::string_view entry, uint32_t attributes, DosStamp stamp);
+  // A file-system time (UTC) as a DOS stamp in local time.
+  DosStamp StampOf(uint64_t time) const {
+    return EncodeDosStamp(CalendarTime(time + static_cast<uint64_t>(local_bias_)));
+  }
+
+  const PackRequest& request_;
+  TFileSystem& fs_;
+  const LeadBytes& lead_;
+  // Local time's distance from UTC, taken once for the whole pack.
+  int64_t local_bias_ = 0;
+  // The file system's time when the listing began; set by the listing thread.
+  uint64_t listed_at_ = 0;
+  std::unique_ptr<FileStream> stream_;
+  ZipArchive archive_;
+  std::string last_folder_ensured_;
+  // What the last pack or unpack left: its index, and its archive when that
+  // could be read (in memory, or on its stream when it is large).
+  std::optional<FileIndex> index_;
+  std::optional<MemoryStream> previous_bytes_;
+  std::unique_ptr<FileStream> previous_stream_;
+  std::optional<ZipArchive> previous_;
+  bool previous_is_packed_ = false;
+  FileIndex packed_;
+  size_t files_read_ = 0;
+};
+
+PackResult Packer::Run() {
+  ReleaseCodersWhenDone release_coders;
+  local_bias_ = fs_.LocalTimeBias();
+  StepFeed feed;
+  // Joined before the feed goes; a stop is asked first, should adding fail.
+  std::jthread lister([&](std::stop_token stop) {
+    feed.Produce(std::move(stop), [&] {
+      // The clock is read in the root, not in the packed folder: the file it
+      // makes there would change the folder's time, which its entry keeps.
+      listed_at_ = fs_.FileSystemNow(request_.root);
+      ListFolderTree(request_.folder, feed);
+    });
+  });
+  // The owner's index and the previous archive's directory are read while
+  // the tree is listed.
+  if (request_.previous) TakePrevious(request_.previous());
+
+  stream_ = fs_.CreateStream(request_.archive);
+  const std::string empty = EncodeEndRecord(EndRecord{});
+  stream_->WriteAt(0, empty.data(), empty.size());
+  if (!archive_.Read(*stream_)) throw EWriteError("Write error on \"" + request_.archive + "\"");
+  archive_.BeginBatch();
+  ApplySteps(feed);
+  lister.join();
+  archive_.EndBatch();
+  stream_->Sync();
+
+  packed_.SetTakenAt(listed_at_);
+  packed_.SetPackedArchive(std::nullopt);  // the owner stamps the archive once it is in place
+  return PackResult{archive_.Entries(), std::move(packed_), files_read_};
+}
+
+void Packer::ListFolderTree(const std::string& folder, StepFeed& feed) {
+  // folder\name, in the feed's buffer: there is one for every file.
+  auto full_path = [&folder, &feed](std::string_view name) -> const std::string& {
+    std::string& full = feed.PathBuffer();
+    full.assign(folder);
+    full += '\\';
+    full += name;
+    return full;
+  };
+  auto add_folder = [&](std::string_view path, const FileStamp& stamp) {
+    feed.Add(Step{Step::kFolder, {}, feed.KeepEntryName(RelativePart(path, request_.root, lead_), lead_), stamp});
+  };
+  fs_.List(folder, [&](const ListedItem& item) {
+    if (item.name == ".") {
+      // The folder being listed gets its own entry, with its attributes and time.
+      add_folder(folder + "\\", item.stamp);
+    } else if (item.stamp.Folder()) {
+      const std::string full = full_path(item.name);
+      add_folder(full + "\\", item.stamp);
+      ListFolderTree(full, feed);
+    } else {
+      // Only names with a "." somewhere in the full path ("*.*").
+      const std::string& full = full_path(item.name);
+      if (WildcardMatch("*.*", full, lead_))
+        feed.Add(Step{Step::kFile, feed.Keep(full),
+                      feed.KeepEntryName(RelativePart(full, request_.root, lead_), lead_), item.stamp});
+    }
+  });
+}
+
+// The index and the previous archive's directory, when there is incremental
+// work to do and the archive can be read; otherwise every file is read.
+void Packer::TakePrevious(PackPrevious previous) {
+  if (!previous.index || previous.archive.empty()) return;
+  index_ = std::move(previous.index);
+  previous_is_packed_ = previous.archive_is_packed;
+  try {
+    std::unique_ptr<FileStream> stream = fs_.OpenStream(previous.archive);
+    const uint64_t size = stream->Size();
+    if (size <= kCachedArchiveSize) {
+      // Reading the directory takes two small reads per entry: from memory.
+      std::string bytes(static_cast<size_t>(size), '\0');
+      bytes.resize(stream->ReadAt(0, bytes.data(), bytes.size()));
+      previous_bytes_.emplace(std::move(bytes));
+    } else {
+      previous_stream_ = std::move(stream);
+    }
+    previous_.emplace(lead_);
+    ByteStream& source = previous_stream_ ? static_cast<ByteStream&>(*previous_stream_) : *previous_bytes_;
+    if (!previous_->Read(source)) previous_.reset();
+  } catch (const std::exception&) {
+    previous_.reset();
+  }
+}
+
+// The compressed data of a file that has not changed since the index was
+// taken, from the previous archive, when that entry holds what adding the
+// file would store; nothing otherwise. Whether the data really holds the
+// recorded bytes is proven apart (Proven), unless our own last pack made it.
+std::optional<ZipArchive::Prepared> Packer::Reusable(const Step& step) {
+  if (!previous_) return std::nullopt;
+  const std::optional<uint32_t> crc = index_->TrustedCrc(step.name, step.stamp.size, step.stamp.write_time);
+  const int entry = crc ? previous_->FindEntry(step.name) : -1;
+  if (entry < 0) return std::nullopt;
+  const CentralRecord& c = previous_->Entries()[static_cast<size_t>(entry)].central;
+  if (c.crc != *crc || c.uncompressed_size != step.stamp.size) return std::nullopt;
+  std::optional<ZipArchive::Prepared> data;
+  try {
+    data = previous_->RawEntryData(static_cast<size_t>(entry));
+  } catch (const std::exception&) {
+    // A large archive read from its file that fails now: the files left are read.
+    previous_.reset();
+    return std::nullopt;
+  }
+  // Only what adding the file would store: empty files stored, others deflated.
+  const bool as_added = data && (data->size == 0 ? data->method == kMethodStored && data->compressed.empty()
+                                                 : data->method == kMethodDeflate);
+  if (!as_added) return std::nullopt;
+  return data;
+}
+
+void Packer::ApplySteps(StepFeed& feed) {
+  constexpr size_t kWindow = 512;  // files read ahead at most
+  // and the bytes they hold, as listed: a window holds its files' data and
+  // their compressed copies, and two windows are held at once (one applied
+  // while the next is read), so a few large cards (photos) fill one before
+  // 512 small ones would.
+  constexpr uint64_t kWindowBytes = 16u << 20;
+  const DosStamp now = StampOf(fs_.Now());
+  struct Work {
+    size_t file;
+    bool taken;  // prepared from the previous archive, still to be proven
+  };
+  struct Window {
+    size_t first = 0, last = 0;  // its steps
+    std::vector<size_t> files;   // the steps that are files
+    std::vector<ZipArchive::Prepared> prepared;
+    // The stamp a file had while it was read; nothing for data taken over.
+    std::vector<std::optional<FileStamp>> read;
+    std::vector<std::exception_ptr> errors;
+    std::vector<Work> work;  // what the pool's threads do for it
+  };
+  std::vector<Step> steps;
+  bool listing = true;
+  size_t planned = 0;  // steps in windows so far
+
+  // The next window of listed steps; nothing once every step is in one.
+  // Taking data from the previous archive is a lookup and a copy, done here;
+  // the pool's threads prove data our own last pack did not make, and read
+  // and compress the files that changed.
+  auto plan = [&]() -> std::optional<Window> {
+    while (listing && steps.size() - planned < kWindow) listing = feed.Take(steps);
+    if (planned == steps.size()) return std::nullopt;
+    Window w;
+    w.first = w.last = planned;
+    uint64_t bytes = 0;
+    while (w.last < steps.size() && w.files.size() < kWindow) {
+      if (steps[w.last].kind == Step::kFile) {
+        if (!w.files.empty() && bytes + steps[w.last].stamp.size > kWindowBytes) break;
+        bytes += steps[w.last].stamp.size;
+        w.files.push_back(w.last);
+      }
+      ++w.last;
+    }
+    planned = w.last;
+    w.prepared.resize(w.files.size());
+    w.read.resize(w.files.size());
+    w.errors.resize(w.files.size());
+    for (size_t i = 0; i < w.files.size(); ++i) {
+      std::optional<ZipArchive::Prepared> reused = Reusable(steps[w.files[i]]);
+      if (reused) w.prepared[i] = std::move(*reused);
+      if (!reused || !previous_is_packed_) w.work.push_back(Work{i, reused.has_value()});
+    }
+    return w;
+  };
+  auto prepare = [&](Window& w, const Work& work) {
+    const Step& step = steps[w.files[work.file]];
+    ZipArchive::Prepared& prepared = w.prepared[work.file];
+    try {
+      if (work.taken) {
+        if (Proven(prepared)) return;
+        prepared = {};
+      }
+      // The file system reads a file that changes meanwhile again, and
+      // gives the stamp that belongs to the bytes read.
+      FileStamp read;
+      prepared = ZipArchive::Prepare(fs_.ReadFile(std::string(step.path), &read), request_.level);
+      w.read[work.file] = read;
+    } catch (...) {
+      w.errors[work.file] = std::current_exception();
+    }
+  };
+  auto apply = [&](Window& w) {
+    for (size_t i = w.first, file = 0; i < w.last; ++i) {
+      const Step& step = steps[i];
+      if (step.kind == Step::kFolder) {
+        EnsureFolderEntries(step.name, step.stamp.attributes, StampOf(step.stamp.write_time));
+        continue;
+      }
+      const size_t k = file++;
+      if (w.errors[k]) {
+        // A file deleted since the listing is no longer part of the tree.
+        if (!fs_.Stat(std::string(step.path))) continue;
+        std::rethrow_exception(w.errors[k]);
+      }
+      // The entry and the index describe the bytes packed: a file read has
+      // the stamp it had then (the listing's is older when the file was
+      // saved meanwhile), data taken over the listing's, which the index
+      // vouched for.
+      FileStamp stamp = step.stamp;
+      if (w.read[k]) {
+        ++files_read_;
+        stamp.write_time = w.read[k]->write_time;
+        if (w.read[k]->attributes != 0) stamp.attributes = w.read[k]->attributes;  // 0: not known
+      }
+      const ZipArchive::Prepared& data = w.prepared[k];
+      EnsureFolderEntries(step.name, kAttrFolder, now);
+      archive_.AddPreparedEntry(step.name, stamp.attributes, data, StampOf(stamp.write_time));
+      packed_.Set(std::string(step.name), IndexedFile{data.size, stamp.write_time, stamp.attributes, data.crc});
+    }
+  };
+
+  // Each window is applied while the next one is read: one batch of the pool
+  // does both, the applying as its first item. A failure of the applying is
+  // raised once the batch is done.
+  WorkerPool pool(WorkerThreads());
+  std::optional<Window> ready;
+  for (;;) {
+    std::optional<Window> next = plan();
+    if (!next && !ready) break;
+    const size_t applying = ready ? 1 : 0;
+    std::exception_ptr failed;
+    pool.Run(applying + (next ? next->work.size() : 0), [&](size_t item) {
+      if (item >= applying) return prepare(*next, next->work[item - applying]);
+      try {
+        apply(*ready);
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
+    if (failed) std::rethrow_exception(failed);
+    ready = std::move(next);
+  }
+}
+
+void Packer::EnsureFolderEntries(std::string_view entry, uint32_t attributes, DosStamp stamp) {
+  // Up to and including the last separator.
+  const std::string_view folder = entry.substr(0, FindLastOf(entry, "/", lead_) + 1);
+  // The files of one folder follow one another: its entries are there already.
+  if (folder == last_folder_ensured_) return;
+  last_folder_ensured_ = folder;
+  for (size_t end = folder.find('/'); end != std::string::npos; end = folder.find('/', end + 1)) {
+    const std::string_view prefix = folder.substr(0, end + 1);
+    if (archive_.FindEntry(prefix) < 0) archive_.AddStreamEntry(prefix, attributes, {}, stamp, request_.level);
+  }
+}
+
+}  // namespace
+
+PackResult PackFolder(const PackRequest& request) { return Packer(request).Run(); }
+
+}  // namespace n2
