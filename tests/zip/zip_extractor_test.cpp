@@ -17,6 +17,7 @@
 #include "zip/zip_extractor.h"
 
 #ifdef _WIN32
+#include "base/system_code_page.h"
 #include "base/win_file_system.h"
 #include "tests/support/test_support.h"
 #endif
@@ -326,6 +327,113 @@ TEST(ZipExtractor, JournalErrorLeavesItsWindowUntouched) {
   for (int i = 0; i < 300; ++i) ASSERT_EQ(x.fs.Content(kBook + "c" + std::to_string(i) + ".vcf"), i < 256 ? B : A) << i;
   EXPECT_FALSE(x.fs.Exists(kTemp));
 }
+
+#ifdef _WIN32
+// Another Windows program holding a file open without sharing it, until it goes.
+class HeldByAnotherProgram {
+ public:
+  explicit HeldByAnotherProgram(const std::string& path) {
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE in_read, out_write;
+    ::CreatePipe(&in_read, &in_, &inherit, 0);
+    ::CreatePipe(&out_, &out_write, &inherit, 0);
+    ::SetHandleInformation(in_, HANDLE_FLAG_INHERIT, 0);
+    ::SetHandleInformation(out_, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = in_read;
+    startup.hStdOutput = startup.hStdError = out_write;
+    std::string line = "\"" + n2test::ExecutableFolder() + "hold_file.exe\" \"" + path + "\"";
+    ::CreateProcessA(nullptr, line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process_);
+    ::CloseHandle(in_read);
+    ::CloseHandle(out_write);
+    char said[64] = {};
+    DWORD got = 0;
+    ::ReadFile(out_, said, sizeof said - 1, &got, nullptr);
+    EXPECT_EQ(std::string(said).rfind("held", 0), 0u) << said;
+  }
+  ~HeldByAnotherProgram() {
+    DWORD put = 0;
+    ::WriteFile(in_, "\n", 1, &put, nullptr);
+    ::WaitForSingleObject(process_.hProcess, 10000);
+    for (HANDLE h : {in_, out_, process_.hProcess, process_.hThread}) ::CloseHandle(h);
+  }
+
+ private:
+  HANDLE in_ = nullptr, out_ = nullptr;
+  PROCESS_INFORMATION process_{};
+};
+
+ExtractResult ExtractOnDisk(const std::string& archive, const std::string& target, bool replace_read_only = false) {
+  TWinFileSystem fs;
+  std::unique_ptr<FileStream> stream = fs.OpenStream(archive);
+  ZipArchive zip(SystemLeadBytes());
+  EXPECT_TRUE(zip.Read(*stream));
+  ExtractRequest request;
+  request.fs = &fs;
+  request.lead = &SystemLeadBytes();
+  request.archive = &zip;
+  request.target = target;
+  request.temporary_folder = target + "~N2Unpack.tmp\\";
+  request.decide = [&](const ZipEntry&, std::string_view, const LocalFile&) {
+    return TExtractChoice{TA::kWrite, replace_read_only, ""};
+  };
+  ExtractResult result = ExtractArchive(request);
+  EXPECT_FALSE(n2test::PathExists(request.temporary_folder));
+  return result;
+}
+
+TEST(ZipExtractorWin, RealFoldersHeldCardsAndArchivesOfOtherTools) {
+  using n2test::ReadFileBytes;
+  n2test::TempFolder t;
+  const std::string book = t / "AddrBook\\", archive = t / "N2AddBook.zip";
+  auto attributes = [&](const char* name) { return ::GetFileAttributesA((book + name).c_str()); };
+  n2test::WriteFileBytes(archive, BuildArchive({{"AddrBook/", kAttrFolder, ""}, {"AddrBook/a.vcf", kArc | kHid | kRO, A},
+                                                {"AddrBook/b.vcf", kAttrSystem, B}, {"AddrBook/c.vcf", kArc, B}}));
+  ::CreateDirectoryA(book.c_str(), nullptr);
+  n2test::WriteFileBytes(book + "c.vcf", A);
+  {
+    HeldByAnotherProgram held(book + "c.vcf");
+    const ExtractResult result = ExtractOnDisk(archive, t.Path());
+    ASSERT_EQ(result.failures.size(), 1u);
+    EXPECT_EQ(result.failures[0].name, "AddrBook/c.vcf");
+    EXPECT_EQ(result.written, 2u);
+  }
+  EXPECT_EQ(ReadFileBytes(book + "c.vcf"), A);
+  EXPECT_EQ(attributes("a.vcf"), DWORD{FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_READONLY});
+  EXPECT_EQ(attributes("b.vcf"), DWORD{FILE_ATTRIBUTE_ARCHIVE | FILE_ATTRIBUTE_SYSTEM});
+  WIN32_FILE_ATTRIBUTE_DATA before{}, after{};
+  ::GetFileAttributesExA((book + "a.vcf").c_str(), GetFileExInfoStandard, &before);
+  const ExtractResult again = ExtractOnDisk(archive, t.Path());
+  EXPECT_EQ(again.written + again.unchanged, 3u);
+  EXPECT_EQ(ReadFileBytes(book + "c.vcf"), B);
+  ::GetFileAttributesExA((book + "a.vcf").c_str(), GetFileExInfoStandard, &after);
+  EXPECT_EQ(::CompareFileTime(&before.ftLastWriteTime, &after.ftLastWriteTime), 0);  // left alone
+  // A read-only card is replaced only when the choice allows it.
+  n2test::WriteFileBytes(archive, BuildArchive({{"AddrBook/a.vcf", kArc, B}}));
+  EXPECT_EQ(ExtractOnDisk(archive, t.Path()).failures.size(), 1u);
+  EXPECT_EQ(ExtractOnDisk(archive, t.Path(), true).written, 1u);
+  EXPECT_EQ(ReadFileBytes(book + "a.vcf"), B);
+  EXPECT_EQ(attributes("a.vcf"), DWORD{FILE_ATTRIBUTE_ARCHIVE});
+
+  const char* binary = std::getenv("N2_BINARY_DIR");
+  const std::string interop = "Z:" + ReplaceChar(binary ? binary : "", '/', '\\', LeadBytes()) + "\\zip_interop\\";
+  for (const char* name : {"infozip_stored.zip", "infozip_deflated.zip", "infozip_bzip2.zip", "7zip_deflate.zip",
+                           "7zip_bzip2.zip", "python_stored.zip", "python_deflated.zip", "python_bzip2.zip"}) {
+    SCOPED_TRACE(name);
+    n2test::TempFolder into;
+    EXPECT_EQ(ExtractOnDisk(interop + "ref\\" + name, into.Path()).failures.size(), 0u);
+    for (const char* card : {"card0.vcf", "card4.vcf", "empty.vcf", "random.bin", "sub\\s.vcf", "sub\\deeper\\d.vcf"})
+      EXPECT_EQ(ReadFileBytes(into / "AddrBook\\" + card), ReadFileBytes(interop + "src\\AddrBook\\" + card)) << card;
+  }
+  n2test::TempFolder into;
+  const ExtractResult encrypted = ExtractOnDisk(interop + "ref\\encrypted.zip.bin", into.Path());
+  ASSERT_EQ(encrypted.failures.size(), 1u);
+  EXPECT_EQ(encrypted.failures[0].error, "Cannot process this file: AddrBook/card0.vcf ");
+  EXPECT_FALSE(n2test::PathExists(into / "AddrBook\\card0.vcf"));
+}
+#endif
 
 }  // namespace
 }  // namespace n2
