@@ -266,14 +266,14 @@ std::optional<ZipArchive::Prepared> ZipArchive::RawEntryData(size_t index) {
   return p;
 }
 
-std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {
+std::optional<std::string> ZipArchive::ReadEntryData(size_t index, ByteStream& from) const {
   const ZipEntry& e = entries_.at(index);
   const CentralRecord& c = e.central;
   if (e.Encrypted() || (c.method != kMethodStored && c.method != kMethodDeflate && c.method != kMethodBzip2))
     throw Exception("Cannot process this file: " + c.name + " ");
   std::optional<LocalHeader> h;
   try {
-    h = ReadLocalHeader(*stream_, c.local_offset);
+    h = ReadLocalHeader(from, c.local_offset);
   } catch (const EReadError&) {
     return std::nullopt;
   }
@@ -291,7 +291,7 @@ std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {
                               " compressed bytes");
   if (e.shares_data) throw EDecompressionError("Entry \"" + c.name + "\" shares its data with another entry");
   const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
-  const uint64_t size = stream_->Size();
+  const uint64_t size = from.Size();
   const uint64_t available = data_position < size ? size - data_position : 0;
   // The archive ends inside the entry's data, and the bytes there could not
   // give the declared size even at the greatest expansion: a cut entry,
@@ -301,7 +301,7 @@ std::optional<std::string> ZipArchive::ReadEntryData(size_t index) {
       c.uncompressed_size > present * kMaxExpansion + kExpansionSlack)
     return std::nullopt;
   std::string data(static_cast<size_t>(present), '\0');
-  data.resize(stream_->ReadAt(data_position, data.data(), data.size()));
+  data.resize(from.ReadAt(data_position, data.data(), data.size()));
   // The archive ends inside the entry's data: a cut download, not a damaged entry.
   const bool cut = data.size() < compressed_size;
   std::optional<std::string> out;

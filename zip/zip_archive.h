@@ -81,7 +81,12 @@ class ZipArchive {
   // unknown methods, EDecompressionError for malformed data, a CRC mismatch,
   // a declared size above kMaxEntrySize (or, for bzip2, above kMaxExpansion
   // times the compressed size), and data shared with another entry.
-  std::optional<std::string> ReadEntryData(size_t index);
+  std::optional<std::string> ReadEntryData(size_t index) const { return ReadEntryData(index, *stream_); }
+  // The same, reading the entry's bytes from another stream that holds the
+  // archive's bytes: a copy in memory, which several threads may read at once.
+  std::optional<std::string> ReadEntryData(size_t index, ByteStream& from) const;
+  // The stream the archive was read from; null when there is none.
+  ByteStream* Stream() const { return stream_; }
   // The compressed data of entry index as stored, ready to be added to
   // another archive unchanged; nothing when the entry is not one a plain add
   // would make (encrypted, a data descriptor, a method other than stored or
