@@ -337,6 +337,8 @@ TServerSettings TFrmN2Shared::ServerSettings() {
   return s;
 }
 
+void TFrmN2Shared::KeepWorker(std::unique_ptr<TN2Thread> worker) { Worker = std::move(worker); }
+
 void TFrmN2Shared::ShowBusy() {
   SetDialogEnabled(false);
   PnlSyori1.Show();

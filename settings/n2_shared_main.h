@@ -51,7 +51,7 @@ class TFrmN2Shared : public TSyncFrontEnd {
   bool UploadOnShutdown() override { return ChkClose.Checked(); }
   void ShowBusy() override;
   void ShowIdle() override;
-  void KeepWorker(std::unique_ptr<TN2Thread> worker) override { Worker = std::move(worker); }
+  void KeepWorker(std::unique_ptr<TN2Thread> worker) override;
 
   // Event handlers.
   void FormCreate();

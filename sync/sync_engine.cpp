@@ -12,10 +12,6 @@
 namespace n2 {
 namespace {
 
-// Archives up to this size are read into memory for a merge; larger ones are
-// read from the file as needed.
-constexpr uint64_t kArchiveInMemory = 64u << 20;
-
 // An archive file opened and read.
 struct OpenedArchive {
   std::unique_ptr<ByteStream> stream;
@@ -25,17 +21,11 @@ struct OpenedArchive {
   explicit OpenedArchive(const LeadBytes& lead) : archive(lead) {}
 };
 
+// The extraction holds an archive of a reasonable size in memory itself.
 std::unique_ptr<OpenedArchive> OpenArchive(TFileSystem& fs, const LeadBytes& lead, const std::string& path) {
   auto opened = std::make_unique<OpenedArchive>(lead);
-  std::unique_ptr<FileStream> file = fs.OpenStream(path);
-  const uint64_t size = file->Size();
-  opened->empty = size == 0;
-  if (size <= kArchiveInMemory) {
-    std::string bytes = file->ReadStringAt(0, static_cast<size_t>(size));
-    opened->stream = std::make_unique<MemoryStream>(std::move(bytes));
-  } else {
-    opened->stream = std::move(file);
-  }
+  opened->stream = fs.OpenStream(path);
+  opened->empty = opened->stream->Size() == 0;
   opened->archive.Read(*opened->stream);
   return opened;
 }

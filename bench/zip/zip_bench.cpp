@@ -1,17 +1,23 @@
-// Packs data\AddrBook into data\N2AddBook.zip, or unpacks that archive over
-// data, with the settings the plug-in uses, and prints the time it took
+// Packs data\AddrBook into data\N2AddBook.zip with the settings the plug-in
+// uses, or unpacks that archive over data, and prints the time it took
 // ("codec" times reading the files and deflating them alone).
 //   zip_bench pack|unpack|codec <data folder ending with a backslash>
 #include <windows.h>
 
 #include <cstdio>
+#include <memory>
+#include <optional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "base/system_code_page.h"
+#include "base/win_file.h"
+#include "base/win_file_system.h"
 #include "state/file_index.h"
-#include "zip/vex_zip.h"
 #include "zip/zip_codec.h"
+#include "zip/zip_extractor.h"
+#include "zip/zip_packer.h"
 
 namespace {
 
@@ -47,8 +53,8 @@ int main(int argc, char** argv) {
   }
   const std::string mode = argv[1], data = argv[2];
   const std::string archive = data + "N2AddBook.zip";
-  n2::TVexZip zip;
-  zip.SetCompressionType(n2::TZipCompressionType::ctMaximum);
+  const n2::LeadBytes& lead = n2::SystemLeadBytes();
+  n2::TWinFileSystem fs;
   try {
     const double start = Seconds();
     if (mode == "codec") {
@@ -62,43 +68,64 @@ int main(int argc, char** argv) {
                   static_cast<unsigned>(files.size()), static_cast<unsigned>(total));
       return 0;
     }
+    if (mode != "pack" && mode != "unpack") throw std::runtime_error("unknown mode " + mode);
     // As the plug-in works: the index of what the last pack or unpack saw
     // lies beside the archive, and packing reuses the previous archive.
     const std::string index_path = data + "N2AddBook.index";
-    n2::FileIndex index(n2::SystemLeadBytes());
-    try {
-      if (auto read = n2::FileIndex::Parse(n2::ReadWholeFile(index_path), n2::SystemLeadBytes()))
-        index = std::move(*read);
-    } catch (const std::exception&) {
+    if (mode == "unpack") {
+      n2::FileIndex index(lead);
+      try {
+        if (auto read = n2::FileIndex::Parse(fs.ReadFile(index_path, nullptr), lead)) index = std::move(*read);
+      } catch (const std::exception&) {
+      }
+      std::unique_ptr<n2::FileStream> stream = fs.OpenStream(archive);
+      n2::ZipArchive zip(lead);
+      if (zip.Read(*stream)) {
+        n2::ExtractRequest request;
+        request.fs = &fs;
+        request.lead = &lead;
+        request.archive = &zip;
+        request.target = data;
+        request.only_below = "AddrBook/";
+        request.temporary_folder = data + "~N2Unpack.tmp\\";
+        request.index = &index;
+        const n2::ExtractResult result = n2::ExtractArchive(request);
+        if (!result.failures.empty()) throw std::runtime_error(result.failures.front().error);
+      }
+      index.SetPackedArchive(std::nullopt);
+      n2::ReplaceFileContent(index_path, index.Text());
+      std::printf("%s %.3f\n", mode.c_str(), Seconds() - start);
+      return 0;
     }
-    zip.Index = &index;
-    n2::MemoryStream previous;
-    auto stamp = [&] {
-      WIN32_FILE_ATTRIBUTE_DATA a;
-      ::GetFileAttributesExA(archive.c_str(), GetFileExInfoStandard, &a);
-      return n2::FileIndex::ArchiveStamp{a.nFileSizeLow, (uint64_t{a.ftLastWriteTime.dwHighDateTime} << 32) |
-                                                             a.ftLastWriteTime.dwLowDateTime};
+    auto stamp = [&]() -> std::optional<n2::FileIndex::ArchiveStamp> {
+      std::optional<n2::FileStamp> s = fs.Stat(archive);
+      if (!s) return std::nullopt;
+      return n2::FileIndex::ArchiveStamp{s->size, s->write_time};
     };
-    if (mode == "pack") {
-      if (index.Count() > 0) {
-        zip.PreviousArchiveIsPacked = index.PackedArchive() == stamp();
-        previous = n2::MemoryStream(n2::ReadWholeFile(archive));
-        zip.PreviousArchive = &previous;
+    n2::PackRequest request;
+    request.fs = &fs;
+    request.lead = &lead;
+    request.root = data;
+    request.folder = data + "AddrBook";
+    request.archive = data + "N2AddBook.new";
+    request.previous = [&] {
+      n2::PackPrevious previous;
+      try {
+        previous.index = n2::FileIndex::Parse(fs.ReadFile(index_path, nullptr), lead);
+      } catch (const std::exception&) {
       }
-      {
-        n2::File file = n2::File::CreateAlways(archive);
-        n2::TVexZip::WriteEmptyArchive(file);
+      if (previous.index && previous.index->Count() > 0) {
+        previous.archive = archive;
+        previous.archive_is_packed = previous.index->PackedArchive() == stamp();
+      } else {
+        previous.index.reset();
       }
-      zip.OpenArchive(archive);
-      zip.AddPathList({data + "AddrBook"}, data, true);
-      zip.CloseArchive();
-      index.SetPackedArchive(stamp());
-    } else {
-      zip.OpenArchive(archive);
-      if (zip.IsZipFile()) zip.ExtractArchiveTo(data);
-      zip.CloseArchive();
-    }
-    n2::ReplaceFileContent(index_path, index.Text());
+      return previous;
+    };
+    n2::PackResult packed = n2::PackFolder(request);
+    fs.Rename(request.archive, archive, true);
+    packed.index.SetPackedArchive(stamp());
+    n2::ReplaceFileContent(index_path, packed.index.Text());
     std::printf("%s %.3f\n", mode.c_str(), Seconds() - start);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "%s failed: %s\n", mode.c_str(), e.what());

@@ -327,6 +327,7 @@ void MemoryFileSystem::MakeFolder(const std::string& folder) {
 }
 
 void MemoryFileSystem::RemoveFolder(const std::string& folder) {
+  Hook(FsOp::kRemoveFolder, folder);
   std::lock_guard lock(mutex_);
   const std::string key = Key(folder);
   auto it = nodes_.find(key);

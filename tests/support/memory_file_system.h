@@ -22,7 +22,7 @@
 namespace n2test {
 
 // What a hook is told of an operation before it runs.
-enum class FsOp { kList, kStat, kRead, kWrite, kAppend, kRename, kSetAttributes, kDelete, kMakeFolder, kOpenStream,
+enum class FsOp { kList, kStat, kRead, kWrite, kAppend, kRename, kSetAttributes, kDelete, kMakeFolder, kRemoveFolder, kOpenStream,
                   kCreateStream, kStreamWrite, kSync };
 
 // Thrown by a hook to end a job the way a power loss would: nothing after it

@@ -274,7 +274,11 @@ TEST(ZipPackerOnDisk, EntriesAsWindowsShowsThemAndArchivesForOtherTools) {
   EXPECT_EQ(read["AddrBook/sub/deep/c.vcf"].stamp.date, 0);
   EXPECT_EQ(read["AddrBook/a.vcf"].external_attributes, ::GetFileAttributesA((book + "a.vcf").c_str()));
 
+  // Another program writes the changed card and lets others read it: it is read all the same.
   WriteFileBytes(book + "sub\\b.vcf", Card("Bob, changed"));
+  ScopedHandle writer(::CreateFileA((book + "sub\\b.vcf").c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr));
+  ASSERT_TRUE(writer);
   const PackResult again =
       PackWithManifest(fs, data, ours + "repacked.zip", [&] { return PackPrevious{first.index, ours + "book.zip", true}; });
   EXPECT_EQ(again.files_read, 1u);
