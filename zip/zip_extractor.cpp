@@ -291,9 +291,13 @@ void Extractor::ExtractWindow(std::vector<Card>& cards) {
     throw;
   }
   MakeFolders(cards);
+  // Cards that hold their entry's bytes and attributes already are left alone.
   std::vector<size_t> commits;
-  for (size_t k = 0; k < cards.size(); ++k)
-    if (!cards[k].folder && Committed(cards[k].outcome)) commits.push_back(k);
+  for (size_t k = 0; k < cards.size(); ++k) {
+    const Card& card = cards[k];
+    if (!card.folder && (NeedsData(card.outcome) || (card.outcome == TCardOutcome::kUnchanged && card.set_attributes)))
+      commits.push_back(k);
+  }
   // Two cards of a window never meet in one file, so they go in any order.
   RunBatch(&pool_, commits.size(), [&](size_t i) {
     Card& card = cards[commits[i]];
@@ -538,7 +542,6 @@ void Extractor::PutInPlace(Card& card, const FileStamp& now) {
 // A file that holds its entry's bytes keeps its content and time; only
 // attributes that differ are set.
 void Extractor::SettleAttributes(Card& card) {
-  if (!card.set_attributes) return;
   const std::optional<FileStamp> now = fs_.Stat(card.path);
   if (!now || now->Folder() || !now->SameContentStamp(card.listed)) return ChangedMeanwhile(card);
   if ((now->attributes & kEntryAttributes) == (card.attributes & kEntryAttributes)) return;

@@ -8,10 +8,8 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
-#include <fstream>
 #include <mutex>
 #include <set>
-#include <sstream>
 
 #include "tests/support/memory_file_system.h"
 #include "zip/zip_extractor.h"
@@ -60,11 +58,8 @@ struct Extraction {
   std::vector<CardResult> settled;
   std::vector<CardPlan> journal;
 
-  explicit Extraction(std::string bytes = {}) { SetArchive(std::move(bytes)); }
-  void SetArchive(std::string bytes) {
-    stream = MemoryStream(std::move(bytes));
+  explicit Extraction(std::string bytes) : stream(std::move(bytes)) {
     archive.Read(stream);
-    request = ExtractRequest{};
     request.fs = &fs;
     request.lead = &LeadBytes::Cp932();
     request.archive = &archive;
@@ -76,16 +71,7 @@ struct Extraction {
     };
     request.settled = [this](const CardResult& r) { settled.push_back(r); };
   }
-  ExtractResult Run() {
-    settled.clear();
-    journal.clear();
-    return ExtractArchive(request);
-  }
-  const CardResult* Settled(const std::string& name) const {
-    for (const CardResult& r : settled)
-      if (r.name == name) return &r;
-    return nullptr;
-  }
+  ExtractResult Run() { return ExtractArchive(request); }
 };
 
 // What happens to a card besides the extraction. kChanged, kCreated and
@@ -175,13 +161,9 @@ TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
   for (const auto& [name, content] : x.fs.Tree(kData)) used += content.size();
   x.fs.SetFreeSpace(used + 100000);
 
-  x.request.decide = [&](const ZipEntry& entry, std::string_view name, const LocalFile& local) {
-    EXPECT_EQ(entry.central.name, name);
+  x.request.decide = [&](const ZipEntry&, std::string_view name, const LocalFile&) {
     for (const Row& row : rows)
-      if ("AddrBook/" + row.name == name) {
-        EXPECT_EQ(local.exists, row.local || row.fault == Fault::kFolderInWay) << name;
-        return TExtractChoice{row.action, row.replace_read_only, copy_path(row)};
-      }
+      if ("AddrBook/" + row.name == name) return TExtractChoice{row.action, row.replace_read_only, copy_path(row)};
     return TExtractChoice{};
   };
   std::mutex mutex;
@@ -220,8 +202,8 @@ TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     const std::string name = "AddrBook/" + row.name, path = kBook + row.name;
-    const CardResult* r = x.Settled(name);
-    ASSERT_TRUE(r);
+    auto r = std::find_if(x.settled.begin(), x.settled.end(), [&](auto& s) { return s.name == name; });
+    ASSERT_NE(r, x.settled.end());
     EXPECT_EQ(r->outcome, row.want) << r->error;
     EXPECT_EQ(r->error.empty(), row.want != TO::kFailed) << r->error_kind;
     const bool planned = row.want == TO::kWritten || row.want == TO::kUnchanged || row.want == TO::kCopied ||
