@@ -282,8 +282,14 @@ void TWinFileSystem::AppendFile(const std::string& path, std::string_view data) 
 
 TRenameResult TWinFileSystem::Rename(const std::string& from, const std::string& to, bool replace) {
   if (::MoveFileExA(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0)) return TRenameResult::kDone;
-  const DWORD error = ::GetLastError();
+  DWORD error = ::GetLastError();
   if (!replace && (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)) return TRenameResult::kTargetExists;
+  if (error == ERROR_ACCESS_DENIED && replace) {
+    // A target another program holds open without letting it be deleted is
+    // refused as "access denied": say what it is.
+    ScopedHandle probe(::CreateFileA(to.c_str(), DELETE, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
+    if (!probe && ::GetLastError() == ERROR_SHARING_VIOLATION) error = ERROR_SHARING_VIOLATION;
+  }
   throw EFCreateError("Cannot create file " + Quoted(to) + ". " + SystemErrorText(error));
 }
 

@@ -48,7 +48,7 @@
 #include "net/http_response_parser.h"
 #include "net/http_url.h"
 #include "net/ntlm.h"
-#include "zip/zip_records.h"
+#include "base/byte_stream.h"
 
 namespace n2 {
 

@@ -64,7 +64,7 @@ void StartStartupDownload() {
   if (!FrmN2Shared->ChkStart.Checked() || !Ready) return;
   FrmN2Shared->LblStatus1.SetCaption("Download of address book");
   FrmN2Shared->LblStatus2.SetCaption("Download of address book");
-  StartJob(jkFtpDownload, jkHttpDownload, TJobTrigger::kStartUp);
+  StartJob(DmN2->JobContext(), jkFtpDownload, jkHttpDownload, TJobTrigger::kStartUp);
 }
 
 // No error may cross into the host: a callback that fails returns its usual result.
@@ -120,7 +120,7 @@ int __stdcall NVC_OnStart() {
 
 int __stdcall NVC_OnExit() {
   Guarded([] {
-    if (FrmN2Shared) RunShutdownUpload();
+    if (FrmN2Shared && DmN2) RunShutdownUpload(DmN2->JobContext());
   });
   Guarded([] {
     if (FrmN2Shared) FrmN2Shared->Close();

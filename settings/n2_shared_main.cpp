@@ -339,6 +339,10 @@ TServerSettings TFrmN2Shared::ServerSettings() {
 
 void TFrmN2Shared::KeepWorker(std::unique_ptr<TN2Thread> worker) { Worker = std::move(worker); }
 
+void TFrmN2Shared::UploadDue() {
+  if (DmN2) DmN2->TimAfterJob.SetEnabled(true);
+}
+
 void TFrmN2Shared::ShowBusy() {
   SetDialogEnabled(false);
   PnlSyori1.Show();
@@ -448,7 +452,7 @@ void TFrmN2Shared::StartOperation(const std::string& status, int32_t ftp_kind, i
   LblStatus1.SetCaption(status);
   PnlSyori2.Show();
   LblStatus2.SetCaption(status);
-  StartJob(ftp_kind, http_kind, TJobTrigger::kByHand);
+  if (DmN2) StartJob(DmN2->JobContext(), ftp_kind, http_kind, TJobTrigger::kByHand);
 }
 
 void TFrmN2Shared::ShowPage(int index) {

@@ -52,6 +52,7 @@ class TFrmN2Shared : public TSyncFrontEnd {
   void ShowBusy() override;
   void ShowIdle() override;
   void KeepWorker(std::unique_ptr<TN2Thread> worker) override;
+  void UploadDue() override;
 
   // Event handlers.
   void FormCreate();

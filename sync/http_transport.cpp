@@ -78,7 +78,9 @@ TFetchResult THttpTransport::Fetch(const std::string& local_path) {
     try {
       http_.Get();
     } catch (const EHttpException&) {
-      if (http_.StatusCode() == 404) return TFetchResult::kNone;
+      // Only the server's own 404 says it has no book: the client reports a
+      // host it cannot reach with a 404 of its own, with no response.
+      if (http_.StatusCode() == 404 && !http_.ResponseVersion().empty()) return TFetchResult::kNone;
       throw;
     }
     RaiseIfRefused(http_);

@@ -1,16 +1,15 @@
 #include "sync/n2_jobs.h"
 
 #include <exception>
+#include <optional>
 #include <string>
 
 #include "base/exception.h"
 #include "base/message_box.h"
 #include "base/system_code_page.h"
-#include "plugin/plugin_state.h"
 #include "sync/ftp_transport.h"
 #include "sync/http_transport.h"
 #include "sync/job_log.h"
-#include "sync/n2_shared_dm.h"
 #include "sync/sync_engine.h"
 
 namespace n2 {
@@ -61,22 +60,22 @@ std::string ServerName(bool ftp, const TServerSettings& s) {
   return ftp ? "ftp://" + s.server + " " + s.path : "http://" + s.server + s.path;
 }
 
-TJobOutcome Run(const JobSpec& job, TJobTrigger trigger) {
-  TDmN2& dm = *DmN2;
-  TSyncFrontEnd& front = *dm.FrontEnd;
+TJobOutcome Run(const JobSpec& job, TJobTrigger trigger, const TJobContext& context) {
+  TSyncFrontEnd& front = *context.front;
+  TFileSystem& disk = *context.disk;
   TServerSettings settings;
-  dm.NetFtp.RunOnOwnerThread([&] { settings = front.ServerSettings(); });
+  context.ftp->RunOnOwnerThread([&] { settings = front.ServerSettings(); });
   std::optional<TFtpTransport> ftp;
   std::optional<THttpTransport> http;
   TTransport* transport = nullptr;
   if (job.ftp)
-    transport = &ftp.emplace(dm.NetFtp, front, job.text, ArchivePath());
+    transport = &ftp.emplace(*context.ftp, front, job.text, context.data_folder + "N2AddBook.zip");
   else
-    transport = &http.emplace(dm.NetHttp, front);
+    transport = &http.emplace(*context.http, front);
   TSyncRequest request;
-  request.fs = &dm.Disk;
+  request.fs = &disk;
   request.lead = &SystemLeadBytes();
-  request.data_folder = DataFolder;
+  request.data_folder = context.data_folder;
   request.server = ServerName(job.ftp, settings);
   request.transport = transport;
   TSyncEngine engine(request);
@@ -99,10 +98,10 @@ TJobOutcome Run(const JobSpec& job, TJobTrigger trigger) {
       box = std::string(text) + "Exception\r\nUnknown error";
     }
   }
-  TJobLog::Append(dm.Disk, DataFolder, TJobLog::Lines(LocalNow(dm.Disk), job.name, TriggerName(trigger), report, box));
+  TJobLog::Append(disk, context.data_folder, TJobLog::Lines(LocalNow(disk), job.name, TriggerName(trigger), report, box));
   if (!box.empty()) ShowMessageBox(box);
   // The connection is closed whatever happened, once more after the box.
-  if (job.ftp) dm.NetFtp.Abort();
+  if (job.ftp) context.ftp->Abort();
   TJobOutcome outcome;
   outcome.done = !report.error;
   outcome.upload_wanted = report.upload_wanted;
@@ -111,16 +110,16 @@ TJobOutcome Run(const JobSpec& job, TJobTrigger trigger) {
 
 }  // namespace
 
-TJobOutcome RunJob(int32_t kind, TJobTrigger trigger) {
-  if (kind < jkFtpUpload || kind > jkHttpClear || !DmN2 || !DmN2->FrontEnd) return {};
-  return Run(kJobs[kind - 1], trigger);
+TJobOutcome RunJob(int32_t kind, TJobTrigger trigger, const TJobContext& context) {
+  if (kind < jkFtpUpload || kind > jkHttpClear || !context.front) return {};
+  return Run(kJobs[kind - 1], trigger, context);
 }
 
-bool FtpUpload(TJobTrigger trigger) { return RunJob(jkFtpUpload, trigger).done; }
-bool FtpDownload(TJobTrigger trigger) { return RunJob(jkFtpDownload, trigger).done; }
-bool FtpClear(TJobTrigger trigger) { return RunJob(jkFtpClear, trigger).done; }
-bool HttpUpload(TJobTrigger trigger) { return RunJob(jkHttpUpload, trigger).done; }
-bool HttpDownload(TJobTrigger trigger) { return RunJob(jkHttpDownload, trigger).done; }
-bool HttpClear(TJobTrigger trigger) { return RunJob(jkHttpClear, trigger).done; }
+bool FtpUpload(TJobTrigger trigger, const TJobContext& c) { return RunJob(jkFtpUpload, trigger, c).done; }
+bool FtpDownload(TJobTrigger trigger, const TJobContext& c) { return RunJob(jkFtpDownload, trigger, c).done; }
+bool FtpClear(TJobTrigger trigger, const TJobContext& c) { return RunJob(jkFtpClear, trigger, c).done; }
+bool HttpUpload(TJobTrigger trigger, const TJobContext& c) { return RunJob(jkHttpUpload, trigger, c).done; }
+bool HttpDownload(TJobTrigger trigger, const TJobContext& c) { return RunJob(jkHttpDownload, trigger, c).done; }
+bool HttpClear(TJobTrigger trigger, const TJobContext& c) { return RunJob(jkHttpClear, trigger, c).done; }
 
 }  // namespace n2

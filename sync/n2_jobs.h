@@ -5,8 +5,14 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 
 namespace n2 {
+
+class TFileSystem;
+class TFtpClient;
+class THttpClient;
+class TSyncFrontEnd;
 
 // What started a job.
 enum class TJobTrigger {
@@ -26,6 +32,16 @@ enum TJobKind : int32_t {
   jkHttpClear = 6,
 };
 
+// What a job works with: the data module's file system and clients, the
+// dialog's settings and looks, and the data folder.
+struct TJobContext {
+  TFileSystem* disk = nullptr;
+  TFtpClient* ftp = nullptr;
+  THttpClient* http = nullptr;
+  TSyncFrontEnd* front = nullptr;
+  std::string data_folder;
+};
+
 struct TJobOutcome {
   // The job ran to its last step.
   bool done = false;
@@ -34,13 +50,13 @@ struct TJobOutcome {
 };
 
 // Runs the job of kind on the calling thread; other kinds run nothing.
-TJobOutcome RunJob(int32_t kind, TJobTrigger trigger);
+TJobOutcome RunJob(int32_t kind, TJobTrigger trigger, const TJobContext& context);
 
-bool FtpUpload(TJobTrigger trigger);
-bool FtpDownload(TJobTrigger trigger);
-bool FtpClear(TJobTrigger trigger);
-bool HttpUpload(TJobTrigger trigger);
-bool HttpDownload(TJobTrigger trigger);
-bool HttpClear(TJobTrigger trigger);
+bool FtpUpload(TJobTrigger trigger, const TJobContext& context);
+bool FtpDownload(TJobTrigger trigger, const TJobContext& context);
+bool FtpClear(TJobTrigger trigger, const TJobContext& context);
+bool HttpUpload(TJobTrigger trigger, const TJobContext& context);
+bool HttpDownload(TJobTrigger trigger, const TJobContext& context);
+bool HttpClear(TJobTrigger trigger, const TJobContext& context);
 
 }  // namespace n2

@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "plugin/plugin_state.h"
 #include "sync/n2_shared_thread.h"
 
 namespace n2 {
@@ -45,22 +46,24 @@ TDmN2::TDmN2() {
   ConfigureNetHttp(NetHttp);
 }
 
+TJobContext TDmN2::JobContext() { return TJobContext{&Disk, &NetFtp, &NetHttp, FrontEnd, DataFolder}; }
+
 void TDmN2::TimN2Timer(TTimer&) {
   if (FrontEnd) FrontEnd->ShowBusy();
-  StartJob(jkFtpDownload, jkHttpDownload, TJobTrigger::kTimer);
+  StartJob(JobContext(), jkFtpDownload, jkHttpDownload, TJobTrigger::kTimer);
 }
 
 void TDmN2::NotifyN2DirectoryChanged(TFolderNotification&) {
   if (FrontEnd) FrontEnd->ShowBusy();
   // A change while a job runs is not dropped: the upload follows the job.
-  if (!StartJob(jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = true;
+  if (!StartJob(JobContext(), jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = true;
 }
 
 void TDmN2::TimAfterJobTimer(TTimer&) {
   TimAfterJob.SetEnabled(false);
   if (!UploadPending || !FrontEnd || !FrontEnd->UploadOnChange()) return;
   FrontEnd->ShowBusy();
-  if (StartJob(jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = false;
+  if (StartJob(JobContext(), jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = false;
 }
 
 }  // namespace n2

@@ -10,6 +10,7 @@
 #include "net/ftp_client.h"
 #include "net/http_client.h"
 #include "sync/folder_notification.h"
+#include "sync/n2_jobs.h"
 #include "sync/sync_front_end.h"
 
 namespace n2 {
@@ -34,10 +35,10 @@ class TDmN2 {
   // for, once that job has ended; one tick, then disabled again.
   TTimer TimAfterJob;
 
-  // The settings dialog, once it exists; the plug-in's start sets it.
+  // The settings dialog, once it exists (its creation sets it).
   TSyncFrontEnd* FrontEnd = nullptr;
-  // The address book changed while a job ran: an upload is due once it ends.
-  bool UploadPending = false;
+  // What the jobs started now work with.
+  TJobContext JobContext();
 
   // All three put the settings dialog into its busy look, then start a
   // download (the timer) or an upload (a change, or one due after a job)

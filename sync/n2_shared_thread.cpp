@@ -6,25 +6,23 @@
 
 #include "base/exception.h"
 #include "plugin/sync_helper.h"
-#include "sync/n2_shared_dm.h"
 
 namespace n2 {
 
 int32_t JobKind = 0;
 bool Ready = false;
 bool DelayedStart = false;
+bool UploadPending = false;
 
 namespace {
 
 // Written by tests before they start a worker, read by that worker.
 std::atomic<DWORD> delayed_start_milliseconds{kDelayedStartMilliseconds};
 
-TSyncFrontEnd* FrontEnd() { return DmN2 ? DmN2->FrontEnd : nullptr; }
-
 }  // namespace
 
-bool StartJob(int32_t ftp_kind, int32_t http_kind, TJobTrigger trigger) {
-  TSyncFrontEnd* front = FrontEnd();
+bool StartJob(const TJobContext& context, int32_t ftp_kind, int32_t http_kind, TJobTrigger trigger) {
+  TSyncFrontEnd* front = context.front;
   if (!Ready || !front) return false;
   const TServerSettings settings = front->ServerSettings();
   if (settings.ftp) JobKind = ftp_kind;
@@ -34,47 +32,46 @@ bool StartJob(int32_t ftp_kind, int32_t http_kind, TJobTrigger trigger) {
   try {
     // The worker replaced here has run its JobFinished (Ready was true), so
     // waiting for its end in its destructor takes no time to speak of.
-    front->KeepWorker(std::make_unique<TN2Thread>(trigger));
+    front->KeepWorker(std::make_unique<TN2Thread>(context, trigger));
   } catch (...) {
     // No worker will ever run JobFinished: the dialog goes back to idle here.
     DelayedStart = false;
-    JobFinished();
+    JobFinished(front);
     throw;
   }
   return true;
 }
 
-void JobFinished(bool upload_wanted) {
+void JobFinished(TSyncFrontEnd* front, bool upload_wanted) {
   Ready = true;
-  TSyncFrontEnd* front = FrontEnd();
+  if (upload_wanted) UploadPending = true;
   if (!front) return;
   front->ShowIdle();
-  if (upload_wanted) DmN2->UploadPending = true;
-  // Started from a timer tick, not from here: the worker that runs this
-  // waits for it, and starting a job replaces that worker.
-  if (DmN2->UploadPending && front->UploadOnChange()) DmN2->TimAfterJob.SetEnabled(true);
+  // Started later, not from here: the worker that runs this waits for it,
+  // and starting a job replaces that worker.
+  if (UploadPending && front->UploadOnChange()) front->UploadDue();
 }
 
-void RunShutdownUpload() {
-  TSyncFrontEnd* front = FrontEnd();
+void RunShutdownUpload(const TJobContext& context) {
+  TSyncFrontEnd* front = context.front;
   if (!front || !Ready || !front->UploadOnShutdown()) return;
   Ready = false;
   try {
     const TServerSettings settings = front->ServerSettings();
-    if (settings.ftp) FtpUpload(TJobTrigger::kShutdown);
-    if (settings.http) HttpUpload(TJobTrigger::kShutdown);
+    if (settings.ftp) FtpUpload(TJobTrigger::kShutdown, context);
+    if (settings.http) HttpUpload(TJobTrigger::kShutdown, context);
   } catch (...) {
     Ready = true;
     front->ShowIdle();
     throw;
   }
   // The book is sent: what changed before is in it, and the host is going.
-  DmN2->UploadPending = false;
+  UploadPending = false;
   Ready = true;
   front->ShowIdle();
 }
 
-TN2Thread::TN2Thread(TJobTrigger trigger) : trigger_(trigger) {
+TN2Thread::TN2Thread(TJobContext context, TJobTrigger trigger) : context_(std::move(context)), trigger_(trigger) {
   DWORD id = 0;
   handle_.Attach(::CreateThread(nullptr, 0, &TN2Thread::ThreadProc, this, 0, &id));
   if (!handle_) throw Exception("Cannot start the worker thread, error " + std::to_string(::GetLastError()));
@@ -96,13 +93,13 @@ void TN2Thread::Execute() {
       ::Sleep(delayed_start_milliseconds.load());
       DelayedStart = false;
     }
-    outcome = RunJob(JobKind, trigger_);
+    outcome = RunJob(JobKind, trigger_, context_);
   } catch (...) {
     // The jobs report their own errors; whatever still gets here must not
     // keep the dialog busy for ever.
   }
   try {
-    RunOnMainThread([&] { JobFinished(outcome.upload_wanted); });
+    RunOnMainThread([&] { JobFinished(context_.front, outcome.upload_wanted); });
   } catch (...) {
   }
 }

@@ -13,6 +13,7 @@
 
 #include "base/scoped_handle.h"
 #include "sync/n2_jobs.h"
+#include "sync/sync_front_end.h"
 
 namespace n2 {
 
@@ -23,6 +24,10 @@ extern int32_t JobKind;
 extern bool Ready;
 // Set by the start-up download: the next worker waits 60 seconds first.
 extern bool DelayedStart;
+// The address book changed while a job ran (the watcher reported it, or the
+// job found a card saved meanwhile): an upload is due once no job runs.
+// Main thread only.
+extern bool UploadPending;
 
 // The pause before a start-up download, in milliseconds.
 inline constexpr DWORD kDelayedStartMilliseconds = 60000;
@@ -31,14 +36,14 @@ inline constexpr DWORD kDelayedStartMilliseconds = 60000;
 // from the dialog's FTP/HTTP choice (a kind of 0 keeps JobKind as it is),
 // sets DelayedStart for the start-up download, clears Ready and keeps a new
 // running worker as the dialog's Worker; returns true. When Ready is false,
-// or the dialog does not exist, starts nothing and returns false.
-bool StartJob(int32_t ftp_kind, int32_t http_kind, TJobTrigger trigger);
+// or there is no dialog, starts nothing and returns false.
+bool StartJob(const TJobContext& context, int32_t ftp_kind, int32_t http_kind, TJobTrigger trigger);
 
 // Main thread: the end of every job run by a worker. Sets Ready, enables the
-// dialog's controls and hides both progress panels. When the address book
-// changed while the job ran (upload_wanted, or a change the watcher reported
-// meanwhile) and "Upload on Updates" is checked, an upload follows shortly.
-void JobFinished(bool upload_wanted = false);
+// dialog's controls and hides both progress panels. When an upload is due
+// (upload_wanted, or UploadPending) and "Upload on Updates" is checked, the
+// dialog is told (TSyncFrontEnd::UploadDue), which starts it shortly.
+void JobFinished(TSyncFrontEnd* front, bool upload_wanted = false);
 
 // Main thread, at shutdown: when no job runs and "Upload on Shutdown" is
 // checked, runs the upload job on the calling thread, with no worker, and
@@ -47,12 +52,12 @@ void JobFinished(bool upload_wanted = false);
 // can come in meanwhile: Ready is false for the upload's duration, so none of
 // them starts a job, and the dialog's idle look comes back afterwards in case
 // one of them showed the busy look. Ready is true again at the end.
-void RunShutdownUpload();
+void RunShutdownUpload(const TJobContext& context);
 
 class TN2Thread {
  public:
   // Starts the thread at once; raises an error when the system cannot.
-  explicit TN2Thread(TJobTrigger trigger);
+  TN2Thread(TJobContext context, TJobTrigger trigger);
   TN2Thread(const TN2Thread&) = delete;
   TN2Thread& operator=(const TN2Thread&) = delete;
   // Waits for the thread to end. The dialog replaces its worker only when
@@ -71,7 +76,8 @@ class TN2Thread {
   static DWORD WINAPI ThreadProc(LPVOID self);
   void Execute();
 
-  TJobTrigger trigger_;
+  const TJobContext context_;
+  const TJobTrigger trigger_;
   ScopedHandle handle_;
 };
 

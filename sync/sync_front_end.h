@@ -38,6 +38,9 @@ class TSyncFrontEnd {
   virtual void ShowIdle() = 0;
   // Keeps the worker just started in place of the last one.
   virtual void KeepWorker(std::unique_ptr<TN2Thread> worker) = 0;
+  // An upload is due once the job that just ended has let go: start it
+  // shortly, from the message loop.
+  virtual void UploadDue() = 0;
 };
 
 }  // namespace n2

@@ -73,6 +73,15 @@ void Fail(Card& card, const std::exception& error) {
   card.error = error.what();
 }
 
+// The same for an error met on a temporary file: its message names the card
+// the user knows, not the temporary file that stood for it.
+void FailFor(Card& card, const std::exception& error, const std::string& temporary) {
+  Fail(card, error);
+  const std::string named = Quoted(temporary);
+  for (size_t at = card.error.find(named); at != std::string::npos; at = card.error.find(named, at))
+    card.error.replace(at, named.size(), Quoted(card.path)), at += card.path.size() + 2;
+}
+
 EFCreateError ReadOnlyError(const std::string& path) {
   return EFCreateError("Cannot create file " + Quoted(path) + ". The file is read-only");
 }
@@ -427,7 +436,7 @@ void Extractor::DecodeToTemporary(Card& card) {
     fs_.WriteFile(card.temporary, *data, card.attributes, false, true, &card.written);
     card.temporary_there = true;
   } catch (const std::exception& error) {
-    Fail(card, error);
+    FailFor(card, error, card.temporary);
   }
 }
 

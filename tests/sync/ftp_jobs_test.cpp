@@ -241,9 +241,19 @@ TEST_F(FtpJobs, TriggersAndButtonsWhileAJobRunsStartNothingAndKeepJobKind) {
   ASSERT_TRUE(WaitIdle());
   ExpectIdle();
   EXPECT_TRUE(worker->Finished() || ::WaitForSingleObject(worker->Handle(), 10000) == WAIT_OBJECT_0);
-  // The upload was dropped, not queued: the server has nothing.
+  // Without "Upload on Updates" the upload was dropped, not queued: the server has nothing.
   EXPECT_FALSE(PathExists(ServerArchive()));
   EXPECT_EQ(JobKind, jkFtpDownload);
+
+  // With it, a change reported while a job runs is not dropped: the upload
+  // follows once the job has ended.
+  Form().ChkUpload.SetChecked(true);
+  Form().BtnDownloadClick();
+  ASSERT_FALSE(Ready);
+  DmN2->NotifyN2DirectoryChanged(DmN2->NotifyN2);
+  ASSERT_TRUE(PumpMessagesUntil([&] { return PathExists(ServerArchive()) && Ready; }, 60000));
+  EXPECT_EQ(JobKind, jkFtpUpload);
+  EXPECT_TRUE(boxes.Texts().empty());
 }
 
 TEST_F(FtpJobs, AnUnknownJobKindRunsNothingButStillFinishes) {
@@ -560,7 +570,7 @@ TEST_F(FtpJobs, TheStartUpDownloadWaitsBeforeItTouchesAnything) {
   n2test::RemoveTree(Book(a_));
 
   const DWORD start = ::GetTickCount();
-  ASSERT_TRUE(StartJob(jkFtpDownload, jkHttpDownload, TJobTrigger::kStartUp));
+  ASSERT_TRUE(StartJob(DmN2->JobContext(), jkFtpDownload, jkHttpDownload, TJobTrigger::kStartUp));
   EXPECT_TRUE(DelayedStart);
   EXPECT_EQ(JobKind, jkFtpDownload);
   // Until the delay has passed the local archive is untouched.
@@ -599,7 +609,7 @@ TEST_F(FtpJobs, DuringTheShutdownUploadTheTriggersStartNothing) {
   });
   DmN2->TimN2.SetInterval(50);
   DmN2->TimN2.SetEnabled(true);
-  RunShutdownUpload();
+  RunShutdownUpload(DmN2->JobContext());
   DmN2->TimN2.SetEnabled(false);
   EXPECT_GT(ticks, 0);
   EXPECT_EQ(Form().Worker, nullptr);
@@ -611,10 +621,10 @@ TEST_F(FtpJobs, DuringTheShutdownUploadTheTriggersStartNothing) {
 
   // Unchecked, or with a job running, nothing is uploaded.
   Form().ChkClose.SetChecked(false);
-  RunShutdownUpload();
+  RunShutdownUpload(DmN2->JobContext());
   Form().ChkClose.SetChecked(true);
   Ready = false;
-  RunShutdownUpload();
+  RunShutdownUpload(DmN2->JobContext());
   Ready = true;
   EXPECT_TRUE(boxes.Texts().empty());
 }

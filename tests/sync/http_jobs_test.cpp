@@ -434,7 +434,7 @@ TEST_F(HttpJobs, TheShutdownUploadGoesOverHttpWhenHttpIsChosen) {
   MessageBoxWatcher boxes;
   WriteTree(Book(a_), kBookA);
   Form().ChkClose.SetChecked(true);
-  RunShutdownUpload();
+  RunShutdownUpload(DmN2->JobContext());
   EXPECT_TRUE(Ready);
   ASSERT_TRUE(PathExists(ServerArchive()));
   EXPECT_EQ(ReadFileBytes(ServerArchive()), ReadFileBytes(a_ / "N2AddBook.zip"));

@@ -382,9 +382,15 @@ class Faults:
         shown = self.run_with(host, "upload", strike)
         self.assertEqual(self.cards(host), self.BOOK)
         self.assertIsNone(self.record(host))  # nothing was agreed with the server
-        # Once the server is back, the next upload sends the whole book.
         self.restart(server)
         host.write_settings(self.settings(server))
+        archive = os.path.join(self.server_folder(server), "N2AddBook.zip")
+        if os.path.exists(archive):
+            # The server kept the part it had: an upload never sends over a
+            # book it cannot read whole. Once the server's book is cleared,
+            # the next upload sends the whole book.
+            self.assertEqual(self.run_with(host, "upload"), [self.INCOMPLETE_UPLOAD])
+            self.assertEqual(self.run_with(host, "clear"), [])
         self.assertEqual(self.run_with(host, "upload"), [])
         self.assertEqual(self.server_book(server), self.BOOK)
         return shown
@@ -652,6 +658,8 @@ class Faults:
 
 class OverFtp(Faults, unittest.TestCase):
     KIND = 0
+    INCOMPLETE_UPLOAD = (UPLOAD_FTP + "Exception\\r\\nThe server's copy of the address book is incomplete; "
+                         "nothing was sent.")
     LIMIT_MS = 15000 + 5000  # the FTP client's time limit, and a margin for Wine
     SHARE_SERVER = "vsftpd-fast"
 
@@ -730,6 +738,8 @@ class OverFtp(Faults, unittest.TestCase):
 
 class OverHttp(Faults, unittest.TestCase):
     KIND = 1
+    INCOMPLETE_UPLOAD = (UPLOAD_HTTP + "Exception\\r\\nThe server's copy of the address book is incomplete; "
+                         "nothing was sent.")
     LIMIT_MS = 30000 + 5000  # the HTTP client's
     SHARE_SERVER = "nginx-direct"
 
