@@ -81,7 +81,7 @@ class TSyncEngine::Job {
   // Whether a merge of server_book into packed would leave every file alone.
   bool MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const;
   std::string ConflictFolder();
-  void Fail(TJobResult result, std::exception_ptr error) {
+  [[noreturn]] void Fail(TJobResult result, std::exception_ptr error) {
     report_.result = result;
     report_.error = std::move(error);
     throw Failed{result};
@@ -134,10 +134,10 @@ BookContent TSyncEngine::Job::Pack() {
     PackPrevious previous;
     previous.archive = state_.ArchivePath();
     if (index_ && index_->Count() > 0) {
-      previous.index = *index_;
+      previous.index = std::move(*index_);
       const std::optional<FileStamp> stamp = fs_.Stat(previous.archive);
       previous.archive_is_packed =
-          stamp && index_->PackedArchive() == FileIndex::ArchiveStamp{stamp->size, stamp->write_time};
+          stamp && previous.index->PackedArchive() == FileIndex::ArchiveStamp{stamp->size, stamp->write_time};
     }
     return previous;
   };
@@ -152,7 +152,6 @@ BookContent TSyncEngine::Job::Pack() {
   } catch (const std::exception&) {
     Fail(TJobResult::kPackFailed, std::current_exception());
   }
-  return BookContent(lead_);  // not reached
 }
 
 std::unique_ptr<OpenedArchive> TSyncEngine::Job::Fetch() {
@@ -251,10 +250,13 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent&
         if (c.outcome == TCardOutcome::kWrittenSavingLocal) ++report_.written;
         break;
       case TCardOutcome::kWritten: if (!c.folder) ++report_.written; break;
-      case TCardOutcome::kUnchanged: if (!c.folder) ++report_.unchanged; break;
+      case TCardOutcome::kUnchanged:
+        if (!c.folder) ++report_.unchanged, ++report_.kept;
+        break;
       case TCardOutcome::kKept: ++report_.kept; break;
       case TCardOutcome::kChangedMeanwhile:
         ++report_.changed_meanwhile;
+        ++report_.kept;
         report_.upload_wanted = true;
         return;
       case TCardOutcome::kFailed:

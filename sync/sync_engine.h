@@ -57,9 +57,11 @@ struct TJobReport {
   TJobResult result = TJobResult::kDone;
   // What made the job fail (kPackFailed, kExtractFailed, kFailed).
   std::exception_ptr error;
-  // The server's cards: written here, already here, saved as conflict
-  // copies; local news kept; cards left because they changed during the job.
-  size_t written = 0, unchanged = 0, conflicts = 0, kept = 0, changed_meanwhile = 0;
+  // The server's cards written here; local files left as they were (already
+  // holding the server's card, holding news of this installation, or changed
+  // during the job), of which those already holding it and those changed
+  // during the job; the server's versions saved as conflict copies.
+  size_t written = 0, kept = 0, unchanged = 0, changed_meanwhile = 0, conflicts = 0;
   // Cards that could not be unpacked.
   std::vector<CardResult> failures;
   // The cards saved as conflict copies, and the folder holding them.
