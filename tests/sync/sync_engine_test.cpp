@@ -214,6 +214,7 @@ TEST_F(Office, ARefusalIsNeverTakenForAMissingBook) {
   EXPECT_EQ(b.Upload().result, TJobResult::kDone);
   EXPECT_EQ(a.Download().result, TJobResult::kDone);
   ExpectEverywhere({{"2.vcf", "two by A"}, {"3.vcf", "three by B"}});
+  EXPECT_TRUE(b.Conflicts().empty());
 
   // A clear that is refused is a failed job, and the record stays.
   a.Transport().clear_fault = ScriptedTransport::kRefused;
@@ -263,43 +264,61 @@ TEST_F(Office, TheRecordNeverLagsBehindTheCards) {
 }
 
 TEST_F(Office, ACrashAtAnyStepLeavesNoCardCutShortAndLosesNoEdit) {
-  // A's book of twelve cards; B, new, downloads it and the power goes at the
-  // n-th operation on its disk, for every n the download has: from then on
-  // nothing reaches the disk any more.
-  for (int card = 0; card < 12; ++card) a.Edit(std::to_string(card) + ".vcf", std::string(100 + card, 'a' + card));
-  ASSERT_EQ(a.Upload(true).result, TJobResult::kDone);
-  const Book book = a.Cards();
-  int operations = 0;
-  fs.before = [&](FsOp, const std::string& path) {
-    if (path.rfind(b.Folder(), 0) == 0) ++operations;
+  // A and B share twelve cards. A changes them all; B's download of the
+  // change loses its power at the n-th operation on its disk, for every n the
+  // download has: from then on nothing reaches B's disk any more. A changes
+  // the cards once more. Once B is back and has downloaded and uploaded, A's
+  // last version of every card is everywhere, and no card was ever cut.
+  auto version = [](int card, int edit) { return std::string(100 + card, 'a' + card) + " edit " + std::to_string(edit); };
+  auto office_in_step = [&](MemoryFileSystem& office, Server& shared, Installation& author, Installation& other) {
+    for (int card = 0; card < 12; ++card) author.Edit(std::to_string(card) + ".vcf", version(card, 0));
+    ASSERT_EQ(author.Upload(true).result, TJobResult::kDone);
+    ASSERT_EQ(other.Download().result, TJobResult::kDone);
+    for (int card = 0; card < 12; ++card) author.Edit(std::to_string(card) + ".vcf", version(card, 1));
+    ASSERT_EQ(author.Upload().result, TJobResult::kDone);
+    (void)office, (void)shared;
   };
-  ASSERT_EQ(b.Download().result, TJobResult::kDone);
-  fs.before = nullptr;
-  ASSERT_GT(operations, 12);
-
-  for (int crash_at = 1; crash_at <= operations; ++crash_at) {
-    SCOPED_TRACE("crash at operation " + std::to_string(crash_at));
+  int operations = 0;
+  {
     MemoryFileSystem office;
     Server shared;
-    shared.archive = server.archive;
-    Installation author(office, shared, "A"), newcomer(office, shared, "B");
-    for (const auto& [card, content] : book) office.Put(author.CardPath(card), content);
+    Installation author(office, shared, "A"), other(office, shared, "B");
+    office_in_step(office, shared, author, other);
+    office.before = [&](FsOp, const std::string& path) {
+      if (path.rfind(other.Folder(), 0) == 0) ++operations;
+    };
+    ASSERT_EQ(other.Download().result, TJobResult::kDone);
+  }
+  ASSERT_GT(operations, 12);
+  Book last;
+  for (int card = 0; card < 12; ++card) last[std::to_string(card) + ".vcf"] = version(card, 2);
+
+  for (int crash_at = 1; crash_at <= operations; ++crash_at) {
+    SCOPED_TRACE("power gone at operation " + std::to_string(crash_at));
+    MemoryFileSystem office;
+    Server shared;
+    Installation author(office, shared, "A"), other(office, shared, "B");
+    office_in_step(office, shared, author, other);
     int count = 0;
     office.before = [&](FsOp, const std::string& path) {
-      if (path.rfind(newcomer.Folder(), 0) == 0 && ++count >= crash_at) throw EInOutError("The power is gone");
+      if (path.rfind(other.Folder(), 0) == 0 && ++count >= crash_at) throw EInOutError("The power is gone");
     };
-    newcomer.Download();
+    other.Download();
     office.before = nullptr;
-    for (const auto& [card, content] : newcomer.Cards()) EXPECT_EQ(content, book.at(card)) << card;
-    // Restarted: the next download completes the book, the upload sends
-    // nothing cut, the author's book is intact.
-    EXPECT_EQ(newcomer.Download().result, TJobResult::kDone);
-    EXPECT_EQ(newcomer.Cards(), book);
-    newcomer.Upload(true);
-    EXPECT_EQ(ServerCards(shared), book);
+    for (const auto& [card, content] : other.Cards()) {
+      const int n = std::stoi(card);
+      EXPECT_TRUE(content == version(n, 0) || content == version(n, 1)) << card;
+    }
+    for (const auto& [card, content] : last) author.Edit(card, content);
+    ASSERT_EQ(author.Upload().result, TJobResult::kDone);
+    EXPECT_EQ(other.Download().result, TJobResult::kDone);
+    other.Upload();
     EXPECT_EQ(author.Download().result, TJobResult::kDone);
-    EXPECT_EQ(author.Cards(), book);
-    EXPECT_EQ(office.Tree(newcomer.Folder() + "~N2Unpack.tmp").size(), 0u);
+    EXPECT_EQ(other.Cards(), last);
+    EXPECT_EQ(author.Cards(), last);
+    EXPECT_EQ(ServerCards(shared), last);
+    EXPECT_TRUE(other.Conflicts().empty());
+    EXPECT_EQ(office.Tree(other.Folder() + "~N2Unpack.tmp").size(), 0u);
   }
 }
 
@@ -362,10 +381,12 @@ TEST_F(Office, OnlyTheBookIsUnpackedAndAttributesDoNotFlap) {
     ZipArchive hostile(kLead);
     ASSERT_TRUE(hostile.Read(bytes));
     hostile.AddStreamEntry("N2AddBook.agreed", 0x20, "garbage", DosStamp{}, 9);
+    hostile.AddStreamEntry("Outside/card.vcf", 0x20, "not a card of the book", DosStamp{}, 9);
     server.archive = bytes.Bytes();
   }
   EXPECT_EQ(b.Download().result, TJobResult::kDone);
   EXPECT_NE(fs.Content(b.Folder() + "N2AddBook.agreed"), std::optional<std::string>("garbage"));
+  EXPECT_FALSE(fs.Exists(b.Folder() + "Outside"));
   // A makes card 2 read-only, nothing else. B's upload, with news of its
   // own, merges that and sends card 2 read-only too.
   fs.SetAttributes(a.CardPath("2.vcf"), kAttrArchive | kAttrReadOnly);
