@@ -6,7 +6,8 @@
 #   upload                    zip -9 -r (new archive) + curl -T
 #   upload, one card changed  zip -FS -9 -r (Info-ZIP's incremental mode) + curl -T;
 #                             ours fetches the server's copy and merges it first,
-#                             and once more without the agreed record (no fetch)
+#                             and once more without the agreed record (a first
+#                             contact, which compares every card)
 #   download into an empty book            curl + unzip
 #   download again right after it          curl + unzip -o; ours reads again the
 #                                          cards written in the last two seconds
@@ -177,8 +178,8 @@ for s in $servers; do
   cp -a "$work/master/AddrBook" "$ra/AddrBook"
   curl_ref=(curl -s -S --ftp-pasv)
   for ((r = 0; r < runs; r++)); do
-    # Upload of the whole book, packed anew and sent without fetching first
-    # (without the index and the agreed record of earlier runs).
+    # Upload of the whole book, packed anew (without the index and the agreed
+    # record of earlier runs: a first contact with the server's copy).
     rm -f "$a/Data/N2AddBook.index" "$a/Data/N2AddBook.agreed"
     job "$s.up" "$a" upload
     rm -f "$ra/N2AddBook.zip"
@@ -209,8 +210,8 @@ for s in $servers; do
     # Nothing changed since: the download every 10 minutes.
     job "$s.down00" "$b" download
     tool "$s.down00_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
-    # The same upload without the agreed record, which sends without fetching
-    # the server's copy first: the difference is the fetch's (and merge's) share.
+    # The same upload without the agreed record: a first contact, which
+    # fetches the server's copy and compares every card with it.
     $book touch "$a/Data/AddrBook" "$s${r}x"
     rm -f "$a/Data/N2AddBook.agreed"
     job "$s.up1x" "$a" upload
@@ -224,7 +225,7 @@ printf 'address book: %d files, %d bytes, archive %d bytes; median of %d runs; l
 printf '%-50s %8s %8s %8s %8s %8s %8s %8s\n' "seconds" "job" "+Wine" "tools" "ratio" "floor" "/floor" "peak MB"
 for s in $servers; do
   for w in "up:upload (zip -9 -r + curl -T)" "up1:one card changed (zip -FS + curl)" \
-           "up1x:one card changed, no fetch (zip -FS + curl)" \
+           "up1x:one card changed, no record (zip -FS + curl)" \
            "down:download (curl + unzip)" "down0:again right after (curl + unzip -o)" \
            "down1:one card changed (curl + unzip -o)" "down00:nothing changed (curl + unzip -o)"; do
     k=${w%%:*} label="$s ${w#*:}"
