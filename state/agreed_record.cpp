@@ -12,8 +12,27 @@ constexpr std::string_view kEarlierHeader = "n2agreed 1";
 
 }  // namespace
 
+namespace {
+
+// card as it agrees now, with every version seen of it before: those of the
+// earlier agreed version too.
+CardContent WithHistory(CardContent card, const CardContent* before) {
+  if (before) {
+    card.seen.Add(before->seen);
+    if (before->identity) card.seen.Add(*before->identity);
+  }
+  if (card.identity) card.seen.Add(*card.identity);
+  return card;
+}
+
+}  // namespace
+
 void TAgreedRecord::Agree(BookContent book, std::string server) {
-  book_ = std::move(book);
+  BookContent agreed(book_.Lead());
+  book.ForEach([&](const std::string& name, const CardContent& card) {
+    agreed.Add(name, WithHistory(card, server == server_ ? book_.Find(name) : nullptr));
+  });
+  book_ = std::move(agreed);
   server_ = std::move(server);
   state_ = TAgreement::kComplete;
 }
@@ -23,14 +42,28 @@ void TAgreedRecord::AgreeOn(std::string name, const CardContent& card, const std
     state_ = TAgreement::kPartial;
     server_ = server;
   }
-  book_.Add(std::move(name), card);
+  CardContent agreed = WithHistory(card, book_.Find(name));
+  book_.Add(std::move(name), agreed);
+}
+
+bool TAgreedRecord::Stale(std::string_view name, const CardIdentity& identity) const {
+  const CardContent* agreed = book_.Find(name);
+  return agreed && agreed->identity != identity && agreed->seen.Covers(identity);
+}
+
+CardIdentity TAgreedRecord::NewIdentity(uint64_t now) {
+  last_stamp_ = now > last_stamp_ ? now : last_stamp_ + 1;
+  return CardIdentity{installation_, last_stamp_};
 }
 
 std::string TAgreedRecord::Text() const {
   if (state_ == TAgreement::kMissing) return std::string();
+  // n2agreed 2 state server installation last-stamp validator
   std::string body(kHeader);
   body += state_ == TAgreement::kComplete ? " complete " : " partial ";
   AppendRecordName(body, server_);
+  body += ' ' + CardIdentity{installation_, last_stamp_}.Text() + ' ';
+  AppendRecordName(body, validator_);
   body += '\n';
   book_.AppendLines(body);
   return SealRecord(std::move(body), book_.Count() + 1);
@@ -44,22 +77,28 @@ TAgreedRecord TAgreedRecord::Parse(std::string_view text, const LeadBytes& lead,
   if (first_end == std::string_view::npos) return missing;
   const std::string_view first = body->substr(0, first_end);
   TAgreedRecord record(lead);
-  if (first == kEarlierHeader) {
+  const bool earlier = first == kEarlierHeader;
+  if (earlier) {
     record.state_ = TAgreement::kComplete;
     record.server_ = server;
   } else {
-    const RecordWordList words = RecordWords(first, 4);
-    std::optional<std::string> named;
-    if (words.size() != 4 || std::string(words[0]) + " " + std::string(words[1]) != kHeader ||
-        (words[2] != "complete" && words[2] != "partial") || !(named = UnescapeRecordName(words[3])))
+    const RecordWordList words = RecordWords(first, 6);
+    std::optional<std::string> named, validator;
+    std::optional<CardIdentity> own;
+    if (words.size() != 6 || std::string(words[0]) + " " + std::string(words[1]) != kHeader ||
+        (words[2] != "complete" && words[2] != "partial") || !(named = UnescapeRecordName(words[3])) ||
+        !(own = CardIdentity::Parse(words[4])) || !(validator = UnescapeRecordName(words[5])))
       return missing;
     if (*named != server) return missing;
     record.state_ = words[2] == "complete" ? TAgreement::kComplete : TAgreement::kPartial;
     record.server_ = std::move(*named);
+    record.installation_ = own->installation;
+    record.last_stamp_ = own->stamp;
+    record.validator_ = std::move(*validator);
   }
   for (size_t start = first_end + 1; start < body->size();) {
     const size_t end = body->find('\n', start);
-    if (!record.book_.AddLine(body->substr(start, end - start))) return missing;
+    if (!record.book_.AddLine(body->substr(start, end - start), !earlier)) return missing;
     start = end + 1;
   }
   return record;

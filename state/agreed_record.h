@@ -36,10 +36,28 @@ class TAgreedRecord {
   // The agreed version of a card, if any.
   const CardContent* Find(std::string_view name) const { return book_.Find(name); }
 
-  // The whole book of server agrees now.
+  // The whole book of server agrees now. The versions the record held or
+  // saw before are remembered as seen, with the new ones.
   void Agree(BookContent book, std::string server);
   // One card agrees now; a missing record becomes a partial one of server.
   void AgreeOn(std::string name, const CardContent& card, const std::string& server);
+
+  // Whether identity is a version of card name that this installation has
+  // held or superseded, other than the agreed one: a stale copy.
+  bool Stale(std::string_view name, const CardIdentity& identity) const;
+
+  // This installation's identities: a random number chosen once (0 until
+  // then), and a stamp that only grows. A new identity's stamp is at least
+  // now (units of a file time) and above every earlier one.
+  uint64_t Installation() const { return installation_; }
+  void SetInstallation(uint64_t installation) { installation_ = installation; }
+  CardIdentity NewIdentity(uint64_t now);
+
+  // What the server told of the archive whose content the record took in
+  // (its ETag and Last-Modified, or its FTP size and time): while the server
+  // tells the same, its archive is this one. Empty when unknown.
+  const std::string& Validator() const { return validator_; }
+  void SetValidator(std::string validator) { validator_ = std::move(validator); }
 
   // The record as text; read for server: another server's record, a damaged
   // or empty text read as missing.
@@ -50,6 +68,9 @@ class TAgreedRecord {
   TAgreement state_ = TAgreement::kMissing;
   std::string server_;
   BookContent book_;
+  uint64_t installation_ = 0;
+  uint64_t last_stamp_ = 0;
+  std::string validator_;
 };
 
 }  // namespace n2

@@ -29,21 +29,32 @@ void BookContent::AppendLines(std::string& out) const {
     out += ' ';
     out += RecordHex(c.attributes);
     out += c.folder ? " d " : " f ";
+    out += c.identity ? c.identity->Text() : "-";
+    out += ' ';
+    out += c.seen.Text();
+    out += ' ';
     AppendRecordName(out, name);
     out += '\n';
   }
 }
 
-bool BookContent::AddLine(std::string_view line) {
-  // crc size attributes kind name
-  const RecordWordList words = RecordWords(line, 5);
+bool BookContent::AddLine(std::string_view line, bool with_identities) {
+  // crc size attributes kind [identity seen] name
+  const size_t count = with_identities ? 7 : 5;
+  const RecordWordList words = RecordWords(line, count);
   CardContent c;
   std::optional<std::string> name;
-  if (words.size() != 5 || !RecordNumber(words[0], c.crc, 16) || !RecordNumber(words[1], c.size) ||
+  if (words.size() != count || !RecordNumber(words[0], c.crc, 16) || !RecordNumber(words[1], c.size) ||
       !RecordNumber(words[2], c.attributes, 16) || (words[3] != "d" && words[3] != "f") ||
-      !(name = UnescapeRecordName(words[4])) || name->empty())
+      !(name = UnescapeRecordName(words[count - 1])) || name->empty())
     return false;
   c.folder = words[3] == "d";
+  if (with_identities) {
+    std::optional<SeenVersions> seen;
+    if (words[4] != "-" && !(c.identity = CardIdentity::Parse(words[4]))) return false;
+    if (!(seen = SeenVersions::Parse(words[5]))) return false;
+    c.seen = std::move(*seen);
+  }
   Add(std::move(*name), c);
   return true;
 }

@@ -4,21 +4,28 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "base/code_page.h"
 #include "base/file_system.h"
+#include "state/card_identity.h"
 
 namespace n2 {
 
-// One card, or one folder, of a book.
+// One card, or one folder, of a book. Its identity and the versions seen do
+// not count as content.
 struct CardContent {
   uint32_t size = 0;
   uint32_t crc = 0;
   // Only the read-only, hidden and system bits count.
   uint32_t attributes = 0;
   bool folder = false;
+  // The version's identity, when it carries one.
+  std::optional<CardIdentity> identity;
+  // In an agreed record: the versions this installation has held or superseded.
+  SeenVersions seen;
 
   static constexpr uint32_t kCountedAttributes = kAttrReadOnly | kAttrHidden | kAttrSystem;
   bool SameBytes(const CardContent& other) const { return size == other.size && crc == other.crc; }
@@ -30,7 +37,8 @@ struct CardContent {
 
 class BookContent {
  public:
-  explicit BookContent(const LeadBytes& lead) : cards_(MakeCaseBlindMap<CardContent>(lead)) {}
+  explicit BookContent(const LeadBytes& lead) : lead_(&lead), cards_(MakeCaseBlindMap<CardContent>(lead)) {}
+  const LeadBytes& Lead() const { return *lead_; }
 
   // Adds name, or replaces the card of that name (and its spelling).
   void Add(std::string name, const CardContent& card);
@@ -43,12 +51,15 @@ class BookContent {
     for (const auto& [name, card] : cards_) visit(name, card);
   }
 
-  // One line a card ("crc size attributes f|d name"), appended to out.
+  // One line a card ("crc size attributes f|d identity seen name", "-" for
+  // no identity), appended to out.
   void AppendLines(std::string& out) const;
-  // Reads one such line into the book; false when it is not one.
-  bool AddLine(std::string_view line);
+  // Reads one such line into the book; false when it is not one. Lines of
+  // the earlier form, without identity and seen versions, are read too.
+  bool AddLine(std::string_view line, bool with_identities = true);
 
  private:
+  const LeadBytes* lead_;
   CaseBlindMap<CardContent> cards_;  // by name, as last added
 };
 

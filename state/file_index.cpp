@@ -5,7 +5,9 @@
 namespace n2 {
 namespace {
 
-constexpr std::string_view kHeader = "n2index 2";
+constexpr std::string_view kHeader = "n2index 3";
+// The form before identities: the same without the identity word.
+constexpr std::string_view kEarlierHeader = "n2index 2";
 
 }  // namespace
 
@@ -39,6 +41,8 @@ std::string FileIndex::Text() const {
     body += ' ';
     body += RecordHex(f.attributes);
     body += ' ';
+    body += f.identity ? f.identity->Text() : "-";
+    body += ' ';
     AppendRecordName(body, name);
     body += '\n';
   }
@@ -49,14 +53,16 @@ std::optional<FileIndex> FileIndex::Parse(std::string_view text, const LeadBytes
   std::optional<std::string_view> body = OpenSealedRecord(text);
   if (!body) return std::nullopt;
   FileIndex index(lead);
-  bool header = true;
+  bool header = true, earlier = false;
   for (size_t start = 0; start < body->size();) {
     const size_t end = body->find('\n', start);
     const RecordWordList words = RecordWords(body->substr(start, end - start));
     start = end + 1;
     if (header) {
       ArchiveStamp packed;
-      if (words.size() != 5 || std::string(words[0]) + " " + std::string(words[1]) != kHeader ||
+      const std::string kind = words.size() >= 2 ? std::string(words[0]) + " " + std::string(words[1]) : "";
+      earlier = kind == kEarlierHeader;
+      if (words.size() != 5 || (kind != kHeader && !earlier) ||
           !RecordNumber(words[2], index.taken_at_) || !RecordNumber(words[3], packed.size) ||
           !RecordNumber(words[4], packed.write_time))
         return std::nullopt;
@@ -64,12 +70,15 @@ std::optional<FileIndex> FileIndex::Parse(std::string_view text, const LeadBytes
       header = false;
       continue;
     }
+    // crc size time attributes [identity] name
     IndexedFile f;
     std::optional<std::string> name;
-    if (words.size() != 5 || !RecordNumber(words[0], f.crc, 16) || !RecordNumber(words[1], f.size) ||
+    const size_t count = earlier ? 5 : 6;
+    if (words.size() != count || !RecordNumber(words[0], f.crc, 16) || !RecordNumber(words[1], f.size) ||
         !RecordNumber(words[2], f.write_time) || !RecordNumber(words[3], f.attributes, 16) ||
-        !(name = UnescapeRecordName(words[4])) || name->empty())
+        !(name = UnescapeRecordName(words[count - 1])) || name->empty())
       return std::nullopt;
+    if (!earlier && words[4] != "-" && !(f.identity = CardIdentity::Parse(words[4]))) return std::nullopt;
     index.Set(std::move(*name), f);
   }
   if (header) return std::nullopt;

@@ -12,6 +12,7 @@
 #include <string_view>
 
 #include "base/code_page.h"
+#include "state/card_identity.h"
 
 namespace n2 {
 
@@ -21,6 +22,8 @@ struct IndexedFile {
   uint64_t write_time = 0;
   uint32_t attributes = 0;
   uint32_t crc = 0;
+  // The identity of the card version the file holds, when known.
+  std::optional<CardIdentity> identity;
 
   bool operator==(const IndexedFile&) const = default;
 };

@@ -21,6 +21,7 @@ CardContent CardOf(const ZipEntry& entry, const LeadBytes& lead) {
     card.size = entry.central.uncompressed_size;
     card.crc = entry.central.crc;
     card.attributes = entry.central.external_attributes & CardContent::kCountedAttributes;
+    card.identity = IdentityInExtraField(entry.central.extra);
   }
   return card;
 }
@@ -40,6 +41,10 @@ TCardDecision DecideCard(const TAgreedRecord& record, std::string_view name, con
                          const LocalFile& local) {
   if (!local.exists) return {TCardRule::kTakeServer, false};
   const CardContent* agreed = record.Find(name);
+  if (server.identity && record.Stale(name, *server.identity)) {
+    // A stale copy: the local card is newer, or the same.
+    return {TCardRule::kKeepLocal, false, !Holds(local, server, true)};
+  }
   if (!agreed && !record.Complete()) {
     // Met for the first time: the office's version stays in the book.
     if (Holds(local, server, true)) return {TCardRule::kKeepLocal, false};

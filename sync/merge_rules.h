@@ -11,6 +11,12 @@
 //                                version as a conflict copy
 //   none         any             takes the server's version
 //
+// A server's card whose identity this installation has held or superseded
+// (and which is not the agreed version) is a stale copy, sent back by an
+// upload that lost a race: the local card is kept, and sent again. A card
+// without an identity (from an installation of the original design, or an
+// archive packed by hand) follows the table.
+//
 // A card the record does not know yet, while the record is missing or partial
 // (a first contact), follows the first-contact rule instead: the server's
 // version is taken, and a local file of other content is saved as a conflict
@@ -36,7 +42,7 @@ inline constexpr std::string_view kBookPrefix = "AddrBook/";
 // The content of an archive's entries below kBookPrefix (the book's own
 // folder entry included); of names that fold alike, the first counts.
 BookContent BookOf(const std::vector<ZipEntry>& entries, const LeadBytes& lead);
-// The content of one entry.
+// The content of one entry, with its identity when it carries one.
 CardContent CardOf(const ZipEntry& entry, const LeadBytes& lead);
 
 enum class TCardRule {
@@ -51,6 +57,8 @@ struct TCardDecision {
   // The local file is the agreed version or a first contact's loser, so
   // replacing it even when it is read-only undoes nothing.
   bool replace_read_only = false;
+  // The server's card is a stale copy: the local one must be sent again.
+  bool stale = false;
 };
 
 // What to do with the server's card name, given the local file (whose

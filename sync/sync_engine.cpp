@@ -1,6 +1,7 @@
 #include "sync/sync_engine.h"
 
 #include <cstdio>
+#include <string_view>
 #include <memory>
 #include <optional>
 
@@ -81,6 +82,10 @@ class TSyncEngine::Job {
   // Whether a merge of server_book into packed would leave every file alone.
   bool MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const;
   std::string ConflictFolder();
+  // The identity of a card version being packed.
+  std::optional<CardIdentity> Identify(std::string_view name, const IndexedFile& file);
+  // The record that agrees on book, sent to or found on the server now.
+  void AgreeOnSent(const BookContent& book);
   [[noreturn]] void Fail(TJobResult result, std::exception_ptr error) {
     report_.result = result;
     report_.error = std::move(error);
@@ -134,13 +139,14 @@ BookContent TSyncEngine::Job::Pack() {
     PackPrevious previous;
     previous.archive = state_.ArchivePath();
     if (index_ && index_->Count() > 0) {
-      previous.index = std::move(*index_);
+      previous.index = *index_;
       const std::optional<FileStamp> stamp = fs_.Stat(previous.archive);
       previous.archive_is_packed =
           stamp && previous.index->PackedArchive() == FileIndex::ArchiveStamp{stamp->size, stamp->write_time};
     }
     return previous;
   };
+  pack.identify = [this](std::string_view name, const IndexedFile& file) { return Identify(name, file); };
   try {
     PackResult packed = PackFolder(pack);
     fs_.Rename(state_.PackPath(), state_.ArchivePath(), true);
@@ -152,6 +158,32 @@ BookContent TSyncEngine::Job::Pack() {
   } catch (const std::exception&) {
     Fail(TJobResult::kPackFailed, std::current_exception());
   }
+}
+
+std::optional<CardIdentity> TSyncEngine::Job::Identify(std::string_view name, const IndexedFile& file) {
+  const auto same = [&](uint32_t size, uint32_t crc, uint32_t attributes) {
+    return size == file.size && crc == file.crc &&
+           (attributes & CardContent::kCountedAttributes) == (file.attributes & CardContent::kCountedAttributes);
+  };
+  // The version the file held when it was last packed or unpacked, unchanged since.
+  if (const IndexedFile* known = index_ ? index_->Find(name) : nullptr)
+    if (known->identity && same(static_cast<uint32_t>(known->size), known->crc, known->attributes))
+      return known->identity;
+  // The agreed version, as it arrived.
+  if (const CardContent* agreed = record_.Find(name))
+    if (agreed->identity && !agreed->folder && same(agreed->size, agreed->crc, agreed->attributes))
+      return agreed->identity;
+  // A version made here: an identity of its own, even for bytes the card once held.
+  if (record_.Installation() == 0) record_.SetInstallation(r_.random ? r_.random() : fs_.Now());
+  return record_.NewIdentity(fs_.Now());
+}
+
+void TSyncEngine::Job::AgreeOnSent(const BookContent& book) {
+  TAgreedRecord agreed = record_;
+  agreed.Agree(book, r_.server);
+  agreed.SetValidator({});  // the server's archive is a new one now
+  state_.SaveRecord(agreed);
+  record_ = std::move(agreed);
 }
 
 std::unique_ptr<OpenedArchive> TSyncEngine::Job::Fetch() {
@@ -205,6 +237,10 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent&
   x.index = &*index_;
   x.decide = [&](const ZipEntry& entry, std::string_view name, const LocalFile& local) {
     const TCardDecision d = DecideCard(record_, name, CardOf(entry, lead_), local);
+    if (d.stale) {
+      ++report_.stale;
+      report_.upload_wanted = true;
+    }
     TExtractChoice choice;
     choice.replace_read_only = d.replace_read_only;
     switch (d.rule) {
@@ -329,7 +365,7 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
       // The server holds this very book already: nothing to send.
       if (!record_.Complete() || !(record_.Book() == packed)) {
         TAgreedRecord agreed = record_;
-        agreed.Agree(packed, r_.server);
+        agreed.Agree(*server_book, r_.server);
         state_.SaveRecord(agreed);
         record_ = std::move(agreed);
       }
@@ -338,9 +374,7 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
     }
     r_.transport->Send(state_.ArchivePath());
     report_.sent = true;
-    TAgreedRecord agreed(lead_);
-    agreed.Agree(std::move(packed), r_.server);
-    state_.SaveRecord(agreed);
+    AgreeOnSent(packed);
   });
 }
 
@@ -386,9 +420,7 @@ TJobReport TSyncEngine::Job::Download() {
 TJobReport TSyncEngine::Job::Clear() {
   return Run([&] {
     r_.transport->Clear();
-    TAgreedRecord cleared(lead_);
-    cleared.Agree(BookContent(lead_), r_.server);
-    state_.SaveRecord(cleared);
+    AgreeOnSent(BookContent(lead_));
   });
 }
 

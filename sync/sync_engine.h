@@ -20,6 +20,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <exception>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,9 @@ struct TSyncRequest {
   TTransport* transport = nullptr;
   // Deflate level of the packed entries.
   int level = 9;
+  // A random number: this installation's part of the identities of the card
+  // versions it makes, chosen once.
+  std::function<uint64_t()> random;
 };
 
 enum class TJobResult {
@@ -62,6 +66,9 @@ struct TJobReport {
   // during the job), of which those already holding it and those changed
   // during the job; the server's versions saved as conflict copies.
   size_t written = 0, kept = 0, unchanged = 0, changed_meanwhile = 0, conflicts = 0;
+  // Stale copies of cards met on the server (an upload that lost a race sent
+  // them back): the local cards were kept.
+  size_t stale = 0;
   // Cards that could not be unpacked.
   std::vector<CardResult> failures;
   // The cards saved as conflict copies, and the folder holding them.
@@ -70,7 +77,8 @@ struct TJobReport {
   // The book was sent.
   bool sent = false;
   uint64_t bytes_sent = 0, bytes_received = 0;
-  // A card changed while the job ran: an upload should follow it.
+  // A card changed while the job ran, or the server holds a stale copy of a
+  // card: an upload should follow.
   bool upload_wanted = false;
 };
 

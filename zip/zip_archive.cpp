@@ -193,7 +193,7 @@ void ZipArchive::AddStreamEntry(std::string_view name, uint32_t attributes, std:
 }
 
 void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data,
-                                  DosStamp stamp) {
+                                  DosStamp stamp, std::string_view extra) {
   if (!stream_) throw Exception("No archive is open");
   std::string entry_name = NormalizeEntryName(name, *lead_);
   if (auto old = names_.find(entry_name); old != names_.end()) RemoveEntry(old->second);
@@ -205,6 +205,7 @@ void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, co
   h.compressed_size = static_cast<uint32_t>(data.compressed.size());
   h.uncompressed_size = data.size;
   h.name = entry_name;
+  h.extra = extra;
 
   CentralRecord r;
   r.method = h.method;
@@ -215,6 +216,7 @@ void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, co
   r.external_attributes = attributes & 0xFFFF;
   r.local_offset = end_.directory_offset;
   r.name = entry_name;
+  r.extra = extra;
 
   const uint64_t offset = end_.directory_offset;
   std::string& header = header_scratch_;

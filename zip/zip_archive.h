@@ -70,7 +70,10 @@ class ZipArchive {
   };
   static Prepared Prepare(std::string_view data, int level);
   // AddStreamEntry with data prepared beforehand; the same bytes result.
-  void AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data, DosStamp stamp);
+  // extra, when given, is the extra field of the local header and the
+  // directory record both.
+  void AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data, DosStamp stamp,
+                        std::string_view extra = {});
   void BeginBatch() { batch_ = true; }
   // Ends a batch and writes the directory; call it also when the batch fails.
   void EndBatch();

@@ -587,16 +587,23 @@ void Extractor::DeleteQuietly(const std::string& path) {
 // Counts the card, notes what is now known of its file, and tells the caller.
 void Extractor::Report(const Card& card, ExtractResult& result) {
   const CentralRecord& entry = archive_.Entries()[card.entry].central;
-  auto note = [&](const FileStamp& stamp, uint32_t crc) {
+  auto note = [&](const FileStamp& stamp, uint32_t crc, std::optional<CardIdentity> identity) {
     files_.insert_or_assign(card.path, stamp);
-    if (r_.index) r_.index->Set(card.name, IndexedFile{stamp.size, stamp.write_time, stamp.attributes, crc});
+    if (r_.index) r_.index->Set(card.name, IndexedFile{stamp.size, stamp.write_time, stamp.attributes, crc, identity});
+  };
+  // The file holds the entry's version now, with its identity.
+  const std::optional<CardIdentity> entry_identity = IdentityInExtraField(entry.extra);
+  // A local file left as it was keeps the identity the index knew of it.
+  auto kept_identity = [&](uint32_t crc) -> std::optional<CardIdentity> {
+    const IndexedFile* known = r_.index ? r_.index->Find(card.name) : nullptr;
+    return known && known->crc == crc ? known->identity : std::nullopt;
   };
   switch (card.outcome) {
     case TCardOutcome::kWritten:
     case TCardOutcome::kWrittenSavingLocal:
       if (card.folder) break;
       ++result.written;
-      note(card.written, entry.crc);
+      note(card.written, entry.crc, entry_identity);
       break;
     case TCardOutcome::kUnchanged:
       if (card.folder) break;
@@ -605,15 +612,15 @@ void Extractor::Report(const Card& card, ExtractResult& result) {
         ++result.changed_attributes;
         FileStamp stamp = card.crc_stamp;
         stamp.attributes = card.attributes;
-        note(stamp, entry.crc);
+        note(stamp, entry.crc, entry_identity);
       } else {
-        note(card.crc_stamp, entry.crc);
+        note(card.crc_stamp, entry.crc, entry_identity);
       }
       break;
     case TCardOutcome::kKept:
     case TCardOutcome::kCopied:
       ++(card.outcome == TCardOutcome::kKept ? result.kept : result.copies);
-      if (card.exists && card.local_crc) note(card.crc_stamp, *card.local_crc);
+      if (card.exists && card.local_crc) note(card.crc_stamp, *card.local_crc, kept_identity(*card.local_crc));
       break;
     case TCardOutcome::kChangedMeanwhile:
       ++result.changed_meanwhile;

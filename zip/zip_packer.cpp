@@ -396,8 +396,11 @@ void Packer::ApplySteps(StepFeed& feed) {
       }
       const ZipArchive::Prepared& data = w.prepared[k];
       EnsureFolderEntries(step.name, kAttrFolder, now);
-      archive_.AddPreparedEntry(step.name, stamp.attributes, data, StampOf(stamp.write_time));
-      packed_.Set(std::string(step.name), IndexedFile{data.size, stamp.write_time, stamp.attributes, data.crc});
+      IndexedFile packed{data.size, stamp.write_time, stamp.attributes, data.crc, std::nullopt};
+      if (request_.identify) packed.identity = request_.identify(step.name, packed);
+      archive_.AddPreparedEntry(step.name, stamp.attributes, data, StampOf(stamp.write_time),
+                                packed.identity ? EncodeIdentityField(*packed.identity) : std::string());
+      packed_.Set(std::string(step.name), packed);
     }
   };
 

@@ -20,6 +20,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "base/code_page.h"
@@ -55,6 +56,10 @@ struct PackRequest {
   // so that reading the index and the previous archive's directory costs no
   // time of its own. May be empty.
   std::function<PackPrevious()> previous;
+  // The identity of a card version, asked for every file as it is added (in
+  // order, on one thread) with its name and what was packed of it; it goes
+  // into the entry's extra field and the index. May be empty: no identities.
+  std::function<std::optional<CardIdentity>(std::string_view name, const IndexedFile& packed)> identify;
 };
 
 struct PackResult {

@@ -331,3 +331,35 @@ std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name, const L
 }
 
 }  // namespace n2
+
+namespace n2 {
+
+std::string EncodeIdentityField(const CardIdentity& identity) {
+  std::string field;
+  PutU16(field, kIdentityFieldId);
+  PutU16(field, 18);
+  field += '\x01';
+  field += '\0';
+  for (uint64_t value : {identity.installation, identity.stamp}) {
+    PutU32(field, static_cast<uint32_t>(value));
+    PutU32(field, static_cast<uint32_t>(value >> 32));
+  }
+  return field;
+}
+
+std::optional<CardIdentity> IdentityInExtraField(std::string_view extra) {
+  const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
+  for (size_t at = 0; at + 4 <= extra.size();) {
+    const uint16_t id = GetU16(p + at), size = GetU16(p + at + 2);
+    if (at + 4 + size > extra.size()) break;
+    if (id == kIdentityFieldId && size >= 18 && p[at + 4] == 1) {
+      const unsigned char* v = p + at + 6;
+      return CardIdentity{uint64_t{GetU32(v)} | uint64_t{GetU32(v + 4)} << 32,
+                          uint64_t{GetU32(v + 8)} | uint64_t{GetU32(v + 12)} << 32};
+    }
+    at += 4 + size;
+  }
+  return std::nullopt;
+}
+
+}  // namespace n2

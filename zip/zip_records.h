@@ -15,6 +15,7 @@
 #include "base/crc32.h"
 #include "base/exception.h"
 #include "base/file_system.h"
+#include "state/card_identity.h"
 
 namespace n2 {
 
@@ -94,6 +95,14 @@ std::string EncodeCentralRecord(const CentralRecord& r);
 void AppendLocalHeader(std::string& out, const LocalHeader& h);
 void AppendCentralRecord(std::string& out, const CentralRecord& r);
 std::string EncodeEndRecord(const EndRecord& e);
+
+// The extra field block in which a card version's identity travels: header
+// 0x324E ("N2"), then a version byte (1), a reserved byte, the installation
+// and the stamp (8 bytes each). Every zip reader skips blocks it does not know.
+inline constexpr uint16_t kIdentityFieldId = 0x324E;
+std::string EncodeIdentityField(const CardIdentity& identity);
+// The identity in an extra field, when it holds our block (of version 1).
+std::optional<CardIdentity> IdentityInExtraField(std::string_view extra);
 
 // Record decoders: read the record starting at position (signature included);
 // raise EReadError when the stream ends early. ReadLocalHeader and

@@ -420,6 +420,63 @@ TEST_F(Office, OnlyTheBookIsUnpackedAndAttributesDoNotFlap) {
   EXPECT_EQ(ServerCards(server)["1.vcf"], "one by A");
 }
 
+// Strips the identities of an archive's entries, as a packer of the original
+// design makes them.
+std::string WithoutIdentities(const std::string& archive) {
+  MemoryStream in(archive), out;
+  ZipArchive from(kLead), to(kLead);
+  EXPECT_TRUE(from.Read(in));
+  EXPECT_TRUE(to.Read(out = MemoryStream(EncodeEndRecord(EndRecord{}))));
+  for (size_t i = 0; i < from.Entries().size(); ++i) {
+    const CentralRecord& c = from.Entries()[i].central;
+    to.AddStreamEntry(c.name, c.external_attributes, c.name.back() == '/' ? "" : *from.ReadEntryData(i), c.stamp, 9);
+  }
+  return out.Bytes();
+}
+
+TEST_F(Office, UploadsThatRaceLoseNoEdit) {
+  InStep();
+  Installation c(fs, server, "C");
+  ASSERT_EQ(c.Download().result, TJobResult::kDone);
+  // Each changes a card of its own, and the three uploads fetch the same
+  // copy before any of them has stored: C stores first, then B, then A,
+  // each over the one before.
+  a.Edit("1.vcf", "one by A");
+  b.Edit("2.vcf", "two by B");
+  c.Edit("3.vcf", "three by C");
+  a.Transport().after_fetch = [&] { EXPECT_EQ(b.Upload().result, TJobResult::kDone); };
+  b.Transport().after_fetch = [&] { EXPECT_EQ(c.Upload().result, TJobResult::kDone); };
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(ServerCards(server)["2.vcf"], "two");  // B's edit was replaced on the server
+  // Each in turn downloads and uploads, twice round: every edit everywhere.
+  Installation* everyone[] = {&a, &b, &c};
+  for (int round = 0; round < 2; ++round)
+    for (Installation* one : everyone) {
+      one->Download();
+      one->Upload();
+    }
+  const Book edits = {{"1.vcf", "one by A"}, {"2.vcf", "two by B"}, {"3.vcf", "three by C"}};
+  ExpectEverywhere(edits);
+  EXPECT_EQ(c.Cards(), ServerCards(server));
+  for (Installation* one : everyone) EXPECT_TRUE(one->Conflicts().empty());
+
+  // A colleague who restores a card to its exact earlier bytes makes news.
+  a.Edit("1.vcf", "one");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_EQ(b.Cards()["1.vcf"], "one");
+
+  // Cards without identities (an installation of the original design
+  // packed the server's book) follow the card rules.
+  server.archive = WithoutIdentities(*server.archive);
+  a.Edit("2.vcf", "two by A");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  server.archive = WithoutIdentities(*server.archive);
+  EXPECT_EQ(c.Download().result, TJobResult::kDone);
+  EXPECT_EQ(c.Cards()["2.vcf"], "two by A");
+  EXPECT_TRUE(c.Conflicts().empty());
+}
+
 TEST_F(Office, ACutCopyChangesNothing) {
   InStep();
   a.Edit("1.vcf", "one by A");

@@ -1,0 +1,80 @@
+#include "state/card_identity.h"
+
+#include <charconv>
+
+namespace n2 {
+namespace {
+
+std::string Hex(uint64_t value) {
+  char buffer[17];
+  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
+  (void)error;
+  return std::string(buffer, end);
+}
+
+bool ParseHex(std::string_view text, uint64_t& value) {
+  if (text.empty() || text.size() > 16) return false;
+  auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), value, 16);
+  return error == std::errc() && end == text.data() + text.size();
+}
+
+// "a<separator>b" as two numbers.
+bool ParsePair(std::string_view text, char separator, uint64_t& a, uint64_t& b) {
+  const size_t cut = text.find(separator);
+  return cut != std::string_view::npos && ParseHex(text.substr(0, cut), a) && ParseHex(text.substr(cut + 1), b);
+}
+
+}  // namespace
+
+std::string CardIdentity::Text() const { return Hex(installation) + "." + Hex(stamp); }
+
+std::optional<CardIdentity> CardIdentity::Parse(std::string_view text) {
+  CardIdentity identity;
+  if (!ParsePair(text, '.', identity.installation, identity.stamp)) return std::nullopt;
+  return identity;
+}
+
+void SeenVersions::Add(const CardIdentity& identity) {
+  for (auto& [installation, stamp] : latest_) {
+    if (installation != identity.installation) continue;
+    if (identity.stamp > stamp) stamp = identity.stamp;
+    return;
+  }
+  latest_.emplace_back(identity.installation, identity.stamp);
+}
+
+void SeenVersions::Add(const SeenVersions& other) {
+  for (const auto& [installation, stamp] : other.latest_) Add(CardIdentity{installation, stamp});
+}
+
+bool SeenVersions::Covers(const CardIdentity& identity) const {
+  for (const auto& [installation, stamp] : latest_)
+    if (installation == identity.installation) return identity.stamp <= stamp;
+  return false;
+}
+
+std::string SeenVersions::Text() const {
+  if (latest_.empty()) return "-";
+  std::string text;
+  for (const auto& [installation, stamp] : latest_) {
+    if (!text.empty()) text += ',';
+    text += Hex(installation) + ":" + Hex(stamp);
+  }
+  return text;
+}
+
+std::optional<SeenVersions> SeenVersions::Parse(std::string_view text) {
+  SeenVersions seen;
+  if (text == "-") return seen;
+  for (size_t start = 0; start <= text.size();) {
+    size_t end = text.find(',', start);
+    if (end == std::string_view::npos) end = text.size();
+    uint64_t installation = 0, stamp = 0;
+    if (!ParsePair(text.substr(start, end - start), ':', installation, stamp)) return std::nullopt;
+    seen.Add(CardIdentity{installation, stamp});
+    start = end + 1;
+  }
+  return seen;
+}
+
+}  // namespace n2
