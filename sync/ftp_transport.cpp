@@ -1,5 +1,6 @@
 #include "sync/ftp_transport.h"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <optional>
@@ -91,17 +92,7 @@ class TFtpTransport::EarlySession {
   void Open() noexcept {
     HeldMessageBoxes hold(held_boxes_);
     try {
-      owner_.RunFtpOperation(&TFtpClient::Abort);
-      const std::pair<bool (TFtpClient::*)(), std::string> steps[] = {
-          {&TFtpClient::Open, kOpenError},
-          {&TFtpClient::User, kLoginFailure},
-          {&TFtpClient::Pass, kLoginFailure},
-          {&TFtpClient::Cwd, kCwdError},
-          {&TFtpClient::TypeSet, WithoutLastLineBreak(owner_.job_text_)}};
-      for (const auto& [operation, error] : steps) {
-        if (cancelled_.load()) break;
-        Require(owner_.RunFtpOperation(operation), error);
-      }
+      owner_.OpenSteps(&cancelled_);
     } catch (...) {
       error_ = std::current_exception();
     }
@@ -121,7 +112,8 @@ TFtpTransport::TFtpTransport(TFtpClient& ftp, TSyncFrontEnd& front, std::string 
 
 TFtpTransport::~TFtpTransport() { early_.reset(); }
 
-bool TFtpTransport::RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file) {
+bool TFtpTransport::RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file,
+                                    const std::string& remote) {
   try {
     // The dialog's controls belong to the client's thread: read there in one
     // call, where from the worker every control would cost a message to it.
@@ -132,8 +124,9 @@ bool TFtpTransport::RunFtpOperation(bool (TFtpClient::*operation)(), const std::
       ftp_.SetPort(colon == std::string::npos ? "ftp" : s.server.substr(colon + 1));
       ftp_.SetUserName(s.user);
       ftp_.SetPassWord(s.password);
-      ftp_.SetHostDirName(s.path);
-      ftp_.SetHostFileName(kArchiveName);
+      ftp_.SetHostDirName(utf8_ ? SystemToUtf8(s.path) : s.path);
+      ftp_.SetHostFileName(remote.empty() ? kArchiveName : remote);
+      ftp_.SetRenameToName(kArchiveName);
       ftp_.SetLocalFileName(local_file.empty() ? archive_ : local_file);
       ftp_.SetPassive(s.passive);
       ftp_.SetBinary(true);
@@ -166,13 +159,28 @@ void TFtpTransport::OpenSession() {
     if (open) return;
     session_ = false;
   }
-  RunFtpOperation(&TFtpClient::Abort);
-  Require(RunFtpOperation(&TFtpClient::Open), kOpenError);
-  Require(RunFtpOperation(&TFtpClient::User), kLoginFailure);
-  Require(RunFtpOperation(&TFtpClient::Pass), kLoginFailure);
-  Require(RunFtpOperation(&TFtpClient::Cwd), kCwdError);
-  Require(RunFtpOperation(&TFtpClient::TypeSet), WithoutLastLineBreak(job_text_));
+  OpenSteps(nullptr);
   session_ = true;
+}
+
+void TFtpTransport::OpenSteps(const std::atomic<bool>* cancelled) {
+  RunFtpOperation(&TFtpClient::Abort);
+  utf8_ = false;
+  const auto stop = [cancelled] { return cancelled && cancelled->load(); };
+  const std::pair<bool (TFtpClient::*)(), std::string> log_in[] = {
+      {&TFtpClient::Open, kOpenError}, {&TFtpClient::User, kLoginFailure}, {&TFtpClient::Pass, kLoginFailure}};
+  for (const auto& [operation, error] : log_in) {
+    if (stop()) return;
+    Require(RunFtpOperation(operation), error);
+  }
+  if (stop()) return;
+  NegotiateUtf8();
+  const std::pair<bool (TFtpClient::*)(), std::string> folder[] = {
+      {&TFtpClient::Cwd, kCwdError}, {&TFtpClient::TypeSet, WithoutLastLineBreak(job_text_)}};
+  for (const auto& [operation, error] : folder) {
+    if (stop()) return;
+    Require(RunFtpOperation(operation), error);
+  }
 }
 
 std::optional<bool> TFtpTransport::ListingShowsArchive() {
@@ -183,8 +191,27 @@ std::optional<bool> TFtpTransport::ListingShowsArchive() {
   return std::nullopt;
 }
 
-TFetchResult TFtpTransport::Fetch(const std::string& local_path) {
+void TFtpTransport::NegotiateUtf8() {
+  // Only a folder with other than ASCII characters needs it; for the others
+  // nothing more is sent.
+  std::string path;
+  ftp_.RunOnOwnerThread([&] { path = front_.ServerSettings().path; });
+  const bool ascii = std::all_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
+  if (ascii || !RunFtpOperation(&TFtpClient::Feat)) return;
+  const std::vector<std::string>& features = ftp_.Features();
+  if (std::find(features.begin(), features.end(), "UTF8") == features.end()) return;
+  ftp_.SetOptsText("UTF8 ON");
+  utf8_ = RunFtpOperation(&TFtpClient::Opts);
+}
+
+TFetchResult TFtpTransport::Fetch(const std::string& local_path, const std::string& known, std::string& validator) {
   OpenSession();
+  // What the server tells of its archive now: its size and time, when it
+  // answers both.
+  validator.clear();
+  if (RunFtpOperation(&TFtpClient::Size) && RunFtpOperation(&TFtpClient::Mdtm))
+    validator = "ftp " + std::to_string(ftp_.FileSizeResult()) + " " + ftp_.ModifiedTimeResult();
+  if (!validator.empty() && validator == known) return TFetchResult::kUnchanged;
   if (RunFtpOperation(&TFtpClient::Get, local_path)) {
     received_ += static_cast<uint64_t>(ftp_.ByteCount());
     return TFetchResult::kGot;
@@ -196,9 +223,22 @@ TFetchResult TFtpTransport::Fetch(const std::string& local_path) {
   throw Exception(std::string(kFetchError) + " " + refusal);
 }
 
-void TFtpTransport::Send(const std::string& local_path) {
+void TFtpTransport::Send(const std::string& local_path, const std::string& temporary) {
   OpenSession();
-  Require(RunFtpOperation(&TFtpClient::Put, local_path), kUploadError);
+  if (!temporary.empty() && RunFtpOperation(&TFtpClient::Put, local_path, temporary)) {
+    sent_ += static_cast<uint64_t>(ftp_.ByteCount());
+    if (RunFtpOperation(&TFtpClient::Rename, {}, temporary)) return;
+    // A server that does not rename over an existing file: the archive is
+    // stored in place instead, never deleted first (that would leave a
+    // moment with no book), and the temporary file goes afterwards.
+    if (!RunFtpOperation(&TFtpClient::Put, local_path))
+      throw Exception(std::string(kUploadError) + " " + ftp_.LastResponse());
+    sent_ += static_cast<uint64_t>(ftp_.ByteCount());
+    RunFtpOperation(&TFtpClient::Dele, {}, temporary);
+    return;
+  }
+  if (!RunFtpOperation(&TFtpClient::Put, local_path))
+    throw Exception(std::string(kUploadError) + " " + ftp_.LastResponse());
   sent_ += static_cast<uint64_t>(ftp_.ByteCount());
 }
 

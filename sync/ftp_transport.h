@@ -6,6 +6,7 @@
 // type) and closed by a local abort: no QUIT is ever sent.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -25,21 +26,34 @@ class TFtpTransport : public TTransport {
 
   void OpenEarly() override;
   void CancelEarly() noexcept override;
-  TFetchResult Fetch(const std::string& local_path) override;
-  void Send(const std::string& local_path) override;
+  // Asks SIZE and MDTM first: while the server answers what it answered for
+  // the archive known, that archive is not moved again.
+  TFetchResult Fetch(const std::string& local_path, const std::string& known, std::string& validator) override;
+  // Stores the archive under temporary, then renames it over N2AddBook.zip,
+  // so that nobody ever fetches it half-written; a server that refuses the
+  // temporary name or the rename gets a direct STOR of N2AddBook.zip.
+  void Send(const std::string& local_path, const std::string& temporary) override;
   void Clear() override;
   void Close() noexcept override;
   uint64_t BytesSent() const override { return sent_; }
   uint64_t BytesReceived() const override { return received_; }
 
   // Loads the client's settings from the dialog, then runs operation on
-  // local_file (the archive when empty). An error on the way is shown in the
-  // "Ftp Error!" box and gives false.
-  bool RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file = {});
+  // local_file (the archive when empty) and the server's file remote (the
+  // archive when empty). An error on the way is shown in the "Ftp Error!"
+  // box and gives false.
+  bool RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file = {},
+                       const std::string& remote = {});
 
  private:
   class EarlySession;
   void OpenSession();
+  // Abort, Open, User, Pass, Cwd, binary type; once cancelled is set, no
+  // step is started.
+  void OpenSteps(const std::atomic<bool>* cancelled);
+  // After the log-in: UTF-8 folder names when the folder needs them and the
+  // server takes them.
+  void NegotiateUtf8();
   // Whether a listing of the current folder shows the archive; nothing when
   // the server lists nothing.
   std::optional<bool> ListingShowsArchive();
@@ -49,6 +63,9 @@ class TFtpTransport : public TTransport {
   const std::string job_text_;
   const std::string archive_;
   bool session_ = false;
+  // The server takes folder names in UTF-8 (it announced UTF8 and took
+  // OPTS UTF8 ON for a folder with other than ASCII characters).
+  bool utf8_ = false;
   std::unique_ptr<EarlySession> early_;
   uint64_t sent_ = 0, received_ = 0;
 };

@@ -70,10 +70,16 @@ void THttpTransport::Prepare() {
   });
 }
 
-TFetchResult THttpTransport::Fetch(const std::string& local_path) {
+TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::string& known, std::string& validator) {
   MemoryStream body;
   {
     Prepare();
+    // known: the archive's ETag and Last-Modified, a line each.
+    const size_t cut = known.find('\n');
+    if (cut != std::string::npos) {
+      http_.SetIfNoneMatch(known.substr(0, cut));
+      http_.SetIfModifiedSince(known.substr(cut + 1));
+    }
     LentBody lent(http_, body, false);
     try {
       http_.Get();
@@ -83,7 +89,12 @@ TFetchResult THttpTransport::Fetch(const std::string& local_path) {
       if (http_.StatusCode() == 404 && !http_.ResponseVersion().empty()) return TFetchResult::kNone;
       throw;
     }
+    if (http_.StatusCode() == 304 && cut != std::string::npos) {
+      validator = known;
+      return TFetchResult::kUnchanged;
+    }
     RaiseIfRefused(http_);
+    validator = http_.ETag().empty() && http_.LastModified().empty() ? "" : http_.ETag() + "\n" + http_.LastModified();
   }
   File copy = File::CreateAlways(local_path);
   copy.Write(body.Bytes());
@@ -91,7 +102,7 @@ TFetchResult THttpTransport::Fetch(const std::string& local_path) {
   return TFetchResult::kGot;
 }
 
-void THttpTransport::Send(const std::string& local_path) {
+void THttpTransport::Send(const std::string& local_path, const std::string&) {
   MemoryStream body(ReadWholeFile(local_path));
   Prepare();
   LentBody lent(http_, body, true);

@@ -20,8 +20,11 @@ class THttpTransport : public TTransport {
   THttpTransport(THttpClient& http, TSyncFrontEnd& front);
   ~THttpTransport() override;
 
-  TFetchResult Fetch(const std::string& local_path) override;
-  void Send(const std::string& local_path) override;
+  // A conditional GET: with the ETag and Last-Modified of the archive known,
+  // a 304 answer means it is still that one.
+  TFetchResult Fetch(const std::string& local_path, const std::string& known, std::string& validator) override;
+  // A PUT replaces the file whole on the server: no temporary name.
+  void Send(const std::string& local_path, const std::string& temporary) override;
   void Clear() override;
   void Close() noexcept override;
   uint64_t BytesSent() const override { return sent_; }

@@ -34,6 +34,7 @@ const char* ResultText(TJobResult result) {
     case TJobResult::kDone: return "done";
     case TJobResult::kNothingNew: return "nothing new to send";
     case TJobResult::kNoBook: return "the server holds no address book";
+    case TJobResult::kUnchanged: return "the server's book is the one agreed; nothing moved";
     case TJobResult::kNotAnArchive: return "the server's file is not a zip archive; nothing unpacked";
     case TJobResult::kPackFailed:
     case TJobResult::kExtractFailed:
@@ -62,6 +63,23 @@ std::string TJobLog::Lines(const LocalTime& when, const std::string& job, const 
   for (const CardResult& failed : report.failures)
     line += "    not unpacked: " + failed.name + " (" + failed.error_kind + ": " + OneLine(failed.error) + ")\r\n";
   return line;
+}
+
+std::string TJobLog::ConflictText(const TJobReport& report) {
+  if (report.conflicts == 0) return std::string();
+  const size_t both = report.conflicts - report.conflicts_first_contact;
+  const size_t first = report.conflicts_first_contact;
+  auto cards = [](size_t n) { return std::to_string(n) + (n == 1 ? " card" : " cards"); };
+  std::string text = "Norvel2 plug-in Velmora\r\n";
+  if (both > 0)
+    text += cards(both) + (both == 1 ? " was" : " were") +
+            " changed both on this computer and on the server. The versions of this computer stay in the "
+            "address book; the server's versions are saved in the folder below.\r\n";
+  if (first > 0)
+    text += cards(first) + " of this computer differed from the shared address book, which this computer met "
+            "for the first time. The shared versions are in the address book now; the versions of this computer "
+            "are saved in the folder below.\r\n";
+  return text + report.conflict_folder;
 }
 
 void TJobLog::Append(TFileSystem& fs, const std::string& data_folder, const std::string& lines) noexcept {

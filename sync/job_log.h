@@ -27,6 +27,11 @@ class TJobLog {
   static std::string Lines(const LocalTime& when, const std::string& job, const std::string& started_by,
                            const TJobReport& report, const std::string& box);
 
+  // The text of the box that tells of a job's conflict copies, or empty when
+  // it saved none: how many cards were changed both here and on the server,
+  // which versions stay in the book, and the folder holding the others.
+  static std::string ConflictText(const TJobReport& report);
+
   // Appends lines to the log of the data folder; best effort, as the job has
   // ended by then.
   static void Append(TFileSystem& fs, const std::string& data_folder, const std::string& lines) noexcept;

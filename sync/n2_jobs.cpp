@@ -1,5 +1,7 @@
 #include "sync/n2_jobs.h"
 
+#include <windows.h>
+
 #include <exception>
 #include <optional>
 #include <string>
@@ -55,6 +57,22 @@ const char* TriggerName(TJobTrigger trigger) {
   return "";
 }
 
+// A number no other installation draws: the clocks, the process and the
+// thread mixed (an installation draws one once, for the identities of the
+// card versions it makes).
+uint64_t RandomNumber() {
+  LARGE_INTEGER counter;
+  ::QueryPerformanceCounter(&counter);
+  FILETIME now;
+  ::GetSystemTimeAsFileTime(&now);
+  uint64_t x = (uint64_t{now.dwHighDateTime} << 32 | now.dwLowDateTime) ^ static_cast<uint64_t>(counter.QuadPart) ^
+               (uint64_t{::GetCurrentProcessId()} << 40) ^ (uint64_t{::GetCurrentThreadId()} << 20) ^ ::GetTickCount();
+  // splitmix64's finaliser spreads every input bit over the result.
+  x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+  x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+  return x ^ (x >> 31);
+}
+
 // Which server the record of a job speaks for: its type, host and folder.
 std::string ServerName(bool ftp, const TServerSettings& s) {
   return ftp ? "ftp://" + s.server + " " + s.path : "http://" + s.server + s.path;
@@ -78,6 +96,8 @@ TJobOutcome Run(const JobSpec& job, TJobTrigger trigger, const TJobContext& cont
   request.data_folder = context.data_folder;
   request.server = ServerName(job.ftp, settings);
   request.transport = transport;
+  request.random = &RandomNumber;
+  request.wait = [](int milliseconds) { ::Sleep(static_cast<DWORD>(milliseconds)); };
   TSyncEngine engine(request);
   TJobReport report;
   switch (job.operation) {
@@ -100,7 +120,9 @@ TJobOutcome Run(const JobSpec& job, TJobTrigger trigger, const TJobContext& cont
   }
   TJobLog::Append(disk, context.data_folder, TJobLog::Lines(LocalNow(disk), job.name, TriggerName(trigger), report, box));
   if (!box.empty()) ShowMessageBox(box);
-  // The connection is closed whatever happened, once more after the box.
+  const std::string conflicts = TJobLog::ConflictText(report);
+  if (!conflicts.empty()) ShowMessageBox(conflicts);
+  // The connection is closed whatever happened, once more after the boxes.
   if (job.ftp) context.ftp->Abort();
   TJobOutcome outcome;
   outcome.done = !report.error;

@@ -75,13 +75,18 @@ class TSyncEngine::Job {
   void Begin();
   // Packs the book into the local archive; the packed content.
   BookContent Pack();
-  // Fetches the server's copy; nothing when the server has no book.
-  std::unique_ptr<OpenedArchive> Fetch();
+  // Fetches the server's copy; nothing when the server has no book. A copy
+  // cut short is fetched again a few times, some seconds apart. With known
+  // (what the server told of the archive agreed), unchanged is set instead
+  // when the server's archive is still that one.
+  std::unique_ptr<OpenedArchive> Fetch(const std::string& known, bool& unchanged);
   // Merges the fetched archive into the book and records what agrees.
   ExtractResult Merge(OpenedArchive& fetched, const BookContent& server_book);
   // Whether a merge of server_book into packed would leave every file alone.
   bool MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const;
   std::string ConflictFolder();
+  // The name of this installation's archive while it arrives on the server.
+  std::string UploadName() const;
   // The identity of a card version being packed.
   std::optional<CardIdentity> Identify(std::string_view name, const IndexedFile& file);
   // The record that agrees on book, sent to or found on the server now.
@@ -101,6 +106,8 @@ class TSyncEngine::Job {
   TAgreedRecord record_;
   std::optional<FileIndex> index_;
   std::string conflict_folder_;
+  // What the server told of the archive fetched last.
+  std::string validator_;
   TJobReport report_;
 };
 
@@ -178,6 +185,12 @@ std::optional<CardIdentity> TSyncEngine::Job::Identify(std::string_view name, co
   return record_.NewIdentity(fs_.Now());
 }
 
+std::string TSyncEngine::Job::UploadName() const {
+  char name[48];
+  std::snprintf(name, sizeof name, "N2AddBook.%08x.tmp", static_cast<unsigned>(record_.Installation()));
+  return name;
+}
+
 void TSyncEngine::Job::AgreeOnSent(const BookContent& book) {
   TAgreedRecord agreed = record_;
   agreed.Agree(book, r_.server);
@@ -186,9 +199,25 @@ void TSyncEngine::Job::AgreeOnSent(const BookContent& book) {
   record_ = std::move(agreed);
 }
 
-std::unique_ptr<OpenedArchive> TSyncEngine::Job::Fetch() {
-  if (r_.transport->Fetch(state_.FetchPath()) == TFetchResult::kNone) return nullptr;
-  return OpenArchive(fs_, lead_, state_.FetchPath());
+std::unique_ptr<OpenedArchive> TSyncEngine::Job::Fetch(const std::string& known, bool& unchanged) {
+  // Waits between the tries: about half a minute in all.
+  constexpr int kRetryWaits[] = {2000, 4000, 8000, 16000};
+  unchanged = false;
+  for (size_t attempt = 0;; ++attempt) {
+    const TFetchResult result = r_.transport->Fetch(state_.FetchPath(), known, validator_);
+    if (result == TFetchResult::kNone) return nullptr;
+    if (result == TFetchResult::kUnchanged) {
+      unchanged = true;
+      return nullptr;
+    }
+    std::unique_ptr<OpenedArchive> fetched = OpenArchive(fs_, lead_, state_.FetchPath());
+    // A colleague's upload still on its way: its archive is cut short for a
+    // moment, which is no error yet.
+    const bool cut = fetched->archive.IsZip() && !fetched->archive.Whole();
+    if (!cut || attempt == std::size(kRetryWaits) || !r_.wait) return fetched;
+    fetched.reset();
+    r_.wait(kRetryWaits[attempt]);
+  }
 }
 
 bool TSyncEngine::Job::MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const {
@@ -283,7 +312,7 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent&
         ++report_.conflicts;
         report_.conflict_names.push_back(c.name);
         report_.conflict_folder = conflict_folder_;
-        if (c.outcome == TCardOutcome::kWrittenSavingLocal) ++report_.written;
+        if (c.outcome == TCardOutcome::kWrittenSavingLocal) ++report_.written, ++report_.conflicts_first_contact;
         break;
       case TCardOutcome::kWritten: if (!c.folder) ++report_.written; break;
       case TCardOutcome::kUnchanged:
@@ -314,8 +343,14 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent&
     throw;
   }
   index_->SetPackedArchive(std::nullopt);
-  // Every card of the server's book settled: the whole of it agrees.
-  if (report_.failures.empty() && report_.changed_meanwhile == 0) settled.Agree(server_book, r_.server);
+  // Every card of the server's book settled: the whole of it agrees, and
+  // while the server tells the same of its archive it is this book.
+  if (report_.failures.empty() && report_.changed_meanwhile == 0) {
+    settled.Agree(server_book, r_.server);
+    settled.SetValidator(validator_);
+  } else {
+    settled.SetValidator({});
+  }
   state_.SaveRecord(settled);
   if (journal_begun) state_.EndJournal();
   state_.SaveIndex(*index_);
@@ -337,8 +372,13 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
       report_.result = TJobResult::kNothingNew;
       return;
     }
-    std::unique_ptr<OpenedArchive> fetched = Fetch();
+    // The server's archive need not move when it is still the agreed one and
+    // a merge of it would change nothing here.
+    const bool agreed_all_here = MergeChangesNothing(record_.Book(), packed);
+    bool unchanged = false;
+    std::unique_ptr<OpenedArchive> fetched = Fetch(agreed_all_here ? record_.Validator() : std::string(), unchanged);
     std::optional<BookContent> server_book;
+    if (unchanged) server_book = record_.Book();
     // A file that is not a zip archive at all holds no card to lose: the
     // book is sent over it, as over a server without a book.
     if (fetched && !fetched->empty && fetched->archive.IsZip()) {
@@ -372,7 +412,7 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
       report_.result = TJobResult::kNothingNew;
       return;
     }
-    r_.transport->Send(state_.ArchivePath());
+    r_.transport->Send(state_.ArchivePath(), UploadName());
     report_.sent = true;
     AgreeOnSent(packed);
   });
@@ -380,8 +420,13 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
 
 TJobReport TSyncEngine::Job::Download() {
   return Run([&] {
-    std::unique_ptr<OpenedArchive> fetched = Fetch();
+    bool unchanged = false;
+    std::unique_ptr<OpenedArchive> fetched = Fetch(record_.Complete() ? record_.Validator() : std::string(), unchanged);
     r_.transport->Close();  // no connection stays open while the book is unpacked
+    if (unchanged) {
+      report_.result = TJobResult::kUnchanged;
+      return;
+    }
     if (!fetched || fetched->empty) {
       report_.result = TJobResult::kNoBook;
       return;

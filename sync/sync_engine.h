@@ -45,12 +45,16 @@ struct TSyncRequest {
   // A random number: this installation's part of the identities of the card
   // versions it makes, chosen once.
   std::function<uint64_t()> random;
+  // Waits the given milliseconds, between fetches of a copy that came cut
+  // short (a colleague's upload still on its way). Empty: no wait.
+  std::function<void(int)> wait;
 };
 
 enum class TJobResult {
   kDone,           // ran to its end
   kNothingNew,     // an automatic upload had nothing to send
   kNoBook,         // a download found no book on the server (or an empty one): nothing changed
+  kUnchanged,      // a download found the server's book still the one agreed: nothing moved
   kNotAnArchive,   // a download fetched something that is not a zip archive: nothing changed
   kPackFailed,     // the packing failed: its own box
   kExtractFailed,  // some cards could not be unpacked, or the archive came cut short: the unpacking's box
@@ -71,6 +75,9 @@ struct TJobReport {
   size_t stale = 0;
   // Cards that could not be unpacked.
   std::vector<CardResult> failures;
+  // Of the conflicts, those where this installation met the server's book for
+  // the first time: the server's version is in the book, the local one saved.
+  size_t conflicts_first_contact = 0;
   // The cards saved as conflict copies, and the folder holding them.
   std::vector<std::string> conflict_names;
   std::string conflict_folder;

@@ -15,7 +15,11 @@
 
 namespace n2 {
 
-enum class TFetchResult { kGot, kNone };
+enum class TFetchResult {
+  kGot,        // the archive came
+  kNone,       // the server showed that it holds none
+  kUnchanged,  // the server showed that its archive is still the one known
+};
 
 class TTransport {
  public:
@@ -26,8 +30,14 @@ class TTransport {
   virtual void OpenEarly() {}
   virtual void CancelEarly() noexcept {}
 
-  virtual TFetchResult Fetch(const std::string& local_path) = 0;
-  virtual void Send(const std::string& local_path) = 0;
+  // known: what the server told of the archive last taken in (see
+  // validator), or empty. validator gets what the server tells of the
+  // archive fetched now (before it was fetched: a change meanwhile only
+  // makes the next fetch move it again), or empty when it tells nothing.
+  virtual TFetchResult Fetch(const std::string& local_path, const std::string& known, std::string& validator) = 0;
+  // Sends the archive; temporary is a name of this installation's for the
+  // file while it arrives, where the protocol can put it in place whole.
+  virtual void Send(const std::string& local_path, const std::string& temporary) = 0;
   // Removes the server's book (or leaves it empty, as HTTP does).
   virtual void Clear() = 0;
   // Ends whatever connection is open; sends nothing.

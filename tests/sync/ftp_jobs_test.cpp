@@ -43,22 +43,31 @@ std::vector<std::string> Script(std::vector<std::string> tail) {
   return script;
 }
 
+// A fetch asks the archive's size first (and its time when it has one).
+std::vector<std::string> NoSize() { return {"expect", "reply 550 Could not get file size"}; }
 // A fetch from a server without a book: RETR refused, and a listing of the
 // folder without the archive shows that there is none.
 std::vector<std::string> NoBookYet() {
-  return {"expect", "pasv", "expect", "reply 550 No such file", "expect", "pasv", "expect", "accept",
-          "reply 150 list", "close_data", "reply 226 done"};
+  return {"expect", "reply 550 No such file", "expect", "pasv", "expect", "reply 550 No such file", "expect",
+          "pasv", "expect", "accept", "reply 150 list", "close_data", "reply 226 done"};
 }
 // A STOR that takes what the client sends.
 std::vector<std::string> Store() {
   return {"expect", "pasv", "expect", "accept", "reply 150 go", "recv_data", "close_data", "reply 226 done"};
+}
+// An upload: stored under a name of its own, then renamed over the archive.
+std::vector<std::string> StoreAndRename() {
+  std::vector<std::string> steps = Store();
+  for (const char* step : {"expect", "reply 350 ready", "expect", "reply 250 renamed"}) steps.push_back(step);
+  return steps;
 }
 std::vector<std::string> Joined(std::initializer_list<std::vector<std::string>> parts) {
   std::vector<std::string> all;
   for (const auto& part : parts) all.insert(all.end(), part.begin(), part.end());
   return all;
 }
-const char kFetchNoBookRecords[] = "C:PASV\nC:RETR N2AddBook.zip\nC:PASV\nC:NLST\nE:data-accepted\n";
+const char kFetchNoBookRecords[] =
+    "C:SIZE N2AddBook.zip\nC:PASV\nC:RETR N2AddBook.zip\nC:PASV\nC:NLST\nE:data-accepted\n";
 
 // A card whose packing takes far longer (some tenths of a second) than a
 // session on this machine takes to open, fail or be closed by the server.
@@ -344,7 +353,7 @@ TEST_F(FtpJobs, AnEmptyPathFailsAtTheFolderAndTransfersNothing) {
 TEST_F(FtpJobs, AnUploadOpensAgainASessionTheServerClosedWhileTheBookWasPacked) {
   // The session is gone long before the packing ends.
   WriteTree(Book(a_), {{"big.vcf", SlowToPack()}});
-  std::vector<std::string> again = Script(Joined({NoBookYet(), Store(), {"wait_close"}}));
+  std::vector<std::string> again = Script(Joined({NoBookYet(), StoreAndRename(), {"wait_close"}}));
   again.insert(again.begin(), "next_client");
   ScriptedJobServer server(Script(again));
   ASSERT_TRUE(server.Ready());
@@ -355,10 +364,11 @@ TEST_F(FtpJobs, AnUploadOpensAgainASessionTheServerClosedWhileTheBookWasPacked) 
   const std::string session = "C:USER n2user\nC:PASS n2pass\nC:CWD /shared/\nC:TYPE I\n";
   const std::string records = server.Finish();
   EXPECT_EQ(records.rfind(session + "E:next-client\n" + session + kFetchNoBookRecords +
-                              "C:PASV\nC:STOR N2AddBook.zip\nE:data-accepted\nD:",
+                              "C:PASV\nC:STOR N2AddBook.",
                           0),
             0u)
       << records;
+  EXPECT_NE(records.find("C:RNTO N2AddBook.zip\n"), std::string::npos) << records;
   EXPECT_TRUE(boxes.Texts().empty());
 }
 
@@ -430,10 +440,17 @@ TEST_F(FtpJobs, TheJobsSpeakTheProtocolInOrderAndNeverSendQuit) {
     std::vector<std::string> tail;
     std::string expected;
   } cases[] = {
-      // An upload fetches the server's copy first.
+      // An upload fetches the server's copy first, then stores its book under
+      // a name of its own and renames it over the archive.
       {[&] { Form().BtnUploadClick(); },
-       Joined({NoBookYet(), Store(), {"wait_close"}}),
-       kFetchNoBookRecords + std::string("C:PASV\nC:STOR N2AddBook.zip\nE:data-accepted\nD:")},
+       Joined({NoBookYet(), StoreAndRename(), {"wait_close"}}),
+       kFetchNoBookRecords + std::string("C:PASV\nC:STOR N2AddBook.")},
+      // A server that does not rename over a file gets the archive stored in
+      // place, and the other name goes.
+      {[&] { Form().BtnUploadClick(); },
+       Joined({NoBookYet(), Store(), {"expect", "reply 350 ready", "expect", "reply 553 File exists"}, Store(),
+               {"expect", "reply 250 deleted", "wait_close"}}),
+       kFetchNoBookRecords + std::string("C:PASV\nC:STOR N2AddBook.")},
       {[&] { Form().BtnClearClick(); },
        {"expect", "reply 250 deleted", "wait_close"},
        "C:DELE N2AddBook.zip\nE:closed\n"},
@@ -454,6 +471,13 @@ TEST_F(FtpJobs, TheJobsSpeakTheProtocolInOrderAndNeverSendQuit) {
         << records;
     EXPECT_EQ(records.find("QUIT"), std::string::npos) << records;
     EXPECT_NE(records.find("E:closed"), std::string::npos) << records;
+    // The book reaches its name whole, and is never deleted first.
+    if (records.find("C:STOR") != std::string::npos) {
+      EXPECT_TRUE(records.find("C:RNTO N2AddBook.zip\nE:closed") != std::string::npos ||
+                  records.find("C:STOR N2AddBook.zip\n") != std::string::npos)
+          << records;
+      EXPECT_EQ(records.find("C:DELE N2AddBook.zip"), std::string::npos) << records;
+    }
   }
   EXPECT_TRUE(boxes.Texts().empty());
 }
@@ -486,18 +510,19 @@ TEST_F(FtpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
       {Joined({NoBookYet(), {"wait_close"}}), {}},
       // A refusal while the folder lists the archive is no absence; nor is a
       // refusal of a folder that cannot be listed.
-      {{"expect", "pasv", "expect", "reply 550 N2AddBook.zip: Permission denied", "expect", "pasv", "expect",
+      {{"expect", "reply 550 Permission denied", "expect", "pasv", "expect", "reply 550 N2AddBook.zip: Permission denied", "expect", "pasv", "expect",
         "reply 450 No files found", "expect", "pasv", "expect", "accept", "reply 150 list", listed, "close_data",
         "reply 226 done", "wait_close"},
        {failed + "550 N2AddBook.zip: Permission denied"}},
-      {{"expect", "pasv", "expect", "reply 450 File busy", "expect", "pasv", "expect", "reply 550 denied", "expect",
+      {{"expect", "reply 550 busy", "expect", "pasv", "expect", "reply 450 File busy", "expect", "pasv", "expect", "reply 550 denied", "expect",
         "pasv", "expect", "reply 550 denied", "wait_close"},
        {failed + "450 File busy"}},
       // The server drops the connection in the middle of the transfer.
-      {{"expect", "pasv", "expect", "accept", "reply 150 go", "send_data 3000", "close"},
+      {{"expect", "reply 213 3000", "expect", "reply 213 20261208100000", "expect", "pasv", "expect", "accept",
+        "reply 150 go", "send_data 3000", "close"},
        {failed + "500 Control connection closed - Connection closed by server"}},
       // The data connection ends early and the server says so.
-      {{"expect", "pasv", "expect", "accept", "reply 150 go", "send_data 1000", "close_data", "reply 426 broken",
+      {{"expect", "reply 550 no size", "expect", "pasv", "expect", "accept", "reply 150 go", "send_data 1000", "close_data", "reply 426 broken",
         "wait_close"},
        {failed + "426 broken"}},
   };
@@ -522,7 +547,7 @@ TEST_F(FtpJobs, ADownloadThatFailsBeforeItsTransferNeverUnpacksAnOlderArchive) {
   WriteFileBytes(Book(a_) + "\\x.vcf", Card("Xena, edited"));
   const Tree edited = ReadTree(Book(a_));
   MessageBoxWatcher boxes;
-  ScriptedJobServer server(Script({"expect", "reply 500 PASV refused"}));
+  ScriptedJobServer server(Script({"expect", "reply 550 no size", "expect", "reply 500 PASV refused"}));
   ASSERT_TRUE(server.Ready());
   Connect("127.0.0.1:" + server.Port(), "/shared/");
   Form().BtnDownloadClick();
@@ -597,7 +622,7 @@ TEST_F(FtpJobs, DuringTheShutdownUploadTheTriggersStartNothing) {
   // A slow server: the upload waits a while for its log-in, dispatching this thread's messages.
   ScriptedJobServer server(Joined({{"reply 220 hello", "expect", "sleep 1500", "reply 331 password", "expect",
                                     "reply 230 logged in", "expect", "reply 250 ok", "expect", "reply 200 binary"},
-                                   NoBookYet(), Store(), {"wait_close"}}));
+                                   NoBookYet(), StoreAndRename(), {"wait_close"}}));
   ASSERT_TRUE(server.Ready());
   Connect("127.0.0.1:" + server.Port(), "/shared/");
   Form().ChkClose.SetChecked(true);
@@ -616,7 +641,7 @@ TEST_F(FtpJobs, DuringTheShutdownUploadTheTriggersStartNothing) {
   EXPECT_EQ(JobKind, 0);
   ExpectIdle();
   const std::string records = server.Finish();
-  EXPECT_NE(records.find("C:STOR N2AddBook.zip"), std::string::npos) << records;
+  EXPECT_NE(records.find("C:RNTO N2AddBook.zip"), std::string::npos) << records;
   EXPECT_TRUE(boxes.Texts().empty());
 
   // Unchecked, or with a job running, nothing is uploaded.

@@ -25,10 +25,14 @@ using n2test::MemoryFileSystem;
 const LeadBytes& kLead = LeadBytes::Cp932();
 using Book = std::map<std::string, std::string>;  // card file name -> content
 
-// The server: its archive's bytes, or none.
+// The server: its archive's bytes, or none, and what it tells of them (a
+// number that changes with every archive stored), unless it tells nothing.
 struct Server {
   std::optional<std::string> archive;
   std::vector<std::string> calls;  // "fetch", "send", "clear"
+  int version = 0;
+  bool tells_versions = true;
+  int transfers = 0;  // fetches that moved the archive
 };
 
 // A transport to the server. Each fault applies to the next call of its kind.
@@ -41,8 +45,10 @@ class ScriptedTransport : public TTransport {
   // Runs right after the fetch: another installation at work meanwhile.
   std::function<void()> after_fetch;
 
-  TFetchResult Fetch(const std::string& local_path) override {
+  TFetchResult Fetch(const std::string& local_path, const std::string& known, std::string& validator) override {
     server_.calls.push_back("fetch");
+    validator = server_.tells_versions && server_.archive ? std::to_string(server_.version) : "";
+    if (!validator.empty() && known == validator && fetch_fault == kNone) return TFetchResult::kUnchanged;
     switch (std::exchange(fetch_fault, kNone)) {
       case kRefused: throw Exception("Ftp Download Error! 550 N2AddBook.zip: Permission denied");
       case kFailOnWay: throw Exception("Ftp Download Error! 426 Connection closed; transfer aborted");
@@ -54,19 +60,22 @@ class ScriptedTransport : public TTransport {
     if (!server_.archive) return TFetchResult::kNone;
     fs_.WriteFile(local_path, *server_.archive, kAttrNormal, false, false);
     received_ += server_.archive->size();
+    ++server_.transfers;
     if (after_fetch) std::exchange(after_fetch, nullptr)();
     return TFetchResult::kGot;
   }
-  void Send(const std::string& local_path) override {
+  void Send(const std::string& local_path, const std::string&) override {
     server_.calls.push_back("send");
     if (std::exchange(send_fault, kNone) != kNone) throw Exception("Ftp Upload Error! 552 Quota exceeded");
     server_.archive = fs_.ReadFile(local_path);
+    ++server_.version;
     sent_ += server_.archive->size();
   }
   void Clear() override {
     server_.calls.push_back("clear");
     if (std::exchange(clear_fault, kNone) != kNone) throw Exception("Ftp Delete Error! 550 Permission denied");
     server_.archive.reset();
+    ++server_.version;
   }
   void Close() noexcept override {}
   uint64_t BytesSent() const override { return sent_; }
@@ -114,6 +123,9 @@ class Installation {
   TJobReport Download() { return Engine().Download(); }
   TJobReport Clear() { return Engine().Clear(); }
   std::string server = "ftp://server /book/";
+  // Whether the engine may wait between fetches, and how often it did.
+  bool waits = false;
+  int waited = 0;
 
  private:
   TSyncEngine Engine() {
@@ -124,6 +136,7 @@ class Installation {
     request.data_folder = folder_;
     request.server = server;
     request.transport = &transport_;
+    if (waits) request.wait = [this](int) { ++waited; };
     return TSyncEngine(request);
   }
 
@@ -209,8 +222,10 @@ TEST_F(Office, ARefusalIsNeverTakenForAMissingBook) {
   // next upload still sends B's news, and A's cards are not undone.
   const std::string before = *server.archive;
   server.archive.reset();
+  ++server.version;
   EXPECT_EQ(b.Download().result, TJobResult::kNoBook);
   server.archive = before;
+  ++server.version;
   EXPECT_EQ(b.Upload().result, TJobResult::kDone);
   EXPECT_EQ(a.Download().result, TJobResult::kDone);
   ExpectEverywhere({{"2.vcf", "two by A"}, {"3.vcf", "three by B"}});
@@ -383,6 +398,7 @@ TEST_F(Office, OnlyTheBookIsUnpackedAndAttributesDoNotFlap) {
     hostile.AddStreamEntry("N2AddBook.agreed", 0x20, "garbage", DosStamp{}, 9);
     hostile.AddStreamEntry("Outside/card.vcf", 0x20, "not a card of the book", DosStamp{}, 9);
     server.archive = bytes.Bytes();
+    ++server.version;
   }
   EXPECT_EQ(b.Download().result, TJobResult::kDone);
   EXPECT_NE(fs.Content(b.Folder() + "N2AddBook.agreed"), std::optional<std::string>("garbage"));
@@ -469,22 +485,34 @@ TEST_F(Office, UploadsThatRaceLoseNoEdit) {
   // Cards without identities (an installation of the original design
   // packed the server's book) follow the card rules.
   server.archive = WithoutIdentities(*server.archive);
+  ++server.version;
   a.Edit("2.vcf", "two by A");
   ASSERT_EQ(a.Upload().result, TJobResult::kDone);
   server.archive = WithoutIdentities(*server.archive);
+  ++server.version;
   EXPECT_EQ(c.Download().result, TJobResult::kDone);
   EXPECT_EQ(c.Cards()["2.vcf"], "two by A");
   EXPECT_TRUE(c.Conflicts().empty());
 }
 
-TEST_F(Office, ACutCopyChangesNothing) {
+TEST_F(Office, ACutCopyIsFetchedAgainAndChangesNothing) {
   InStep();
   a.Edit("1.vcf", "one by A");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  // A colleague's upload still on its way: fetched again a moment later.
+  b.waits = true;
+  b.Transport().fetch_fault = ScriptedTransport::kCut;
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_EQ(b.waited, 1);
+  EXPECT_EQ(b.Cards()["1.vcf"], "one by A");
+  // One that stays cut changes nothing, and an upload sends nothing over it.
+  b.waits = false;
+  a.Edit("1.vcf", "one by A again");
   ASSERT_EQ(a.Upload().result, TJobResult::kDone);
   b.Transport().fetch_fault = ScriptedTransport::kCut;
   const TJobReport cut = b.Download();
   EXPECT_EQ(cut.result, TJobResult::kExtractFailed);
-  EXPECT_EQ(b.Cards()["1.vcf"], "one");
+  EXPECT_EQ(b.Cards()["1.vcf"], "one by A");
   b.Transport().fetch_fault = ScriptedTransport::kCut;
   b.Edit("2.vcf", "two by B");
   server.calls.clear();
@@ -494,7 +522,39 @@ TEST_F(Office, ACutCopyChangesNothing) {
   EXPECT_EQ(b.Download().result, TJobResult::kFailed);
   EXPECT_EQ(b.Upload().result, TJobResult::kDone);
   EXPECT_EQ(a.Download().result, TJobResult::kDone);
-  ExpectEverywhere({{"1.vcf", "one by A"}, {"2.vcf", "two by B"}});
+  ExpectEverywhere({{"1.vcf", "one by A again"}, {"2.vcf", "two by B"}});
+}
+
+TEST_F(Office, OnlyChangedBooksTravel) {
+  InStep();  // B's download took the archive in
+  // The download every 10 minutes moves nothing while the server's archive
+  // stays the same.
+  const int transfers = server.transfers;
+  EXPECT_EQ(b.Download().result, TJobResult::kUnchanged);
+  EXPECT_EQ(server.transfers, transfers);
+  // An upload after one card changed does not fetch the unchanged archive either.
+  b.Edit("2.vcf", "two by B");
+  EXPECT_EQ(b.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(server.transfers, transfers);
+  // Another's upload changes the archive: it travels again.
+  a.Edit("3.vcf", "three by A");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_GT(server.transfers, transfers);
+  EXPECT_EQ(b.Cards()["3.vcf"], "three by A");
+  // A card deleted here is not sent as a deletion: the upload fetches and
+  // merges it back, whatever the server tells.
+  fs.Remove(b.CardPath("1.vcf"));
+  b.Edit("3.vcf", "three by B");
+  EXPECT_EQ(b.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(ServerCards(server)["1.vcf"], "one");
+  EXPECT_EQ(b.Cards()["1.vcf"], "one");
+  // A server that tells nothing of its archive moves it every time.
+  server.tells_versions = false;
+  const int before = server.transfers;
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_EQ(b.Download().result, TJobResult::kDone);
+  EXPECT_EQ(server.transfers, before + 2);
 }
 
 }  // namespace
