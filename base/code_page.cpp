@@ -73,8 +73,8 @@ size_t CaseBlindHash::operator()(std::string_view text) const noexcept {
 bool CaseBlindEqual::operator()(std::string_view a, std::string_view b) const noexcept {
   if (a.size() != b.size()) return false;
   if (a == b) return true;  // names mostly come spelt alike
-  // Folding never makes or unmakes a lead byte, so equal folded texts split
-  // into characters at the same places.
+  // Folding never makes or unmakes a lead byte, nor a byte that can follow
+  // one, so equal folded texts split into characters at the same places.
   for (size_t i = 0; i < a.size();) {
     const size_t length = lead_->CharLength(a, i);
     if (length != lead_->CharLength(b, i)) return false;

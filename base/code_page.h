@@ -30,10 +30,18 @@ class LeadBytes {
   }
 
   bool IsLead(char c) const noexcept { return lead_[static_cast<unsigned char>(c)]; }
-  // Bytes of the character that starts at text[i]: 2 for a lead byte with a
-  // byte after it, else 1 (a lead byte at the very end stands alone).
+  // Whether c can be the second byte of a double-byte character: in no
+  // double-byte code page of Windows is a byte below 0x40, or 0x7F, one.
+  static bool CanFollowLead(char c) noexcept {
+    const unsigned char b = static_cast<unsigned char>(c);
+    return b >= 0x40 && b != 0x7F;
+  }
+  // Bytes of the character that starts at text[i]: 2 for a lead byte
+  // followed by a byte that can be a second byte, else 1. A lead byte at the
+  // very end, or before a byte such as ":", "/" or a control byte, stands
+  // alone, and the byte after it is a character of its own.
   size_t CharLength(std::string_view text, size_t i) const noexcept {
-    return IsLead(text[i]) && i + 1 < text.size() ? 2 : 1;
+    return IsLead(text[i]) && i + 1 < text.size() && CanFollowLead(text[i + 1]) ? 2 : 1;
   }
 
  private:

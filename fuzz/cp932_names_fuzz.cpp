@@ -3,8 +3,9 @@
 // regard to case), local paths (the mask, relative names, folder texts, the
 // settings file beside the module) and names in the records of the data
 // folder. Checks that no operation cuts a double-byte character apart, that
-// an accepted extraction path stays below its target, and that the record
-// escaping reads back the name it wrote.
+// a name reads the same as older packers spelt it (every byte 0x5C as "/"),
+// that an accepted extraction path stays below its target, and that the
+// record escaping reads back the name it wrote.
 #include <string>
 
 #include "base/code_page.h"
@@ -19,6 +20,15 @@ const n2::LeadBytes& kLead = n2::LeadBytes::Cp932();
 
 // Whether text holds c as a character of its own anywhere.
 bool HoldsChar(std::string_view text, char c) { return n2::FindChar(text, c, kLead) != std::string_view::npos; }
+
+// name as older packers stored it: every byte 0x5C written as "/", the
+// second bytes of double-byte characters too.
+std::string OlderSpelling(std::string_view name) {
+  std::string out(name);
+  for (char& c : out)
+    if (c == '\\') c = '/';
+  return out;
+}
 
 // The characters of a and b are the same but where a holds from as a
 // character of its own and b holds to.
@@ -39,6 +49,9 @@ void CheckExtractPath(std::string_view name) {
   if (!where) return;
   const std::string path = where->folder + where->file;
   FUZZ_CHECK(!HoldsChar(path, '/') && !HoldsChar(path, ':'));
+  // These bytes are never the second byte of a character: wherever they
+  // are, they are the reserved characters themselves.
+  for (unsigned char c : path) FUZZ_CHECK(c >= 0x20 && std::string_view("/:*?\"<>").find(c) == std::string_view::npos);
   FUZZ_CHECK(!HoldsChar(where->file, '\\'));
   FUZZ_CHECK(where->folder.empty() || n2::EndsWithChar(where->folder, '\\', kLead));
   // Every component is a name of its own: none empty, none of dots or blanks only.
@@ -65,6 +78,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   FUZZ_CHECK(n2::NormalizeEntryName(normal, kLead) == normal || n2::FindText(normal, "//", kLead) != std::string::npos ||
              n2::FindText(normal, ":/", kLead) != std::string::npos);
   FUZZ_CHECK(n2::IsNormalEntryName(name, kLead) == (normal == name));
+  // A name reads the same however older packers spelt it, and is read with
+  // every character whole: no lead byte is left before a "/".
+  const std::string older = OlderSpelling(name);
+  FUZZ_CHECK(n2::NormalizeEntryName(older, kLead) == normal);
+  for (size_t i = 0; i + 1 < normal.size(); i += kLead.CharLength(normal, i))
+    FUZZ_CHECK(!kLead.IsLead(normal[i]) || normal[i + 1] != '/');
+  const std::optional<n2::ExtractPath> where = n2::SafeExtractPath(name, kLead),
+                                       where_older = n2::SafeExtractPath(older, kLead);
+  FUZZ_CHECK(where.has_value() == where_older.has_value());
+  FUZZ_CHECK(!where || (where->folder == where_older->folder && where->file == where_older->file));
 
   const std::string folded = n2::FoldCase(name, kLead);
   FUZZ_CHECK(n2::FoldCase(folded, kLead) == folded);

@@ -2,9 +2,11 @@
 // (932): the end record searched for, the central directory read (or the
 // local headers walked), each entry's name looked up and split for
 // extraction, and every entry's data decoded. What must hold: a name finds
-// its own entry or an earlier one of the same name, a name split for
+// its own entry or an earlier one of the same name (also as older packers
+// spelt it, every byte 0x5C as "/"), a name split for
 // extraction never leads outside the target folder, and decoded data has the
 // size and CRC-32 its entry declares.
+#include <algorithm>
 #include <string>
 
 #include "base/code_page.h"
@@ -27,6 +29,9 @@ void CheckExtractPath(const std::string& stored, const LeadBytes& lead) {
   FUZZ_CHECK(FindChar(path->file, '/', lead) == std::string::npos);
   const std::string full = path->folder + path->file;
   FUZZ_CHECK(FindChar(full, ':', lead) == std::string::npos);
+  // These bytes are never the second byte of a character: wherever they
+  // are, they are the reserved characters themselves.
+  for (unsigned char c : full) FUZZ_CHECK(c >= 0x20 && std::string_view("/:*?\"<>").find(c) == std::string_view::npos);
   // Every component is a real name: no "..", no "." or blanks alone, no empty one.
   size_t start = 0;
   while (start < full.size()) {
@@ -56,6 +61,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const CentralRecord& c = entries[i].central;
     const int found = archive.FindEntry(c.name);
     FUZZ_CHECK(found >= 0 && static_cast<size_t>(found) <= i);
+    // Older packers wrote every byte 0x5C of a name as "/", second bytes
+    // too: spelt that way the name finds the same entry.
+    std::string older = c.name;
+    std::replace(older.begin(), older.end(), '\\', '/');
+    FUZZ_CHECK(archive.FindEntry(older) == found);
     CheckExtractPath(c.name, lead);
     try {
       std::optional<std::string> out = archive.ReadEntryData(i);

@@ -128,7 +128,8 @@ bool ZipArchive::WalkLocalHeaders() {
     r.uncompressed_size = h->uncompressed_size;
     r.name = h->name;
     r.extra = h->extra;
-    r.external_attributes = EndsWithChar(h->name, '/', *lead_) ? kAttrFolder : kAttrArchive;
+    const bool folder = EndsWithChar(NormalizeEntryName(h->name, *lead_), '/', *lead_);
+    r.external_attributes = folder ? kAttrFolder : kAttrArchive;
     r.local_offset = static_cast<uint32_t>(p);
     directory_size += r.Size();
     uint64_t next = p + h->Size() + h->compressed_size;

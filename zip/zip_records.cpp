@@ -206,9 +206,29 @@ std::optional<uint64_t> FindEndRecord(ByteStream& s) {
   return std::nullopt;
 }
 
+namespace {
+
+// Position of the first lead byte that starts a character and is followed by
+// "/", or npos.
+size_t FindLeadBeforeSlash(std::string_view name, const LeadBytes& lead) {
+  for (size_t i = 0; i + 1 < name.size(); i += lead.CharLength(name, i))
+    if (lead.IsLead(name[i]) && name[i + 1] == '/') return i;
+  return std::string_view::npos;
+}
+
+// Reads every lead byte followed by "/" as the character whose second byte
+// is 0x5C, as older packers meant it. The characters keep their places.
+void RestoreSecondBytes(std::string& name, const LeadBytes& lead) {
+  for (size_t i = FindLeadBeforeSlash(name, lead); i < name.size(); i += lead.CharLength(name, i))
+    if (lead.IsLead(name[i]) && i + 1 < name.size() && name[i + 1] == '/') name[i + 1] = '\\';
+}
+
+}  // namespace
+
 bool IsNormalEntryName(std::string_view name, const LeadBytes& lead) {
   return FindChar(name, '\\', lead) == std::string_view::npos && FindText(name, ":/", lead) == std::string_view::npos &&
-         FindText(name, "//", lead) == std::string_view::npos;
+         FindText(name, "//", lead) == std::string_view::npos &&
+         FindLeadBeforeSlash(name, lead) == std::string_view::npos;
 }
 
 std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead) {
@@ -219,6 +239,7 @@ std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead) {
 
 void NormalizeEntryName(std::string_view name, const LeadBytes& lead, std::string& s) {
   s.assign(name);
+  RestoreSecondBytes(s, lead);
   ReplaceCharInPlace(s, '\\', '/', lead);
   if (size_t drive = FindText(s, ":/", lead); drive != std::string::npos) s.erase(0, drive + 2);
   if (size_t server = FindText(s, "//", lead); server != std::string::npos) {
@@ -302,7 +323,9 @@ bool IsSafeComponent(std::string_view c, const LeadBytes& lead) {
 }  // namespace
 
 std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name, const LeadBytes& lead) {
-  const std::string name = ReplaceChar(stored_name, '\\', '/', lead);
+  std::string name(stored_name);
+  RestoreSecondBytes(name, lead);  // before anything splits the name at "/"
+  ReplaceCharInPlace(name, '\\', '/', lead);
   if (name.empty() || name.front() == '/') return std::nullopt;  // absolute or server path
   ExtractPath out;
   size_t start = 0;

@@ -118,8 +118,14 @@ std::optional<uint64_t> FindEndRecord(ByteStream& s);
 
 // Entry names. They are 8-bit texts in the system's code page; lead tells
 // which bytes begin a double-byte character, so that a second byte that
-// equals "\", "/" or a letter is never taken for one.
-// "\" becomes "/", and a leading drive ("X:/") or server and share ("//server/share/") is cut off.
+// equals "\" or a letter is never taken for one.
+// Older packers of the address book wrote every byte 0x5C of a path as "/",
+// the second byte of a double-byte character too (表, 95 5C, as 95 2F). No
+// character ends in "/", so wherever a name is read, a lead byte followed by
+// "/" is the character whose second byte is 0x5C. (The names this packer
+// writes come from the file system and never hold one.)
+// A lead byte followed by "/" is read as above, "\" becomes "/", and a
+// leading drive ("X:/") or server and share ("//server/share/") is cut off.
 std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead);
 // The same into out, whose storage is reused.
 void NormalizeEntryName(std::string_view name, const LeadBytes& lead, std::string& out);
@@ -138,7 +144,8 @@ struct ExtractPath {
   std::string folder;
   std::string file;
 };
-// Splits a stored name for extraction; nothing when the name could lead
+// Splits a stored name for extraction (a lead byte followed by "/" read as
+// NormalizeEntryName reads it); nothing when the name could lead
 // outside the target folder or to a device: a ".." component (or any
 // component of dots and blanks only), a leading separator, a drive or stream
 // colon, a server prefix, a reserved character or a reserved device name.

@@ -95,6 +95,8 @@ struct Row {
 const std::string A = "BEGIN:VCARD\r\nFN:Ann\r\nEND:VCARD\r\n", B = "BEGIN:VCARD\r\nFN:Bob\r\nEND:VCARD\r\n";
 const std::string kEdit = "edited by the user meanwhile";
 constexpr uint32_t kArc = kAttrArchive, kRO = kAttrReadOnly, kHid = kAttrHidden;
+// 表 and ソフト開発 in code page 932: the second bytes of 表 and ソ are 0x5C.
+const std::string kHyo = "\x95\x5C", kSoftware = "\x83\x5C\x83\x74\x83\x67\x8A\x4A\x94\xAD";
 
 TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
   const std::vector<Row> rows = {
@@ -126,13 +128,17 @@ TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
        TO::kChangedMeanwhile},
       {"saving_edited.vcf", A.c_str(), kArc, false, B, kArc, TA::kWriteSavingLocal, false, Fault::kChanged,
        TO::kChangedMeanwhile},
+      // Stored as older packers stored them (below).
+      {kHyo + ".vcf", nullptr, 0, false, A, kArc, TA::kWrite, false, Fault::kNone, TO::kWritten},
+      {kSoftware + "/x.vcf", nullptr, 0, false, B, kArc, TA::kWrite, false, Fault::kNone, TO::kWritten},
   };
   auto copy_path = [](const Row& row) {
     return kConflicts + (row.fault == Fault::kCopyBlocked ? "blocked\\" : "job\\") + "AddrBook\\" + row.name;
   };
   std::vector<Entry> entries = {{"AddrBook/", kAttrFolder, ""}, {"AddrBook/made/", kAttrFolder, ""},
                                 {"../evil.vcf", kArc, "evil"}, {"AddrBook/sub/../../../evil.vcf", kArc, "evil"},
-                                {"Other/out.vcf", kArc, "outside"}};
+                                {"Other/out.vcf", kArc, "outside"}, {"AddrBook/ou\x87\x87\x87:s.vcf", kArc, "stream"},
+                                {"AddrBook/" + kSoftware + "/", kAttrFolder, ""}};
   for (const Row& row : rows) entries.push_back({"AddrBook/" + row.name, row.entry_attributes, row.entry});
   entries.push_back({"AddrBook/du1.vcf", kArc, "first"});
   entries.push_back({"AddrBook/du2.vcf", kArc, "second"});
@@ -141,6 +147,9 @@ TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
   bytes.replace(bytes.find("du2.vcf"), 7, "du1.vcf");
   bytes.replace(bytes.rfind("du2.vcf"), 7, "du1.vcf");
   bytes[bytes.find("AddrBook/damaged.vcf") + 21] ^= 0x40;
+  // Older packers wrote every byte 0x5C of a name as "/", second bytes too.
+  for (const std::string& ours : {"AddrBook/" + kHyo, "AddrBook/" + kSoftware.substr(0, 2)})
+    for (size_t at = 0; (at = bytes.find(ours, at)) != std::string::npos; at += ours.size()) bytes[at + 10] = '/';
 
   Extraction x(bytes);
   x.request.only_below = "addrbook/";
@@ -193,8 +202,8 @@ TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
   EXPECT_TRUE(x.fs.Exists(kBook + "made"));
   EXPECT_FALSE(x.fs.Exists(kTemp));
   EXPECT_EQ(read.count(kBook + "same.vcf"), 0u);  // the index vouched for it
-  EXPECT_EQ(result.skipped, 3u);
-  EXPECT_EQ(x.settled.size(), entries.size() - 3);
+  EXPECT_EQ(result.skipped, 4u);
+  EXPECT_EQ(x.settled.size(), entries.size() - 4);
   for (size_t i = 1; i < x.settled.size(); ++i) EXPECT_LT(x.settled[i - 1].entry, x.settled[i].entry);
   std::map<TO, size_t> want;
   want[TO::kWritten] = 2;  // du1.vcf twice

@@ -67,6 +67,17 @@ TEST(ZipNames, DoubleByteCharactersStayWhole) {
       {ExcludeTrailingSeparators("C:\\Data" + so + "\\", kCp932), "C:\\Data" + so},
       {IncludeTrailingBackslash("C:\\Data" + so, kCp932), "C:\\Data" + so + "\\"},
       {IncludeTrailingBackslash("C:\\Data\\", kCp932), "C:\\Data\\"},
+      // Older packers wrote every byte 0x5C as "/": a lead byte and "/" is that character.
+      {NormalizeEntryName("AddrBook/\x95/.vcf", kCp932), "AddrBook/" + hyo + ".vcf"},
+      {NormalizeEntryName("AddrBook\\\x83/" + futo + "\\x.vcf", kCp932), "AddrBook/" + software + "/x.vcf"},
+      {NormalizeEntryName("\x83\x83/x", kCp932), "\x83\x83/x"},  // a whole character, then a separator
+      {IsNormalEntryName("AddrBook/\x95/.vcf", kCp932) ? "normal" : "not", "not"},
+      {SafeExtractPath("AddrBook/\x83/" + futo + "/x.vcf", kCp932)->folder, "AddrBook\\" + software + "\\"},
+      {SafeExtractPath("AddrBook/\x95/.vcf", kCp932)->file, hyo + ".vcf"},
+      // A byte that is never a second byte after a lead byte is a character of its own.
+      {std::to_string(FindChar("ou\x87\x87\x87:s", ':', kCp932)), "5"},
+      {std::to_string(FindChar("\x87/", '/', kCp932)), "1"},
+      {std::to_string(FindChar("\x87\x7F", '\x7F', kCp932)), "1"},
       // Single-byte code page: the same bytes hold a separator.
       {NormalizeEntryName(hyo + ".vcf", LeadBytes()), "\x95/.vcf"},
   };
@@ -86,7 +97,8 @@ TEST(ZipNames, ExtractPathKeepsEntriesInsideTheTarget) {
   for (const char* hostile : {"../evil.txt", "AddrBook/../../evil.txt", "..\\evil.txt", "/abs.txt", "\\abs.txt",
                               "C:/drive.txt", "C:drive.txt", "//server/share/unc.txt", "\\\\server\\share\\x",
                               "a/.../b.txt", "a/ ../b", "file.txt:stream", "AddrBook/CON", "AddrBook/nul.txt",
-                              "com1", "a/lpt9.vcf", "", "a/b\x01.txt", "a|b.vcf"}) {
+                              "com1", "a/lpt9.vcf", "", "a/b\x01.txt", "a|b.vcf", "AddrBook/ou\x87\x87\x87:s.vcf",
+                              "a/b\x87\x01.txt", "a/\x87*.vcf", "\x87//../x"}) {
     EXPECT_FALSE(SafeExtractPath(hostile, kCp932)) << hostile;
   }
 }
