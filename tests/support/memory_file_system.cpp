@@ -388,7 +388,7 @@ std::string MemoryFileSystem::FullPath(const std::string& path) {
   take();
   std::string full;
   for (const std::string& p : parts) full += (full.empty() ? "" : "\\") + p;
-  if (!path.empty() && (path.back() == '\\' || path.back() == '/')) full += '\\';
+  if (n2::EndsWithSeparator(path, lead_)) full += '\\';
   return full;
 }
 
