@@ -2,12 +2,14 @@
 // WWW-Authenticate header beginning "NTLM", its text from the sixth character
 // on (at most 1000) Base64-decoded, the server challenge read from it, and
 // the authenticate message built and encoded for the next request. Base64
-// must give back what it encoded, and the message must hold together.
+// must give back what it encoded, and the message must hold together. The
+// value's charset parameter (a Basic challenge's) is read from it as well.
 #include <cstring>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "net/base64.h"
+#include "net/http_response_parser.h"
 #include "net/ntlm.h"
 
 namespace {
@@ -26,6 +28,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string encoded = n2::Base64Encode(input);
   FUZZ_CHECK(encoded.size() == (input.size() + 2) / 3 * 4);
   FUZZ_CHECK(n2::Base64Decode(encoded) == input);
+
+  const auto charset = n2::HttpChallengeParam(input, "charset");
+  FUZZ_CHECK(!charset || charset->size() < input.size());
 
   const std::string value(input);
   std::string message;

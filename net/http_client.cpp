@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
+#include "base/system_code_page.h"
 #include "net/base64.h"
 #include "net/http_request.h"
 #include "net/winsock_api.h"
@@ -28,6 +30,13 @@ bool StartsWithNoCase(const std::string& text, const char* prefix) {
   for (std::size_t i = 0; prefix[i]; ++i)
     if (i >= text.size() || std::tolower(static_cast<unsigned char>(text[i])) != std::tolower(prefix[i])) return false;
   return true;
+}
+
+// RFC 7617: a Basic challenge with charset="UTF-8" (any case, quoted or not)
+// asks for the credentials in UTF-8.
+bool WantsUtf8(const std::string& challenge) {
+  const std::optional<std::string> charset = HttpChallengeParam(challenge, "charset");
+  return charset && HttpTrimLower(*charset) == "utf-8";
 }
 
 bool SamePlace(const HttpUrl& a, const HttpUrl& b) {
@@ -182,12 +191,17 @@ void THttpClient::StartRequest(THttpRequest kind) {
   done_error_ = 0;
   sent_count_ = 0;
   connection_value_ = connection_;
+  request_if_none_match_ = std::exchange(if_none_match_, std::string());
+  request_if_modified_since_ = std::exchange(if_modified_since_, std::string());
   target_ = ParseHttpUrl(url_);
   current_user_ = target_.user.empty() ? username_ : target_.user;
   current_password_ = target_.password.empty() ? password_ : target_.password;
+  // The address is typed in the system code page; servers read UTF-8.
+  target_.path = EncodeHttpRequestTarget(SystemToUtf8(target_.path));
   body_start_size_ = response_body_ ? response_body_->Size() : 0;
   ResetResponse();
   basic_state_ = 0;
+  basic_utf8_ = false;
   ntlm_state_ = 0;
   try {
     if (socket_.State() == wsConnected && SamePlace(connection_key_, target_))
@@ -213,6 +227,8 @@ void THttpClient::ResetResponse() {
   content_range_.clear();
   accept_ranges_.clear();
   content_encoding_.clear();
+  etag_.clear();
+  last_modified_.clear();
   location_ = url_;
   received_count_ = 0;
   close_after_response_ = request_ver_ == "1.0";
@@ -324,8 +340,12 @@ std::string THttpClient::BuildHeader() const {
     head.authorization =
         "NTLM " + Base64Encode(NtlmAuthenticateMessage(current_user_, LocalHostName(), current_password_, ntlm_challenge_));
   } else if (basic_state_ == 1) {
-    head.authorization = "Basic " + Base64Encode(current_user_ + ":" + current_password_);
+    const std::string user = basic_utf8_ ? SystemToUtf8(current_user_) : current_user_;
+    const std::string password = basic_utf8_ ? SystemToUtf8(current_password_) : current_password_;
+    head.authorization = "Basic " + Base64Encode(user + ":" + password);
   }
+  head.if_modified_since = request_if_modified_since_;
+  head.if_none_match = request_if_none_match_;
   head.cookie = cookie_;
   return BuildHttpRequestHead(head);
 }
@@ -457,6 +477,12 @@ void THttpClient::HeaderField(const HttpHeaderField& field) {
   if (name == "location") {
     if (request_kind_ == httpPUT) {
       location_ = field.value;
+      // Only 307 and 308 say that the same method with the same body goes to
+      // the new address; a PUT answered otherwise ends with that answer.
+      if (follow_relocation_ && (status_code_ == 307 || status_code_ == 308)) {
+        relocation_pending_ = true;
+        location_value_ = field.value;
+      }
     } else if (follow_relocation_) {
       relocation_pending_ = true;
       location_value_ = field.value;
@@ -481,6 +507,10 @@ void THttpClient::HeaderField(const HttpHeaderField& field) {
     if (value == "keep-alive") close_after_response_ = false;
   } else if (name == "content-encoding") {
     content_encoding_ = field.value;
+  } else if (name == "etag") {
+    etag_ = field.value;
+  } else if (name == "last-modified") {
+    last_modified_ = field.value;
   }
 }
 
@@ -496,7 +526,10 @@ void THttpClient::HeaderEnd() {
   const int s = status_code_;
   const bool chunked = transfer_encoding_ == "chunked";
   const bool no_body_status = s < 200 || s == 204 || s == 301 || s == 302 || s == 304 || s == 401 || s == 407;
-  if ((content_length_ == -1 && !chunked && no_body_status) || content_length_ == 0 || request_kind_ == httpHEAD) {
+  // A 304 has no body whatever its header says: a Content-Length there is
+  // the length of the document not sent again.
+  if ((content_length_ == -1 && !chunked && no_body_status) || content_length_ == 0 || s == 304 ||
+      request_kind_ == httpHEAD) {
     NoBody();
     return;
   }
@@ -627,6 +660,10 @@ void THttpClient::ConnectionClosedEarly() {
 
 void THttpClient::StartRelocation() {
   relocation_pending_ = false;
+  // A body still on its way (the answer came before all of it was sent) is
+  // not sent on; the connection that carried part of it is not used again.
+  const bool body_cut = sending_body_ && request_body_ && request_body_position_ < request_body_->Size();
+  sending_body_ = false;
   ++location_change_cur_count_;
   if (location_change_cur_count_ > location_change_max_count_) {
     bool allow_more = false;
@@ -642,7 +679,11 @@ void THttpClient::StartRelocation() {
     }
   }
   pending_location_ = ResolveHttpLocation(target_, location_value_);
-  if (socket_.State() == wsConnected && SamePlace(pending_location_, connection_key_) && !close_after_response_) {
+  // The server's Location is ASCII, or UTF-8 where a server sends raw bytes:
+  // escaped, never converted from the system code page.
+  pending_location_.path = EncodeHttpRequestTarget(pending_location_.path);
+  if (socket_.State() == wsConnected && SamePlace(pending_location_, connection_key_) && !close_after_response_ &&
+      !body_cut) {
     if (OnLocationChange) OnLocationChange(*this);
     url_ = pending_location_.Text();
     target_ = pending_location_;
@@ -723,20 +764,24 @@ bool THttpClient::AuthenticateAndRetry() {
     }
     return false;
   }
-  auto find = [this](const char* scheme) {
+  // The last challenge of a scheme, or null.
+  auto find = [this](const char* scheme) -> const std::string* {
     for (auto it = challenges_.rbegin(); it != challenges_.rend(); ++it)
-      if (StartsWithNoCase(*it, scheme)) return true;
-    return false;
+      if (StartsWithNoCase(*it, scheme)) return &*it;
+    return nullptr;
   };
   if (!(options_ & httpoNoNTLMAuth) && basic_state_ == 0 && find("NTLM")) return NtlmStep();
-  if (!(options_ & httpoNoBasicAuth) && ntlm_state_ == 0 && find("Basic")) return BasicStep();
+  if (!(options_ & httpoNoBasicAuth) && ntlm_state_ == 0) {
+    if (const std::string* basic = find("Basic")) return BasicStep(*basic);
+  }
   return false;
 }
 
-bool THttpClient::BasicStep() {
+bool THttpClient::BasicStep(const std::string& challenge) {
   switch (basic_state_) {
     case 0:
       basic_state_ = 1;
+      basic_utf8_ = WantsUtf8(challenge);
       ntlm_state_ = 0;
       Retry();
       return true;

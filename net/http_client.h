@@ -14,7 +14,18 @@
 // close) runs when the socket reports the matching event; one function,
 // ChangeState, moves the client between the THttpState values, and the request
 // ends in EndRequest. Answers to authentication challenges (Basic, NTLM v1) and
-// relocations (Location) are followed by the client itself.
+// relocations (Location) are followed by the client itself: for a GET any
+// Location, for a PUT only that of a 307 or 308, which keep the method and
+// the body (the same body is sent again from where it began).
+//
+// Texts: the address and the credentials are in the system code page, as
+// typed. The path goes on the request line percent-encoded in UTF-8
+// (EncodeHttpRequestTarget); the credentials go in UTF-8 only to a server
+// whose Basic challenge names charset="UTF-8" (RFC 7617), else as typed.
+//
+// Conditional GET: SetIfNoneMatch / SetIfModifiedSince with the ETag() and
+// LastModified() of an earlier response; a 304 then ends the request without
+// an error and leaves ResponseBody as it was.
 //
 // Bodies: RequestBody (PUT, POST) is read from RequestBodyPosition to its end;
 // the position moves as bytes are sent. Received body bytes are appended to
@@ -185,6 +196,16 @@ class THttpClient : public TAsyncWndComponent {
   // Largest response body kept, in bytes; 0 or less: no limit.
   std::int64_t ResponseBodyLimit() const noexcept { return response_body_limit_; }
   void SetResponseBodyLimit(std::int64_t v) noexcept { response_body_limit_ = v; }
+  // Validators for the next request only, sent when not empty as
+  // "If-None-Match:" (an ETag value as received, quotes and all) and
+  // "If-Modified-Since:" (an HTTP date such as a LastModified value). The start
+  // of a request takes them, so they are empty again from then on: the
+  // request, with its retries after a challenge and its relocations, sends
+  // them; the one after it does not unless they are set again.
+  const std::string& IfNoneMatch() const noexcept { return if_none_match_; }
+  void SetIfNoneMatch(std::string v) { if_none_match_ = std::move(v); }
+  const std::string& IfModifiedSince() const noexcept { return if_modified_since_; }
+  void SetIfModifiedSince(std::string v) { if_modified_since_ = std::move(v); }
 
   // Caller-owned streams; null for none.
   ByteStream* RequestBody() const noexcept { return request_body_; }
@@ -205,6 +226,9 @@ class THttpClient : public TAsyncWndComponent {
   const std::string& ContentRange() const noexcept { return content_range_; }
   const std::string& AcceptRanges() const noexcept { return accept_ranges_; }
   const std::string& ContentEncoding() const noexcept { return content_encoding_; }
+  // The ETag and Last-Modified values of the last response, empty when it had none.
+  const std::string& ETag() const noexcept { return etag_; }
+  const std::string& LastModified() const noexcept { return last_modified_; }
   // Every header line of the last response, in order.
   const std::vector<std::string>& ReceivedHeaders() const noexcept { return received_headers_; }
   // The Location of a response to a PUT (else the address requested).
@@ -264,7 +288,7 @@ class THttpClient : public TAsyncWndComponent {
   void RelocateOverNewConnection();
   bool AuthenticateAndRetry();
   bool NtlmStep();
-  bool BasicStep();
+  bool BasicStep(const std::string& challenge);
   void Retry();
 
   // Ending.
@@ -294,6 +318,7 @@ class THttpClient : public TAsyncWndComponent {
   int bandwidth_limit_ = 10000, bandwidth_sampling_ = 1000;
   THttpClientOptions options_ = 0;
   TSocksAuthentication socks_authentication_ = socksNoAuthentication;
+  std::string if_none_match_, if_modified_since_;
   int timeout_ = 30;
   std::int64_t response_body_limit_ = 128 << 20;
   ByteStream* request_body_ = nullptr;
@@ -315,14 +340,16 @@ class THttpClient : public TAsyncWndComponent {
   std::string location_value_;
   bool relocation_pending_ = false;
   bool sending_body_ = false;
+  std::string request_if_none_match_, request_if_modified_since_;  // the validators this request sends
   int basic_state_ = 0, ntlm_state_ = 0;
+  bool basic_utf8_ = false;  // the Basic challenge answered asked for UTF-8 credentials
   NtlmChallenge ntlm_challenge_{};
   std::vector<std::string> challenges_;
 
   // The response.
   int status_code_ = 0;
   std::string reason_phrase_, response_version_, content_type_, transfer_encoding_, content_range_,
-      accept_ranges_, content_encoding_, location_;
+      accept_ranges_, content_encoding_, location_, etag_, last_modified_;
   std::int64_t content_length_ = -1;
   std::vector<std::string> received_headers_;
   std::uint16_t done_error_ = 0;

@@ -19,6 +19,8 @@ std::string BuildHttpRequestHead(const HttpRequestHead& head) {
   h += "\r\n";
   if (head.no_cache) h += "Pragma: no-cache\r\n";
   if (head.content_length) h += "Content-Length: " + std::to_string(*head.content_length) + "\r\n";
+  line("If-Modified-Since", head.if_modified_since);
+  line("If-None-Match", head.if_none_match);
   line("Authorization", head.authorization);
   line("Cookie", head.cookie);
   return h + "\r\n";

@@ -80,6 +80,39 @@ std::string HttpTrimLower(std::string_view value) {
   return Lower(value.substr(start, end - start));
 }
 
+std::optional<std::string> HttpChallengeParam(std::string_view challenge, std::string_view name) {
+  const std::string wanted = Lower(name);
+  size_t i = 0;
+  auto skip = [&](std::string_view chars) {
+    while (i < challenge.size() && chars.find(challenge[i]) != std::string_view::npos) ++i;
+  };
+  auto token = [&] {
+    const size_t start = i;
+    while (i < challenge.size() && challenge[i] != '=' && challenge[i] != ',' && !IsBlank(challenge[i])) ++i;
+    return challenge.substr(start, i - start);
+  };
+  token();  // the scheme
+  for (;;) {
+    skip(" \t,");
+    const std::string param = Lower(token());
+    skip(" \t");
+    if (param.empty() || i >= challenge.size() || challenge[i] != '=') return std::nullopt;
+    ++i;
+    skip(" \t");
+    std::string value;
+    if (i < challenge.size() && challenge[i] == '"') {
+      for (++i; i < challenge.size() && challenge[i] != '"'; ++i) {
+        if (challenge[i] == '\\' && i + 1 < challenge.size()) ++i;
+        value += challenge[i];
+      }
+      if (i < challenge.size()) ++i;  // the closing quote
+    } else {
+      value = std::string(token());
+    }
+    if (param == wanted) return value;
+  }
+}
+
 std::int64_t ParseHttpContentLength(std::string_view value) {
   const std::string text = HttpTrimLower(value);
   if (text.empty() || text.size() > 18) return -1;

@@ -73,6 +73,13 @@ std::int64_t ParseHttpContentLength(std::string_view value);
 // Blanks trimmed from both ends and lower-cased.
 std::string HttpTrimLower(std::string_view value);
 
+// The value of the parameter name (any case) of one authentication challenge,
+// such as charset of `Basic realm="office", charset="UTF-8"`: a quoted value
+// unquoted (a backslash takes the next character as it is), a token as it
+// stands. Nothing when the challenge has no such parameter; the parameters
+// end where a token without "=" begins the next challenge.
+std::optional<std::string> HttpChallengeParam(std::string_view challenge, std::string_view name);
+
 // Decodes the chunked transfer coding: a hexadecimal length, the rest of its
 // line skipped (extensions, CR), that many data bytes, then CR LF (or LF); a
 // chunk of length 0 ends the body after the next line (the empty line, or a

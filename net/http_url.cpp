@@ -39,6 +39,15 @@ void SplitAuthority(std::string_view authority, HttpUrl& url) {
   url.host = std::string(host_part);
 }
 
+bool IsHexDigit(char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; }
+
+// Bytes that are none of the characters RFC 3986 (section 2) lets a URI hold
+// raw: not unreserved, not a delimiter, and not the "%" of an escape.
+bool NeedsEscape(unsigned char c) {
+  if (c <= 0x20 || c >= 0x7F) return true;
+  return std::string_view("\"<>\\^`{|}").find(static_cast<char>(c)) != std::string_view::npos;
+}
+
 void ApplyDefaults(HttpUrl& url) {
   if (url.protocol.empty()) url.protocol = "http";
   if (url.port.empty()) url.port = "80";
@@ -95,6 +104,24 @@ HttpUrl ResolveHttpLocation(const HttpUrl& current, std::string_view location) {
   next.path = std::string(folder) + std::string(location);
   if (next.path.empty()) next.path = "/";
   return next;
+}
+
+std::string EncodeHttpRequestTarget(std::string_view utf8) {
+  static const char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(utf8.size());
+  for (size_t i = 0; i < utf8.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(utf8[i]);
+    const bool valid_escape = c == '%' && i + 2 < utf8.size() && IsHexDigit(utf8[i + 1]) && IsHexDigit(utf8[i + 2]);
+    if (valid_escape || (c != '%' && !NeedsEscape(c))) {
+      out += static_cast<char>(c);
+    } else {
+      out += '%';
+      out += kHex[c >> 4];
+      out += kHex[c & 15];
+    }
+  }
+  return out;
 }
 
 }  // namespace n2

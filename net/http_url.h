@@ -1,6 +1,6 @@
-// The parts of an HTTP address as the HTTP client splits it, and the address
-// that a Location header leads to. Nothing is decoded or encoded: the path
-// goes on the request line as it stands. Portable: no Windows headers.
+// The parts of an HTTP address as the HTTP client splits it, the address that
+// a Location header leads to, and the form a path takes on the request line.
+// Splitting decodes and encodes nothing. Portable: no Windows headers.
 //
 //   HttpUrl url = ParseHttpUrl("http://me:pw@host:8080/dir/file.zip");
 //   // protocol "http", user "me", password "pw", host "host", port "8080", path "/dir/file.zip"
@@ -36,5 +36,19 @@ HttpUrl ParseHttpUrl(std::string_view url);
 // "https://" (any case) is a whole address; anything else is relative to the
 // folder of the current path (up to its last "/" or ":" before any "?").
 HttpUrl ResolveHttpLocation(const HttpUrl& current, std::string_view location);
+
+// The request target for a path (and query) given in UTF-8: every byte that
+// may not stand raw in a request target is sent as %XX (upper-case hex): the
+// bytes 80-FF (so each byte of a UTF-8 character), blanks and controls, the
+// characters " < > \ ^ ` { | } and a "%" that is not followed by two hex
+// digits. A valid %XX escape and every other ASCII character ("/", "?", "=",
+// "&", "#", ...) stay as they are: an ASCII path that needs no encoding comes
+// back unchanged, and encoding twice changes nothing more.
+//
+// Why UTF-8: it is what RFC 3986 (section 2.5) and the WHATWG URL standard
+// encode non-ASCII characters in, what lighttpd, nginx and Apache on Linux
+// file systems store file names in, and what IIS decodes %-escapes as by
+// default. The caller converts text of another code page first.
+std::string EncodeHttpRequestTarget(std::string_view utf8);
 
 }  // namespace n2

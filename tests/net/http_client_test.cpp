@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <random>
@@ -38,6 +39,9 @@ class TestEnvironment : public ::testing::Environment {
   void TearDown() override { ::WSACleanup(); }
 };
 const auto* const kEnvironment = ::testing::AddGlobalTestEnvironment(new TestEnvironment);
+
+// Tests of texts typed in code page 932 (CTest runs this test with LC_ALL=ja_JP.UTF-8).
+#define ASSERT_JAPANESE_SYSTEM() ASSERT_EQ(::GetACP(), 932u) << "run with LC_ALL=ja_JP.UTF-8"
 
 std::string ServerPort(const std::string& name) { return std::to_string(n2test::FixturePort("http-servers", name)); }
 
@@ -183,6 +187,27 @@ TEST_F(HttpClientNginx, WrongCredentialsEndWith401AfterOneRetry) {
   EXPECT_EQ(RaisedCode([&] { GetBody(Url("/auth/book.zip")); }), -1);
   EXPECT_EQ(http.StatusCode(), 401);
   EXPECT_EQ(http.State(), httpReady);
+}
+
+TEST_F(HttpClientNginx, ConditionalGetIs304WhileTheFileIsUnchanged) {
+  const std::string url = Url("/dav/conditional.bin");
+  PutBody(url, "first");
+  EXPECT_EQ(GetBody(url), "first");
+  const std::string etag = http.ETag(), modified = http.LastModified();
+  ASSERT_FALSE(etag.empty());
+  ASSERT_FALSE(modified.empty());
+  http.SetIfNoneMatch(etag);
+  EXPECT_EQ(RaisedCode([&] { EXPECT_EQ(GetBody(url), ""); }), -1);
+  EXPECT_EQ(http.StatusCode(), 304);
+  http.SetIfModifiedSince(modified);
+  EXPECT_EQ(GetBody(url), "");
+  EXPECT_EQ(http.StatusCode(), 304);
+  // Changed (another length, so another ETag within the same second too).
+  PutBody(url, "second version");
+  http.SetIfNoneMatch(etag);
+  EXPECT_EQ(GetBody(url), "second version");
+  EXPECT_EQ(http.StatusCode(), 200);
+  EXPECT_NE(http.ETag(), etag);
 }
 
 TEST_F(HttpClientNginx, BlockingCallsWorkFromAWorkerThread) {
@@ -337,21 +362,122 @@ TEST_F(HttpClientScript, NtlmChallengeIsAnsweredWithTheThreeMessages) {
   EXPECT_EQ(accepts, 2) << JoinLines(records);
 }
 
+// The credentials go as typed (code page 932), or in UTF-8 where the
+// challenge names charset="UTF-8".
 TEST_F(HttpClientScript, BasicChallengeIsAnsweredOnceThenRefusalEnds) {
-  const std::string challenge =
-      "send HTTP/1.1 401 Unauthorized\\r\\nWWW-Authenticate: Basic realm=\"x\"\\r\\nContent-Length: 4\\r\\n"
-      "Connection: close\\r\\n\\r\\ndeny";
-  ScriptedServer server({"accept", "request", challenge, "close", "accept", "request", challenge, "close"});
+  ASSERT_JAPANESE_SYSTEM();
+  const std::string password = "pw:\x83\x5C\x95\x5C";  // pw:ソ表
+  const std::string legacy = "user:" + password, utf8 = "user:pw:\xE3\x82\xBD\xE8\xA1\xA8";
+  const struct {
+    std::string challenge, credentials;
+  } cases[] = {
+      {"Basic realm=\"x\"", legacy},
+      {"Basic realm=\"x\", charset=\"UTF-8\"", utf8},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.challenge);
+    const std::string challenge = "send HTTP/1.1 401 Unauthorized\\r\\nWWW-Authenticate: " + c.challenge +
+                                  "\\r\\nContent-Length: 4\\r\\nConnection: close\\r\\n\\r\\ndeny";
+    ScriptedServer server({"accept", "request", challenge, "close", "accept", "request", challenge, "close"});
+    ASSERT_TRUE(server.Ready());
+    http.SetUsername("user");
+    http.SetPassword(password);
+    EXPECT_EQ(RaisedCode([&] { EXPECT_EQ(GetBody(server.Url("/b")), "deny"); }), -1);
+    EXPECT_EQ(http.StatusCode(), 401);
+    auto records = server.Finish();
+    auto requests = n2test::RecordedRequests(records);
+    ASSERT_EQ(requests.size(), 2u) << JoinLines(records);
+    EXPECT_EQ(n2test::HeaderField(requests[0], "Authorization"), "");
+    EXPECT_EQ(n2test::HeaderField(requests[1], "Authorization"), "Basic " + Base64Encode(c.credentials));
+  }
+}
+
+// A path typed in code page 932 goes in UTF-8, percent-encoded; a Location
+// (UTF-8 from the server) is escaped without conversion; the Host stays.
+TEST_F(HttpClientScript, RequestTargetIsPercentEncodedUtf8) {
+  ASSERT_JAPANESE_SYSTEM();
+  ScriptedServer server({"accept", "request", "send HTTP/1.0 302 Found\\r\\nLocation: \xE8\xA1\xA8 2.zip\\r\\n\\r\\n",
+                         "wait_close", "accept", "request", "send HTTP/1.0 200 OK\\r\\nContent-Length: 2\\r\\n\\r\\nok",
+                         "wait_close"});
   ASSERT_TRUE(server.Ready());
-  http.SetUsername("user");
-  http.SetPassword("pw:x");
-  EXPECT_EQ(RaisedCode([&] { EXPECT_EQ(GetBody(server.Url("/b")), "deny"); }), -1);
-  EXPECT_EQ(http.StatusCode(), 401);
+  EXPECT_EQ(GetBody(server.Url("/\x95\x5C \x83\x5C/a%20b%zz.zip?q=\x83\x41|1")), "ok");
+  auto requests = n2test::RecordedRequests(server.Finish());
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(requests[0], "GET /%E8%A1%A8%20%E3%82%BD/a%20b%25zz.zip?q=%E3%82%A2%7C1 HTTP/1.0\r\nAccept: " + kAccept +
+                             "\r\nUser-Agent: " + kAgent + "\r\nHost: 127.0.0.1:" + server.Port() + "\r\n\r\n");
+  EXPECT_EQ(n2test::RequestLine(requests[1]), "GET /%E8%A1%A8%20%E3%82%BD/%E8%A1%A8%202.zip HTTP/1.0");
+}
+
+// A PUT goes on to a 307's or 308's Location with its whole body (over a new
+// connection, or over the kept one); a 301 ends it.
+TEST_F(HttpClientScript, PutFollows307And308WithItsBodyButNot301) {
+  const std::string created = "send HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n";
+  const struct {
+    std::vector<std::string> script;
+    int status;
+    std::string second_target;  // empty: not followed
+    int accepts;
+  } cases[] = {
+      {{"accept", "request", "send HTTP/1.0 307 Temporary Redirect\\r\\nLocation: /moved/b.zip\\r\\n"
+                             "Content-Length: 4\\r\\n\\r\\nmove",
+        "wait_close", "accept", "request", created, "wait_close"},
+       201, "/moved/b.zip", 2},
+      {{"accept", "request", "send HTTP/1.0 308 Permanent Redirect\\r\\nLocation: c.zip\\r\\n"
+                             "Connection: keep-alive\\r\\nContent-Length: 0\\r\\n\\r\\n",
+        "request", created, "wait_close"},
+       201, "/a/c.zip", 1},
+      {{"accept", "request", "send HTTP/1.0 301 Moved Permanently\\r\\nLocation: /moved/b.zip\\r\\n\\r\\n", "wait_close"},
+       301, "", 1},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.status);
+    ScriptedServer server(c.script);
+    ASSERT_TRUE(server.Ready());
+    EXPECT_EQ(RaisedCode([&] { PutBody(server.Url("/a/b.zip"), Pattern(300000)); }), -1);
+    EXPECT_EQ(http.StatusCode(), c.status);
+    auto records = server.Finish();
+    auto requests = n2test::RecordedRequests(records);
+    const std::string head = " HTTP/1.0\r\nAccept: " + kAccept +
+                             "\r\nContent-Type: application/x-www-form-urlencoded\r\nUser-Agent: " + kAgent +
+                             "\r\nHost: 127.0.0.1:" + server.Port() + "\r\nContent-Length: 300000\r\n\r\n";
+    ASSERT_EQ(requests.size(), c.second_target.empty() ? 1u : 2u) << JoinLines(records);
+    EXPECT_EQ(requests[0], "PUT /a/b.zip" + head);
+    if (!c.second_target.empty()) {
+      EXPECT_EQ(requests[1], "PUT " + c.second_target + head);
+    }
+    EXPECT_EQ(std::count(records.begin(), records.end(), "B:300000:pattern"), static_cast<std::ptrdiff_t>(requests.size()))
+        << JoinLines(records);
+    EXPECT_EQ(std::count(records.begin(), records.end(), "E:accepted"), c.accepts) << JoinLines(records);
+  }
+  EXPECT_EQ(http.Location(), "/moved/b.zip");  // the 301's, for the caller
+}
+
+// Validators go with the next request only; a 304 (even one announcing a
+// length) ends it without an error and without a body.
+TEST_F(HttpClientScript, ConditionalGetSendsValidatorsOnceAnd304HasNoBody) {
+  ScriptedServer server({"accept", "request",
+                         "send HTTP/1.0 304 Not Modified\\r\\nETag: \"5e-1a\"\\r\\n"
+                         "Last-Modified: Sat, 01 Jan 2000 00:00:00 GMT\\r\\nContent-Length: 42\\r\\n\\r\\n",
+                         "wait_close", "accept", "request", "send HTTP/1.0 200 OK\\r\\nContent-Length: 3\\r\\n\\r\\nnew",
+                         "wait_close"});
+  ASSERT_TRUE(server.Ready());
+  http.SetIfNoneMatch("\"5e-1a\"");
+  http.SetIfModifiedSince("Sat, 01 Jan 2000 00:00:00 GMT");
+  EXPECT_EQ(RaisedCode([&] { EXPECT_EQ(GetBody(server.Url("/c")), ""); }), -1);
+  EXPECT_EQ(http.StatusCode(), 304);
+  EXPECT_EQ(http.ETag(), "\"5e-1a\"");
+  EXPECT_EQ(http.LastModified(), "Sat, 01 Jan 2000 00:00:00 GMT");
+  EXPECT_EQ(http.IfNoneMatch(), "");
+  EXPECT_EQ(GetBody(server.Url("/c")), "new");
+  EXPECT_EQ(http.ETag(), "");
   auto records = server.Finish();
   auto requests = n2test::RecordedRequests(records);
   ASSERT_EQ(requests.size(), 2u) << JoinLines(records);
-  EXPECT_EQ(n2test::HeaderField(requests[0], "Authorization"), "");
-  EXPECT_EQ(n2test::HeaderField(requests[1], "Authorization"), "Basic " + Base64Encode("user:pw:x"));
+  const std::string plain = "GET /c HTTP/1.0\r\nAccept: " + kAccept + "\r\nUser-Agent: " + kAgent +
+                            "\r\nHost: 127.0.0.1:" + server.Port() + "\r\n";
+  EXPECT_EQ(requests[0],
+            plain + "If-Modified-Since: Sat, 01 Jan 2000 00:00:00 GMT\r\nIf-None-Match: \"5e-1a\"\r\n\r\n");
+  EXPECT_EQ(requests[1], plain + "\r\n");
 }
 
 TEST_F(HttpClientScript, KeptConnectionCarriesRelocationAndNextRequest) {

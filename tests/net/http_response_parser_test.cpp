@@ -59,6 +59,24 @@ TEST(HttpLocation, ResolvesAbsoluteRootedAndRelativeValues) {
   EXPECT_EQ(ResolveHttpLocation(ParseHttpUrl("http://h/"), "f").path, "/f");
 }
 
+TEST(HttpRequestTarget, EscapesWhatMayNotStandRawAndKeepsTheRest) {
+  const struct {
+    std::string utf8, target;
+  } rows[] = {
+      {"/dir/N2AddBook.zip", "/dir/N2AddBook.zip"},
+      {"/-._~!$&'()*+,;=:@/x?a=/b&c#[]", "/-._~!$&'()*+,;=:@/x?a=/b&c#[]"},  // what a path or query holds raw
+      {"/\xE8\xA1\xA8 \xE3\x82\xBD/", "/%E8%A1%A8%20%E3%82%BD/"},           // 表 ソ: each UTF-8 byte escaped
+      {"/a%20b%2f/%zz%4/%", "/a%20b%2f/%25zz%254/%25"},                      // valid escapes kept as they are
+      {"/\"<>\\^`{|}", "/%22%3C%3E%5C%5E%60%7B%7C%7D"},
+      {std::string("/\t\r\n\x7F\0", 6), "/%09%0D%0A%7F%00"},
+      {"/q?x=\xE3\x82\xA2 1", "/q?x=%E3%82%A2%201"},
+  };
+  for (const auto& row : rows) {
+    EXPECT_EQ(EncodeHttpRequestTarget(row.utf8), row.target) << row.utf8;
+    EXPECT_EQ(EncodeHttpRequestTarget(row.target), row.target) << "encoded twice: " << row.utf8;
+  }
+}
+
 TEST(HttpLineReader, CutsLinesAtLfDroppingOneCr) {
   HttpLineReader reader;
   std::string data = "HTTP/1.0 200 OK\r\nA: b\nC: d\r\r\n\r\nbody";
@@ -132,6 +150,24 @@ TEST(HttpHeaderParse, FieldsHeaderlessHtmlAndContentLength) {
   EXPECT_EQ(ParseHttpContentLength(""), -1);
   EXPECT_EQ(ParseHttpContentLength("99999999999999999999999"), -1);
   EXPECT_EQ(HttpTrimLower("  Keep-Alive \t"), "keep-alive");
+}
+
+TEST(HttpChallengeParamParse, FindsAParameterQuotedOrNotInAnyCase) {
+  const struct {
+    const char* challenge;
+    std::optional<std::string> charset;
+  } rows[] = {
+      {"Basic realm=\"office\", charset=\"UTF-8\"", "UTF-8"},
+      {"Basic CharSet=utf-8,realm=x", "utf-8"},
+      {"Basic realm = \"a, \\\"b\\\"\" , charset = \"x\\y\"", "xy"},  // escapes in quoted values
+      {"Basic realm=\"charset=\\\"UTF-8\\\"\"", std::nullopt},               // only inside the realm
+      {"Basic realm=\"x\", NTLM, charset=UTF-8", std::nullopt},                 // the next challenge's
+      {"Basic", std::nullopt},
+      {"Basic realm=\"unterminated", std::nullopt},
+      {"Basic ==,=", std::nullopt},
+  };
+  for (const auto& row : rows) EXPECT_EQ(HttpChallengeParam(row.challenge, "charset"), row.charset) << row.challenge;
+  EXPECT_EQ(HttpChallengeParam("Basic realm=\"a b\"", "REALM"), "a b");
 }
 
 std::string DecodeChunked(const std::string& body, size_t step, size_t* taken = nullptr, bool* done = nullptr) {
@@ -212,10 +248,13 @@ TEST(HttpRequestHeadBuild, KeepsTheFixedOrderAndLeavesOutEmptyLines) {
   head.content_length = 0;
   head.authorization = "Basic dTpw";
   head.cookie = "a=b";
+  head.if_modified_since = "Sat, 01 Jan 2000 00:00:00 GMT";
+  head.if_none_match = "\"5e-1\"";
   EXPECT_EQ(BuildHttpRequestHead(head),
             "PUT /dir/N2AddBook.zip HTTP/1.0\r\nFrom: me@x\r\nAccept: */*\r\nReferer: http://r/\r\n"
             "Connection: Keep-alive\r\nAccept-Language: en\r\nContent-Type: application/x-www-form-urlencoded\r\n"
             "User-Agent: Agent\r\nHost: server:8080\r\nPragma: no-cache\r\nContent-Length: 0\r\n"
+            "If-Modified-Since: Sat, 01 Jan 2000 00:00:00 GMT\r\nIf-None-Match: \"5e-1\"\r\n"
             "Authorization: Basic dTpw\r\nCookie: a=b\r\n\r\n");
 }
 
