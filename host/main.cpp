@@ -16,7 +16,8 @@
 //   unload           FreeLibrary on the plug-in
 //   windows          lists the process's top-level windows other than the host's own
 //   upload           presses the settings dialog's "Upload Now", then runs the message loop
-//                    until the job has ended (both progress panels hidden again, at most
+//                    until the job has ended (both progress panels hidden again, and
+//                    idle for 0.3 s, so that an upload a download leads to has ended too; at most
 //                    120 s); prints "upload: done", or "upload: not started", "upload: timed out",
 //                    "upload: no dialog" (before start)
 //   download         the same with "Download Now"
@@ -231,7 +232,9 @@ HWND Press(const std::string& command, const std::string& caption) {
   return dialog;
 }
 
-// Clicks a button that starts a job and runs the message loop until the job has ended.
+// Clicks a button that starts a job and runs the message loop until the job
+// has ended, and any job it leads to (an upload that follows a download):
+// the dialog must stay idle for a moment. The end printed is the first job's.
 void PressAndWait(const std::string& command, const std::string& caption) {
   const uint64_t began = NowMilliseconds();
   HWND dialog = Press(command, caption);
@@ -241,16 +244,23 @@ void PressAndWait(const std::string& command, const std::string& caption) {
     return;
   }
   const DWORD start = ::GetTickCount();
-  while (JobShown(dialog)) {
+  uint64_t ended = 0;
+  for (DWORD idle_since = 0;;) {
     if (::GetTickCount() - start > 120000) {
       Print(command + ": timed out");
       return;
     }
-    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 50, QS_ALLINPUT);
+    ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
     PumpPending();
+    if (JobShown(dialog)) {
+      idle_since = 0;
+      continue;
+    }
+    if (ended == 0) ended = NowMilliseconds();
+    if (idle_since == 0) idle_since = ::GetTickCount();
+    if (::GetTickCount() - idle_since >= 300) break;
   }
-  Print(command + ": done" +
-        (g_print_times ? " " + std::to_string(began) + " " + std::to_string(NowMilliseconds()) : ""));
+  Print(command + ": done" + (g_print_times ? " " + std::to_string(began) + " " + std::to_string(ended) : ""));
 }
 
 void PrintMemory() {

@@ -30,6 +30,11 @@ void Require(bool done, const std::string& message) {
   if (!done) throw Exception(message);
 }
 
+// text, followed by the server's last reply when there is one.
+std::string WithReply(const char* text, const std::string& reply) {
+  return reply.empty() ? std::string(text) : std::string(text) + " " + reply;
+}
+
 // The job's text without its final CR LF.
 std::string WithoutLastLineBreak(const std::string& text) {
   return text.size() >= 2 ? text.substr(0, text.size() - 2) : text;
@@ -220,7 +225,7 @@ TFetchResult TFtpTransport::Fetch(const std::string& local_path, const std::stri
   // A refused RETR means "no book" only when the folder's listing shows none:
   // servers answer 550 for a missing file and for one they may not read alike.
   if (ftp_.TransferRefused() && ListingShowsArchive() == false) return TFetchResult::kNone;
-  throw Exception(std::string(kFetchError) + " " + refusal);
+  throw Exception(WithReply(kFetchError, refusal));
 }
 
 void TFtpTransport::Send(const std::string& local_path, const std::string& temporary) {
@@ -232,13 +237,12 @@ void TFtpTransport::Send(const std::string& local_path, const std::string& tempo
     // stored in place instead, never deleted first (that would leave a
     // moment with no book), and the temporary file goes afterwards.
     if (!RunFtpOperation(&TFtpClient::Put, local_path))
-      throw Exception(std::string(kUploadError) + " " + ftp_.LastResponse());
+      throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
     sent_ += static_cast<uint64_t>(ftp_.ByteCount());
     RunFtpOperation(&TFtpClient::Dele, {}, temporary);
     return;
   }
-  if (!RunFtpOperation(&TFtpClient::Put, local_path))
-    throw Exception(std::string(kUploadError) + " " + ftp_.LastResponse());
+  if (!RunFtpOperation(&TFtpClient::Put, local_path)) throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
   sent_ += static_cast<uint64_t>(ftp_.ByteCount());
 }
 
@@ -248,7 +252,7 @@ void TFtpTransport::Clear() {
   const std::string refusal = ftp_.LastResponse();
   // An archive that is not there counts as deleted; one that is, is not.
   if (ListingShowsArchive() == false) return;
-  throw Exception(std::string(kDeleteError) + " " + refusal);
+  throw Exception(WithReply(kDeleteError, refusal));
 }
 
 void TFtpTransport::Close() noexcept {

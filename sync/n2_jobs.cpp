@@ -127,6 +127,7 @@ TJobOutcome Run(const JobSpec& job, TJobTrigger trigger, const TJobContext& cont
   TJobOutcome outcome;
   outcome.done = !report.error;
   outcome.upload_wanted = report.upload_wanted;
+  outcome.upload_needed = report.upload_needed && report.result != TJobResult::kPackFailed;
   return outcome;
 }
 

@@ -45,8 +45,11 @@ struct TJobContext {
 struct TJobOutcome {
   // The job ran to its last step.
   bool done = false;
-  // A card changed while the job ran: an upload should follow.
+  // A card changed while the job ran: an upload should follow when "Upload
+  // on Updates" is on.
   bool upload_wanted = false;
+  // The server holds a stale copy of a card: an upload must follow.
+  bool upload_needed = false;
 };
 
 // Runs the job of kind on the calling thread; other kinds run nothing.

@@ -61,9 +61,9 @@ void TDmN2::NotifyN2DirectoryChanged(TFolderNotification&) {
 
 void TDmN2::TimAfterJobTimer(TTimer&) {
   TimAfterJob.SetEnabled(false);
-  if (!UploadPending || !FrontEnd || !FrontEnd->UploadOnChange()) return;
+  if (!FrontEnd || !(UploadNeeded || (UploadPending && FrontEnd->UploadOnChange()))) return;
   FrontEnd->ShowBusy();
-  if (StartJob(JobContext(), jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = false;
+  if (StartJob(JobContext(), jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = UploadNeeded = false;
 }
 
 }  // namespace n2

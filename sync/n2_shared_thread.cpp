@@ -13,6 +13,7 @@ int32_t JobKind = 0;
 bool Ready = false;
 bool DelayedStart = false;
 bool UploadPending = false;
+bool UploadNeeded = false;
 
 namespace {
 
@@ -42,14 +43,15 @@ bool StartJob(const TJobContext& context, int32_t ftp_kind, int32_t http_kind, T
   return true;
 }
 
-void JobFinished(TSyncFrontEnd* front, bool upload_wanted) {
+void JobFinished(TSyncFrontEnd* front, bool upload_wanted, bool upload_needed) {
   Ready = true;
   if (upload_wanted) UploadPending = true;
+  if (upload_needed) UploadNeeded = true;
   if (!front) return;
   front->ShowIdle();
   // Started later, not from here: the worker that runs this waits for it,
   // and starting a job replaces that worker.
-  if (UploadPending && front->UploadOnChange()) front->UploadDue();
+  if (UploadNeeded || (UploadPending && front->UploadOnChange())) front->UploadDue();
 }
 
 void RunShutdownUpload(const TJobContext& context) {
@@ -67,6 +69,7 @@ void RunShutdownUpload(const TJobContext& context) {
   }
   // The book is sent: what changed before is in it, and the host is going.
   UploadPending = false;
+  UploadNeeded = false;
   Ready = true;
   front->ShowIdle();
 }
@@ -99,7 +102,7 @@ void TN2Thread::Execute() {
     // keep the dialog busy for ever.
   }
   try {
-    RunOnMainThread([&] { JobFinished(context_.front, outcome.upload_wanted); });
+    RunOnMainThread([&] { JobFinished(context_.front, outcome.upload_wanted, outcome.upload_needed); });
   } catch (...) {
   }
 }

@@ -25,9 +25,11 @@ extern bool Ready;
 // Set by the start-up download: the next worker waits 60 seconds first.
 extern bool DelayedStart;
 // The address book changed while a job ran (the watcher reported it, or the
-// job found a card saved meanwhile): an upload is due once no job runs.
-// Main thread only.
+// job found a card saved meanwhile): an upload is due once no job runs, when
+// "Upload on Updates" is on. UploadNeeded: one is due whatever the settings
+// (a card of this installation must be sent again). Main thread only.
 extern bool UploadPending;
+extern bool UploadNeeded;
 
 // The pause before a start-up download, in milliseconds.
 inline constexpr DWORD kDelayedStartMilliseconds = 60000;
@@ -41,9 +43,10 @@ bool StartJob(const TJobContext& context, int32_t ftp_kind, int32_t http_kind, T
 
 // Main thread: the end of every job run by a worker. Sets Ready, enables the
 // dialog's controls and hides both progress panels. When an upload is due
-// (upload_wanted, or UploadPending) and "Upload on Updates" is checked, the
-// dialog is told (TSyncFrontEnd::UploadDue), which starts it shortly.
-void JobFinished(TSyncFrontEnd* front, bool upload_wanted = false);
+// (upload_wanted or UploadPending, with "Upload on Updates" checked, or
+// upload_needed: the server holds a stale copy of a card), the dialog is told
+// (TSyncFrontEnd::UploadDue), which starts it shortly.
+void JobFinished(TSyncFrontEnd* front, bool upload_wanted = false, bool upload_needed = false);
 
 // Main thread, at shutdown: when no job runs and "Upload on Shutdown" is
 // checked, runs the upload job on the calling thread, with no worker, and

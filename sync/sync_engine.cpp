@@ -268,7 +268,7 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent&
     const TCardDecision d = DecideCard(record_, name, CardOf(entry, lead_), local);
     if (d.stale) {
       ++report_.stale;
-      report_.upload_wanted = true;
+      report_.upload_needed = true;
     }
     TExtractChoice choice;
     choice.replace_read_only = d.replace_read_only;

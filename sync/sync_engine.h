@@ -84,9 +84,12 @@ struct TJobReport {
   // The book was sent.
   bool sent = false;
   uint64_t bytes_sent = 0, bytes_received = 0;
-  // A card changed while the job ran, or the server holds a stale copy of a
-  // card: an upload should follow.
+  // A card changed while the job ran: an upload should follow, as after any
+  // change of the book.
   bool upload_wanted = false;
+  // The server holds a stale copy of a card whose newer version is here: an
+  // upload must follow, to send it again.
+  bool upload_needed = false;
 };
 
 class TSyncEngine {

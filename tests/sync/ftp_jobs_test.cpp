@@ -194,7 +194,14 @@ TEST_F(FtpJobs, UploadThenDownloadIntoAnotherDataFolderGivesTheSameAddressBook) 
     expected["mine.vcf"] = Card("Mia");
     EXPECT_EQ(ReadTree(Book(b_)), expected);
     EXPECT_EQ(ReadFileBytes(b_ / "N2AddBook.zip"), ReadFileBytes(ServerArchive()));
-    EXPECT_TRUE(boxes.Texts().empty());
+    // Its own a.vcf is saved aside, and a box says so.
+    ASSERT_EQ(boxes.Texts().size(), 1u);
+    EXPECT_EQ(boxes.Texts()[0].rfind("Norvel2 plug-in Velmora\r\n1 card of this computer differed from the shared "
+                                     "address book",
+                                     0),
+              0u)
+        << boxes.Texts()[0];
+    EXPECT_NE(boxes.Texts()[0].find(b_.Path() + "N2Conflicts\\"), std::string::npos);
   }
 }
 
@@ -482,18 +489,35 @@ TEST_F(FtpJobs, TheJobsSpeakTheProtocolInOrderAndNeverSendQuit) {
   EXPECT_TRUE(boxes.Texts().empty());
 }
 
-TEST_F(FtpJobs, AClearRefusedWhileTheArchiveIsThereShowsItsBox) {
-  MessageBoxWatcher boxes;
-  ScriptedJobServer server(Script({"expect", "reply 550 N2AddBook.zip: Permission denied", "expect", "pasv", "expect",
-                                   "accept", "reply 150 list", "send_text N2AddBook.zip\\r\\n", "close_data",
-                                   "reply 226 done", "wait_close"}));
-  ASSERT_TRUE(server.Ready());
-  Connect("127.0.0.1:" + server.Port(), "/shared/");
-  Form().BtnClearClick();
-  ASSERT_TRUE(WaitIdle());
-  server.Finish();
-  EXPECT_EQ(boxes.Texts(), std::vector<std::string>{kClearText +
-                                                    "Exception\r\nFtp Delete Error! 550 N2AddBook.zip: Permission denied"});
+// A refusal that is no absence shows the job's box with the server's reply.
+TEST_F(FtpJobs, RefusalsShowTheServersReply) {
+  WriteTree(Book(a_), kBookA);
+  const std::vector<std::string> refused_store = {"expect", "pasv", "expect", "reply 550 Permission denied"};
+  const struct {
+    std::function<void()> press;
+    std::vector<std::string> tail;
+    std::string box;
+  } cases[] = {
+      // A clear refused while the archive is still there.
+      {[&] { Form().BtnClearClick(); },
+       {"expect", "reply 550 N2AddBook.zip: Permission denied", "expect", "pasv", "expect", "accept",
+        "reply 150 list", "send_text N2AddBook.zip\\r\\n", "close_data", "reply 226 done", "wait_close"},
+       kClearText + "Exception\r\nFtp Delete Error! 550 N2AddBook.zip: Permission denied"},
+      // An upload the server does not take, under either name.
+      {[&] { Form().BtnUploadClick(); },
+       Joined({NoBookYet(), refused_store, refused_store, {"wait_close"}}),
+       kUploadText + "Exception\r\nFtp Upload Error! 550 Permission denied"},
+  };
+  for (const auto& c : cases) {
+    MessageBoxWatcher boxes;
+    ScriptedJobServer server(Script(c.tail));
+    ASSERT_TRUE(server.Ready());
+    Connect("127.0.0.1:" + server.Port(), "/shared/");
+    c.press();
+    ASSERT_TRUE(WaitIdle());
+    server.Finish();
+    EXPECT_EQ(boxes.Texts(), std::vector<std::string>{c.box});
+  }
 }
 
 TEST_F(FtpJobs, AFailedDownloadLeavesEveryAddressBookFileAsItWas) {
