@@ -31,10 +31,14 @@ const std::string kPrevious = kRoot + "previous.zip";
 
 std::string Card(const std::string& who) { return "BEGIN:VCARD\r\nFN:" + who + "\r\nEND:VCARD\r\n"; }
 
+using Identify = std::function<std::optional<CardIdentity>(std::string_view, const IndexedFile&)>;
+
 PackResult Pack(TFileSystem& fs, const std::string& archive, std::function<PackPrevious()> previous = {},
-                const std::string& root = kRoot, const LeadBytes& lead = LeadBytes::Cp932()) {
-  return PackFolder(PackRequest{&fs, &lead, root, root + "AddrBook", archive, 9, std::move(previous)});
+                const std::string& root = kRoot, const LeadBytes& lead = LeadBytes::Cp932(),
+                Identify identify = {}) {
+  return PackFolder(PackRequest{&fs, &lead, root, root + "AddrBook", archive, 9, std::move(previous), identify});
 }
+
 
 struct ReadBack {
   MemoryStream bytes;
@@ -100,7 +104,7 @@ TEST(ZipPacker, EntriesInListingOrderWithTheirStampsAndAttributes) {
   EXPECT_EQ(packed.index.Count(), 1105u);
   EXPECT_EQ(packed.index.TakenAt(), b.fs.FileSystemNow(kRoot));
   EXPECT_EQ(*packed.index.Find("AddrBook/a.vcf"), (IndexedFile{Card("Ann").size(), b.fs.Stat(kBook + "a.vcf")->write_time,
-                                                                kAttrHidden | kAttrArchive, Crc32(Card("Ann"))}));
+                                                                kAttrHidden | kAttrArchive, Crc32(Card("Ann")), std::nullopt}));
 }
 
 // The previous archive with a stored entry of 65 MB: too large to be read into memory.
@@ -203,12 +207,16 @@ TEST(ZipPacker, ChangesAfterTheListingAndFailures) {
     EXPECT_EQ(archive.zip.ReadEntryData(static_cast<size_t>(entry)), c.packed);
     EXPECT_EQ(archive["AddrBook/sub/b.vcf"].external_attributes, kAttrReadOnly);
     EXPECT_EQ(archive["AddrBook/sub/b.vcf"].stamp.time, At(30).time);
-    EXPECT_EQ(*indexed, (IndexedFile{now.size, now.write_time, kAttrReadOnly, Crc32(*c.packed)}));
+    EXPECT_EQ(*indexed, (IndexedFile{now.size, now.write_time, kAttrReadOnly, Crc32(*c.packed), std::nullopt}));
     EXPECT_FALSE(packed.index.TrustedCrc("AddrBook/sub/b.vcf", now.size, now.write_time));
   }
 }
 
 #ifdef _WIN32
+// Identities as the sync engine gives them, here made of the card's checksum.
+std::optional<CardIdentity> IdentityOfContent(std::string_view, const IndexedFile& file) {
+  return CardIdentity{0x324E, file.crc};
+}
 
 using n2test::ReadFileBytes;
 using n2test::WriteFileBytes;
@@ -225,9 +233,10 @@ void SetModified(const std::string& path, WORD year, WORD month, WORD day, WORD 
 
 // Packs data\AddrBook into archive and writes the directory as our reader
 // sees it beside it, for the check with other tools.
+// The archives for the check with other tools carry identities in their extra fields.
 PackResult PackWithManifest(TWinFileSystem& fs, const std::string& data, const std::string& archive,
                             std::function<PackPrevious()> previous = {}) {
-  PackResult packed = Pack(fs, archive, std::move(previous), data, SystemLeadBytes());
+  PackResult packed = Pack(fs, archive, std::move(previous), data, SystemLeadBytes(), &IdentityOfContent);
   std::string text;
   char line[512];
   for (const ZipEntry& e : packed.entries) {
@@ -273,6 +282,8 @@ TEST(ZipPackerOnDisk, EntriesAsWindowsShowsThemAndArchivesForOtherTools) {
   EXPECT_TRUE(read["AddrBook/a.vcf"].stamp.time == a.time && read["AddrBook/a.vcf"].stamp.date == a.date);
   EXPECT_EQ(read["AddrBook/sub/deep/c.vcf"].stamp.date, 0);
   EXPECT_EQ(read["AddrBook/a.vcf"].external_attributes, ::GetFileAttributesA((book + "a.vcf").c_str()));
+  EXPECT_EQ(IdentityInExtraField(read["AddrBook/a.vcf"].extra), (CardIdentity{0x324E, read["AddrBook/a.vcf"].crc}));
+  EXPECT_EQ(IdentityInExtraField(read["AddrBook/"].extra), std::nullopt);
 
   // Another program writes the changed card and lets others read it: it is read all the same.
   WriteFileBytes(book + "sub\\b.vcf", Card("Bob, changed"));
@@ -282,7 +293,7 @@ TEST(ZipPackerOnDisk, EntriesAsWindowsShowsThemAndArchivesForOtherTools) {
   const PackResult again =
       PackWithManifest(fs, data, ours + "repacked.zip", [&] { return PackPrevious{first.index, ours + "book.zip", true}; });
   EXPECT_EQ(again.files_read, 1u);
-  Pack(fs, data + "full.zip", {}, data, SystemLeadBytes());
+  Pack(fs, data + "full.zip", {}, data, SystemLeadBytes(), &IdentityOfContent);
   EXPECT_TRUE(ReadFileBytes(ours + "repacked.zip") == ReadFileBytes(data + "full.zip"));
   n2test::TempFolder none;  // no address book: the end record alone
   PackWithManifest(fs, none.Path(), ours + "empty.zip");
