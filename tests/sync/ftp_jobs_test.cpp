@@ -489,6 +489,39 @@ TEST_F(FtpJobs, TheJobsSpeakTheProtocolInOrderAndNeverSendQuit) {
   EXPECT_TRUE(boxes.Texts().empty());
 }
 
+// A folder with Japanese characters goes in UTF-8 to a server that announces
+// UTF8 (after OPTS UTF8 ON), and as its code page 932 bytes to one that does
+// not; a folder of ASCII characters asks nothing more.
+TEST_F(FtpJobs, AJapaneseFolderGoesInUtf8WhereTheServerTakesIt) {
+  MessageBoxWatcher boxes;
+  const std::string folder = "/\x8B\xA4\x97\x4C/";  // 共有 in code page 932
+  const struct {
+    std::string path;
+    std::vector<std::string> answers;  // between PASS and CWD
+    std::string expected;
+  } cases[] = {
+      {folder, {"expect", "raw 211-Features:\\r\\n UTF8\\r\\n SIZE\\r\\n211 End\\r\\n", "expect", "reply 200 ok"},
+       "C:FEAT\nC:OPTS UTF8 ON\nC:CWD /\xE5\x85\xB1\xE6\x9C\x89/\n"},
+      {folder, {"expect", "reply 211 No features"}, "C:FEAT\nC:CWD " + folder + "\n"},
+      {"/shared/", {}, "C:CWD /shared/\n"},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> script = {"reply 220 hello", "expect", "reply 331 password", "expect", "reply 230 in"};
+    script.insert(script.end(), c.answers.begin(), c.answers.end());
+    for (const char* step : {"expect", "reply 250 ok", "expect", "reply 200 binary", "expect", "reply 250 deleted",
+                             "wait_close"})
+      script.push_back(step);
+    ScriptedJobServer server(script);
+    ASSERT_TRUE(server.Ready());
+    Connect("127.0.0.1:" + server.Port(), c.path);
+    Form().BtnClearClick();
+    ASSERT_TRUE(WaitIdle());
+    const std::string records = server.Finish();
+    EXPECT_NE(records.find("C:PASS n2pass\n" + c.expected), std::string::npos) << records;
+  }
+  EXPECT_TRUE(boxes.Texts().empty());
+}
+
 // A refusal that is no absence shows the job's box with the server's reply.
 TEST_F(FtpJobs, RefusalsShowTheServersReply) {
   WriteTree(Book(a_), kBookA);
