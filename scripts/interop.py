@@ -387,15 +387,30 @@ class Configuration:
     code page 932, as a client that passes its bytes on would name it) and the
     password (by default the run's ASCII one)."""
 
-    def __init__(self, name, make_server, passive=1, folder="n2", disk_encoding="utf-8", password=None):
+    def __init__(self, name, make_server, passive=1, folder="n2", disk_encoding="utf-8", password=None,
+                 by_rule=None):
         self.name, self.make_server, self.passive, self.folder = name, make_server, passive, folder
         self.disk_encoding, self.password = disk_encoding, password
+        # Why the plug-in cannot reach this folder, when its rule says so.
+        self.by_rule = by_rule
+
+
+# How the plug-in names a folder with Japanese characters: in UTF-8 over HTTP
+# and to an FTP server that announces UTF8 in FEAT, else in code page 932.
+# A folder the server names otherwise cannot be reached, by that rule.
+SENDS_UTF8 = {"pure-ftpd": False, "proftpd": True, "inetutils": False, "lighttpd": True}
 
 
 def in_japanese_folder(name, make_server, encoding):
     """A configuration whose folder is /共有/, named on the server in encoding."""
+    utf8 = SENDS_UTF8[name.split()[0]]
+    by_rule = None
+    if utf8 and encoding != "utf-8":
+        by_rule = "the folder goes in UTF-8 (HTTP, or an FTP server announcing UTF8)"
+    elif not utf8 and encoding == "utf-8":
+        by_rule = "the server does not announce UTF8: the folder goes in code page 932"
     return Configuration("%s /%s/ %s" % (name, JAPANESE_FOLDER, encoding), make_server, folder=JAPANESE_FOLDER,
-                         disk_encoding=encoding)
+                         disk_encoding=encoding, by_rule=by_rule)
 
 
 def lighttpd(basic):
@@ -745,9 +760,13 @@ def main():
             shutil.rmtree(work, ignore_errors=True)
 
     print()
-    print_table([c.name for c in chosen], results)
+    print_table([c.name + (" (by rule)" if c.by_rule else "") for c in chosen], results)
     print()
-    failed = any(cell != "ok" for cells in results for cell in cells)
+    for c in chosen:
+        if c.by_rule:
+            print("%s (by rule): %s." % (c.name, c.by_rule))
+    # A configuration the rule cannot reach fails by design; only the others count.
+    failed = any(cell != "ok" for c, cells in zip(chosen, results) if not c.by_rule for cell in cells)
     print("%d configurations in %.0f s" % (len(chosen), time.monotonic() - started))
     if failed:
         print("Logs of the failing steps (servers, hosts' output, job logs): %s" % logs)
