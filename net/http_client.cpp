@@ -88,6 +88,8 @@ void ConfigureNetHttp(THttpClient& client) {
   client.SetBandwidthSampling(1000);
   client.SetOptions(0);
   client.SetSocksAuthentication(socksNoAuthentication);
+  // The jobs stream bodies from and into files: a response is bounded by the disk.
+  client.SetResponseBodyLimit(0);
 }
 
 // ---------------------------------------------------------------------------

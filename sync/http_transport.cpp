@@ -1,7 +1,8 @@
 #include "sync/http_transport.h"
 
+#include <memory>
+
 #include "base/exception.h"
-#include "base/win_file.h"
 
 namespace n2 {
 namespace {
@@ -11,7 +12,7 @@ namespace {
 // touches the stream, then the client's reference is cleared.
 class LentBody {
  public:
-  LentBody(THttpClient& http, MemoryStream& body, bool request) : http_(http) {
+  LentBody(THttpClient& http, ByteStream& body, bool request) : http_(http) {
     if (request) {
       http_.SetRequestBody(&body);
       http_.SetRequestBodyPosition(0);
@@ -56,7 +57,8 @@ void RaiseIfRefused(const THttpClient& http) {
 
 }  // namespace
 
-THttpTransport::THttpTransport(THttpClient& http, TSyncFrontEnd& front) : http_(http), front_(front) {}
+THttpTransport::THttpTransport(THttpClient& http, TSyncFrontEnd& front, TFileSystem& fs)
+    : http_(http), front_(front), fs_(fs) {}
 
 THttpTransport::~THttpTransport() { Close(); }
 
@@ -70,8 +72,11 @@ void THttpTransport::Prepare() {
   });
 }
 
+// The response goes straight into the file as it arrives, and the request
+// body comes from the archive file piece by piece: no body is held in memory
+// whole, whatever the book's size.
 TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::string& known, std::string& validator) {
-  MemoryStream body;
+  std::unique_ptr<FileStream> body = fs_.CreateStream(local_path);
   {
     Prepare();
     // known: the archive's ETag and Last-Modified, a line each.
@@ -80,7 +85,7 @@ TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::str
       http_.SetIfNoneMatch(known.substr(0, cut));
       http_.SetIfModifiedSince(known.substr(cut + 1));
     }
-    LentBody lent(http_, body, false);
+    LentBody lent(http_, *body, false);
     try {
       http_.Get();
     } catch (const EHttpException&) {
@@ -96,19 +101,19 @@ TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::str
     RaiseIfRefused(http_);
     validator = http_.ETag().empty() && http_.LastModified().empty() ? "" : http_.ETag() + "\n" + http_.LastModified();
   }
-  File copy = File::CreateAlways(local_path);
-  copy.Write(body.Bytes());
-  received_ += body.Bytes().size();
+  received_ += body->Size();
+  body->Sync();
   return TFetchResult::kGot;
 }
 
 void THttpTransport::Send(const std::string& local_path, const std::string&) {
-  MemoryStream body(ReadWholeFile(local_path));
+  std::unique_ptr<FileStream> body = fs_.OpenStream(local_path);
+  const uint64_t size = body->Size();
   Prepare();
-  LentBody lent(http_, body, true);
+  LentBody lent(http_, *body, true);
   http_.Put();
   RaiseIfRefused(http_);
-  sent_ += body.Bytes().size();
+  sent_ += size;
 }
 
 void THttpTransport::Clear() {

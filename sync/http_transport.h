@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "base/file_system.h"
 #include "net/http_client.h"
 #include "sync/sync_front_end.h"
 #include "sync/transport.h"
@@ -17,7 +18,8 @@ namespace n2 {
 
 class THttpTransport : public TTransport {
  public:
-  THttpTransport(THttpClient& http, TSyncFrontEnd& front);
+  // fs: where the archives are read and written.
+  THttpTransport(THttpClient& http, TSyncFrontEnd& front, TFileSystem& fs);
   ~THttpTransport() override;
 
   // A conditional GET: with the ETag and Last-Modified of the archive known,
@@ -36,6 +38,7 @@ class THttpTransport : public TTransport {
 
   THttpClient& http_;
   TSyncFrontEnd& front_;
+  TFileSystem& fs_;
   uint64_t sent_ = 0, received_ = 0;
 };
 
