@@ -793,7 +793,7 @@ class OverHttp(Faults, unittest.TestCase):
              [re.compile(re.escape(DOWNLOAD_HTTP + "EHttpException\\r\\nConnection closed by the server after ")
                          + r"\d+ of \d+ body bytes")]),
             (self.full_disk_during_download, "nginx",
-             [DOWNLOAD_HTTP + 'EWriteError\\r\\nWrite error on "{fetch}". Disk full']),
+             [DOWNLOAD_HTTP + 'EHttpException\\r\\nEWriteError: Write error on "{fetch}". Disk full']),
         ])
 
 
