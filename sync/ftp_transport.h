@@ -35,8 +35,6 @@ class TFtpTransport : public TTransport {
   void Send(const std::string& local_path, const std::string& temporary) override;
   void Clear() override;
   void Close() noexcept override;
-  uint64_t BytesSent() const override { return sent_; }
-  uint64_t BytesReceived() const override { return received_; }
 
   // Loads the client's settings from the dialog, then runs operation on
   // local_file (the archive when empty) and the server's file remote (the
@@ -67,7 +65,6 @@ class TFtpTransport : public TTransport {
   // OPTS UTF8 ON for a folder with other than ASCII characters).
   bool utf8_ = false;
   std::unique_ptr<EarlySession> early_;
-  uint64_t sent_ = 0, received_ = 0;
 };
 
 }  // namespace n2

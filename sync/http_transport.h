@@ -29,8 +29,6 @@ class THttpTransport : public TTransport {
   void Send(const std::string& local_path, const std::string& temporary) override;
   void Clear() override;
   void Close() noexcept override;
-  uint64_t BytesSent() const override { return sent_; }
-  uint64_t BytesReceived() const override { return received_; }
 
  private:
   // Address and credentials from the dialog, read on the client's thread.
@@ -39,7 +37,6 @@ class THttpTransport : public TTransport {
   THttpClient& http_;
   TSyncFrontEnd& front_;
   TFileSystem& fs_;
-  uint64_t sent_ = 0, received_ = 0;
 };
 
 }  // namespace n2

@@ -44,8 +44,11 @@ class TTransport {
   virtual void Close() noexcept = 0;
 
   // Bytes of archives moved so far, each way.
-  virtual uint64_t BytesSent() const = 0;
-  virtual uint64_t BytesReceived() const = 0;
+  uint64_t BytesSent() const { return sent_; }
+  uint64_t BytesReceived() const { return received_; }
+
+ protected:
+  uint64_t sent_ = 0, received_ = 0;
 };
 
 }  // namespace n2

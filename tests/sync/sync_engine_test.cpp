@@ -78,13 +78,10 @@ class ScriptedTransport : public TTransport {
     ++server_.version;
   }
   void Close() noexcept override {}
-  uint64_t BytesSent() const override { return sent_; }
-  uint64_t BytesReceived() const override { return received_; }
 
  private:
   Server& server_;
   TFileSystem& fs_;
-  uint64_t sent_ = 0, received_ = 0;
 };
 
 // One installation: a data folder on the office's file system.
