@@ -5,6 +5,9 @@ if(WIN32)
   # winpthread statically into every binary.
   add_compile_definitions(WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0501 WINVER=0x0501 STRICT)
   add_link_options(-static -static-libgcc -static-libstdc++)
+  # No path of the checkout or the build folder in any binary (__FILE__, debug
+  # information): two clones in different folders build the same bytes.
+  add_compile_options("$<$<COMPILE_LANGUAGE:C,CXX>:-ffile-prefix-map=${PROJECT_SOURCE_DIR}/=;-ffile-prefix-map=${PROJECT_BINARY_DIR}/=>")
   # Entry points found with GetProcAddress are cast to their real types.
   add_compile_options($<$<COMPILE_LANGUAGE:CXX>:-Wno-cast-function-type>)
   # Libraries built for MinGW at set-up, linked statically: the plug-in needs no DLL beside it.

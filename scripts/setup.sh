@@ -95,7 +95,9 @@ if [ ! -f "$lib/libdeflate.a" ] || [ ! -f "$lib/libdeflate_sse2.a" ]; then
     mkdir -p "$lib" "$DEPS_DIR/libdeflate/include"
     cc=(i686-w64-mingw32-gcc-posix -O2 -fomit-frame-pointer -std=c99 -I"$dir")
     objs=()
-    for f in "$dir"/lib/*.c "$dir"/lib/x86/cpu_features.c; do
+    # The archive's members in the C locale's order, whatever the locale of
+    # the set-up: the same library, and so the same plug-in, on every machine.
+    for f in $(printf '%s\n' "$dir"/lib/*.c | LC_ALL=C sort) "$dir"/lib/x86/cpu_features.c; do
         o="$work/$(basename "$(dirname "$f")")_$(basename "$f" .c).o"
         "${cc[@]}" -c "$f" -o "$o"
         objs+=("$o")
