@@ -306,4 +306,6 @@ for s in $servers; do
     "$s" "$r1" "$r1d" "$(verdict "$r1" 1.0 "<=")" "$(verdict "$r1d" 1.0 "<=")" "$r0" "$(verdict "$r0" 0.2 "<")" "$wire" "$(median "$s.down00_wireip")" \
     "$(verdict "$wire" 1024 "<")"
   printf '  %-9s its job log: %s\n' "" "$(sort -u "$work/t/$s.down00_result" | tr '\n' ' ')"
+  ! grep -v 'nothing moved' "$work/t/$s.down00_result" >/dev/null ||
+    echo "WARNING: $s: an unchanged download moved the archive" >&2
 done
