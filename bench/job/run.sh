@@ -41,6 +41,7 @@
 #   RUNS          repetitions (default 3)
 #   BENCH_DIR     where the work folder goes (default /dev/shm, see work_folder.sh)
 #   SERVERS       which servers, of "pyftpdlib vsftpd nginx" (default all three)
+#   KEEP_WORK     set: the work folder (books, job logs) stays
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${N2_BUILD_DIR:-$root/build}
@@ -59,7 +60,7 @@ cleanup() {
   [ -z "$vsftpd_pid" ] || kill "$vsftpd_pid" 2>/dev/null || true
   /usr/bin/python3 "$root/tests/net/ftp_test_server.py" stop --state-dir "$work/pyftpdlib" >/dev/null 2>&1 || true
   /usr/bin/python3 "$root/tests/net/http_test_server.py" stop --state-dir "$work/nginx" >/dev/null 2>&1 || true
-  rm -rf "$work"
+  [ -n "${KEEP_WORK:-}" ] && echo "work folder kept: $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
 book="/usr/bin/python3 $root/bench/make_book.py"
@@ -233,10 +234,14 @@ for s in $servers; do
     floor "$s"
     job "$s.down0" "$b" download "$s"
     tool "$s.down0_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
-    # A download more than two seconds later settles the record (not timed):
-    # from then on the book's cards compare through it, as in an office
-    # between two changes.
+    # A download that takes a change more than two seconds later settles the
+    # record (not timed): the cards written in the last two seconds before
+    # the download into the empty book are read once more, and from then on
+    # the book's cards compare through the record, as in an office between
+    # two changes. (A download that finds the archive unchanged reads no card.)
     sleep 2
+    $book touch "$a/Data/AddrBook" "$s${r}s"
+    job "$s.settle_up" "$a" upload
     job "$s.settle" "$b" download
     # One card changed: uploaded, then downloaded over the book.
     $book touch "$a/Data/AddrBook" "$s$r"
