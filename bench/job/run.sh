@@ -5,16 +5,25 @@
 # 127.0.0.1, beside the standard tools doing the same work in the same run:
 #   upload                    zip -9 -r (new archive) + curl -T
 #   upload, one card changed  zip -FS -9 -r (Info-ZIP's incremental mode) + curl -T;
-#                             ours fetches the server's copy and merges it first,
-#                             and once more without the agreed record (a first
-#                             contact, which compares every card)
+#                             ours fetches the server's copy and merges it first
+#                             (its own upload before left the server's archive
+#                             unknown to it); once more after a download (as
+#                             the 10-minute timer's), when the server shows the
+#                             archive unchanged and nothing is fetched; and once
+#                             more without the agreed record (a first contact,
+#                             which compares every card)
 #   download into an empty book            curl + unzip
-#   download again right after it          curl + unzip -o; ours reads again the
-#                                          cards written in the last two seconds
-#                                          before its record was taken
+#   download again right after it          curl + unzip -o; the server shows
+#                                          the archive just taken in: nothing moves
 #   download, one card changed over the book   curl + unzip -o
-#   download, nothing changed (the download every 10 minutes)  curl + unzip -o
+#   download, nothing changed               curl + unzip -o; right after the
+#                                          download that took the change in, as
+#                                          the 10-minute timer's download meets it
 # The last two run on a settled record (see "settle" below).
+# Every timed job also counts what crossed the wire (bench/wire.py: the
+# server's packets on the loopback, FTP data connections included), as TCP
+# payload and as whole IP packets, beside the bytes its job log line counts
+# (the archive's alone). The end compares with the issue's targets.
 # "floor" is the least the first upload and the download into an empty book
 # can cost here: Wine's file operations on the same book as floor_bench does
 # them (the upload: list, then read and deflate every file at level 9 on three
@@ -32,6 +41,7 @@
 #   RUNS          repetitions (default 3)
 #   BENCH_DIR     where the work folder goes (default /dev/shm, see work_folder.sh)
 #   SERVERS       which servers, of "pyftpdlib vsftpd nginx" (default all three)
+#   KEEP_WORK     set: the work folder (books, job logs) stays
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${N2_BUILD_DIR:-$root/build}
@@ -50,7 +60,7 @@ cleanup() {
   [ -z "$vsftpd_pid" ] || kill "$vsftpd_pid" 2>/dev/null || true
   /usr/bin/python3 "$root/tests/net/ftp_test_server.py" stop --state-dir "$work/pyftpdlib" >/dev/null 2>&1 || true
   /usr/bin/python3 "$root/tests/net/http_test_server.py" stop --state-dir "$work/nginx" >/dev/null 2>&1 || true
-  rm -rf "$work"
+  [ -n "${KEEP_WORK:-}" ] && echo "work folder kept: $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
 book="/usr/bin/python3 $root/bench/make_book.py"
@@ -121,15 +131,42 @@ sandbox() {
     "${user[$2]}" "${password[$2]}" "${type[$2]}" "${server_text[$2]}" "${path[$2]}" >"$1/N2VelmEn.ini"
 }
 
-# job NAME DIR COMMAND: runs our host on the sandbox DIR for one job; appends
-# the job's time to NAME, the process's wall time to NAME_wall, the peak
-# working set in MB to NAME_peak and the idle peak to idle.
+# job NAME DIR COMMAND [SERVER]: runs our host on the sandbox DIR for one job;
+# appends the job's time to NAME, the process's wall time to NAME_wall, the
+# peak working set in MB to NAME_peak and the idle peak to idle. With SERVER,
+# wire.py counts what crossed the loopback to and from that server during the
+# job (control and data connections): TCP payload to NAME_wire, whole IP
+# packets to NAME_wireip; the bytes the job log line counts (the archive's)
+# go to NAME_log, and its result to NAME_result.
 job() {
-  local name=$1 dir=$2 command=$3 t0 t1 out
+  local name=$1 dir=$2 command=$3 server=${4:-} t0 t1 out wire_pid=
+  if [ -n "$server" ]; then
+    /usr/bin/python3 "$root/bench/wire.py" "${server_text[$server]##*:}" >"$work/wire.out" &
+    wire_pid=$!
+    for _ in $(seq 100); do grep -q '^ready' "$work/wire.out" && break; sleep 0.05; done
+  fi
   t0=$(now)
   out=$(wine "$bin/n2host.exe" --answer-boxes --times --data "$(winpath "$dir/Data")" \
           --plugin "$(winpath "$dir/N2VelmEn.dll")" start memory "$command" memory exit unload | tr -d '\r')
   t1=$(now)
+  if [ -n "$wire_pid" ]; then
+    sleep 0.3  # the closing handshakes' last packets
+    kill -TERM "$wire_pid"
+    wait "$wire_pid" || true
+    sed -n 's/^packets .* ip \([0-9]*\) payload \([0-9]*\) .* drops \([0-9]*\)$/\2 \1 \3/p' "$work/wire.out" |
+      while read -r payload ip drops; do
+        echo "$payload" >>"$work/t/${name}_wire"
+        echo "$ip" >>"$work/t/${name}_wireip"
+        [ "$drops" = 0 ] || echo "WARNING: $name: the capture dropped $drops packets" >&2
+      done
+    tr -d '\r' <"$dir/Data/N2VelmEn.log" | grep '; sent ' | tail -1 >"$work/lastlog"
+    sed -n 's/.*; sent \([0-9,]*\) bytes, received \([0-9,]*\) bytes$/\1 \2/p' "$work/lastlog" | tr -d , |
+      awk '{ print $1 + $2 }' >>"$work/t/${name}_log"
+    sed 's/^[-0-9]* [:0-9]* //; s/; sent .*//' "$work/lastlog" >>"$work/t/${name}_result"
+  fi
+  # A first contact keeps this computer's version of a card the office
+  # holds in another as a conflict copy, and says so.
+  [[ $name != *.up1x ]] || out=$(grep -v '^box: .*which this computer met for the first time' <<<"$out")
   if ! grep -q "^$command: done" <<<"$out" || grep -q '^box:' <<<"$out"; then
     echo "WARNING: $name: $(grep -E "^($command|box):" <<<"$out" | tr '\n' ' ')" >&2
   fi
@@ -164,6 +201,9 @@ same_book() {
   diff -rq "$1" "$2" >/dev/null || echo "WARNING: $3: the downloaded book differs from the uploaded one" >&2
 }
 
+# steal: CPU time (s) the machine's host took from this virtual machine so far.
+steal() { awk '/^cpu / { print int($9 / 100) }' /proc/stat; }
+steal0=$(steal)
 mkdir -p "$work/t" "$work/master" "$work/floor"
 $book make "$work/master/AddrBook"
 cp -a "$work/master/AddrBook" "$work/floor/AddrBook"
@@ -181,50 +221,66 @@ for s in $servers; do
     # Upload of the whole book, packed anew (without the index and the agreed
     # record of earlier runs: a first contact with the server's copy).
     rm -f "$a/Data/N2AddBook.index" "$a/Data/N2AddBook.agreed"
-    job "$s.up" "$a" upload
+    job "$s.up" "$a" upload "$s"
     rm -f "$ra/N2AddBook.zip"
     tool "$s.up_ref" sh -c "cd '$ra' && zip -9 -r -q N2AddBook.zip AddrBook && ${curl_ref[*]} -T N2AddBook.zip '${ref_url[$s]}'"
     tool "$s.put" "${curl_ref[@]}" -T "$ra/N2AddBook.zip" "${ref_url[$s]}"
     # Download into an empty book.
     rm -rf "$b/Data/AddrBook" "$rb/AddrBook"
-    job "$s.down" "$b" download
+    job "$s.down" "$b" download "$s"
     same_book "$a/Data/AddrBook" "$b/Data/AddrBook" "$s download"
     tool "$s.down_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -q N2AddBook.zip"
     tool "$s.get" "${curl_ref[@]}" -o "$rb/N2AddBook.zip" "${ref_url[$s]}"
     floor "$s"
-    job "$s.down0" "$b" download
+    job "$s.down0" "$b" download "$s"
     tool "$s.down0_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
-    # A download more than two seconds later settles the record (not timed):
-    # from then on the book's cards compare through it, as in an office
-    # between two changes.
+    # A download that takes a change more than two seconds later settles the
+    # record (not timed): the cards written in the last two seconds before
+    # the download into the empty book are read once more, and from then on
+    # the book's cards compare through the record, as in an office between
+    # two changes. (A download that finds the archive unchanged reads no card.)
     sleep 2
+    $book touch "$a/Data/AddrBook" "$s${r}s"
+    job "$s.settle_up" "$a" upload
     job "$s.settle" "$b" download
     # One card changed: uploaded, then downloaded over the book.
     $book touch "$a/Data/AddrBook" "$s$r"
     $book touch "$ra/AddrBook" "$s$r"
-    job "$s.up1" "$a" upload
+    job "$s.up1" "$a" upload "$s"
     tool "$s.up1_ref" sh -c "cd '$ra' && zip -FS -9 -r -q N2AddBook.zip AddrBook && ${curl_ref[*]} -T N2AddBook.zip '${ref_url[$s]}'"
-    job "$s.down1" "$b" download
+    job "$s.down1" "$b" download "$s"
     same_book "$a/Data/AddrBook" "$b/Data/AddrBook" "$s download of one changed card"
     tool "$s.down1_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
     # Nothing changed since: the download every 10 minutes.
-    job "$s.down00" "$b" download
+    job "$s.down00" "$b" download "$s"
     tool "$s.down00_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
+    # The timer's download on A (not timed) agrees on the server's archive
+    # as it stands (A's own upload left it unknown: the server's archive was
+    # a new one then); the upload after one card changed then finds it
+    # unchanged and fetches nothing.
+    job "$s.settle_a" "$a" download
+    $book touch "$a/Data/AddrBook" "$s${r}d"
+    job "$s.up1d" "$a" upload "$s"
+    cp "$work/t/$s.up1_ref" "$work/t/$s.up1d_ref"
     # The same upload without the agreed record: a first contact, which
     # fetches the server's copy and compares every card with it.
     $book touch "$a/Data/AddrBook" "$s${r}x"
     rm -f "$a/Data/N2AddBook.agreed"
-    job "$s.up1x" "$a" upload
+    job "$s.up1x" "$a" upload "$s"
     cp "$work/t/$s.up1_ref" "$work/t/$s.up1x_ref"
   done
 done
 
-printf 'address book: %d files, %d bytes, archive %d bytes; median of %d runs; load average %s\n' \
+printf 'address book: %d files, %d bytes, archive %d bytes; median of %d runs; load average %s; the machine'"'"'s host took %s s of CPU time during the run\n' \
   "$(find "$work/master/AddrBook" -type f | wc -l)" "$(du -sb "$work/master/AddrBook" | cut -f1)" \
-  "$(stat -c %s "$a/Data/N2AddBook.zip")" "$runs" "$(cut -d' ' -f1-3 /proc/loadavg)"
-printf '%-50s %8s %8s %8s %8s %8s %8s %8s\n' "seconds" "job" "+Wine" "tools" "ratio" "floor" "/floor" "peak MB"
+  "$(stat -c %s "$a/Data/N2AddBook.zip")" "$runs" "$(cut -d' ' -f1-3 /proc/loadavg)" "$(( $(steal) - steal0 ))"
+# "wire" is the TCP payload both ways (commands, replies, headers and data),
+# "IP" the whole packets; "log" what the job log line counts as sent and received.
+printf '%-62s %8s %8s %8s %8s %8s %8s %8s %10s %10s %10s\n' "seconds" "job" "+Wine" "tools" "ratio" "floor" "/floor" \
+  "peak MB" "wire B" "IP B" "log B"
 for s in $servers; do
   for w in "up:upload (zip -9 -r + curl -T)" "up1:one card changed (zip -FS + curl)" \
+           "up1d:one card changed, after a download (zip -FS + curl)" \
            "up1x:one card changed, no record (zip -FS + curl)" \
            "down:download (curl + unzip)" "down0:again right after (curl + unzip -o)" \
            "down1:one card changed (curl + unzip -o)" "down00:nothing changed (curl + unzip -o)"; do
@@ -234,8 +290,27 @@ for s in $servers; do
     if [ -f "$work/t/$s.${k}_floor" ]; then
       f=$(median "$s.${k}_floor"); of=$(awk -v a="$o" -v b="$f" 'BEGIN { printf "%.2f", a / b }')
     fi
-    printf '%-50s %8.3f %8.3f %8.3f %8.2f %8s %8s %8.1f\n' "$label" "$o" "$ow" "$t" \
-      "$(awk -v a="$o" -v b="$t" 'BEGIN { print a / b }')" "$f" "$of" "$p"
+    printf '%-62s %8.3f %8.3f %8.3f %8.2f %8s %8s %8.1f %10s %10s %10s\n' "$label" "$o" "$ow" "$t" \
+      "$(awk -v a="$o" -v b="$t" 'BEGIN { print a / b }')" "$f" "$of" "$p" \
+      "$(median "$s.${k}_wire")" "$(median "$s.${k}_wireip")" "$(median "$s.${k}_log")"
   done
 done
 printf 'peak working set before any job (idle host with the plug-in started): %.1f MB\n' "$(median idle)"
+# The issue's targets: the upload after one card changed at most 1.0 times
+# zip -FS + curl -T; the unchanged download (right after a download that took
+# the archive in, as the 10-minute timer meets it) below 0.2 times curl +
+# unzip -o, and under 1 KB on the wire (TCP payload, both ways).
+verdict() { awk -v v="$1" -v lim="$2" -v op="$3" 'BEGIN { ok = op == "<" ? v < lim : v <= lim; print ok ? "met" : "NOT met" }'; }
+echo "targets:"
+for s in $servers; do
+  r1=$(awk -v a="$(median "$s.up1")" -v b="$(median "$s.up1_ref")" 'BEGIN { printf "%.2f", a / b }')
+  r1d=$(awk -v a="$(median "$s.up1d")" -v b="$(median "$s.up1_ref")" 'BEGIN { printf "%.2f", a / b }')
+  r0=$(awk -v a="$(median "$s.down00")" -v b="$(median "$s.down00_ref")" 'BEGIN { printf "%.2f", a / b }')
+  wire=$(median "$s.down00_wire")
+  printf '  %-9s upload after one change %s x tools, after a download %s x (at most 1.0: %s, %s); unchanged download %s x tools (below 0.2: %s), %s bytes on the wire, %s in IP packets (below 1024: %s)\n' \
+    "$s" "$r1" "$r1d" "$(verdict "$r1" 1.0 "<=")" "$(verdict "$r1d" 1.0 "<=")" "$r0" "$(verdict "$r0" 0.2 "<")" "$wire" "$(median "$s.down00_wireip")" \
+    "$(verdict "$wire" 1024 "<")"
+  printf '  %-9s its job log: %s\n' "" "$(sort -u "$work/t/$s.down00_result" | tr '\n' ' ')"
+  ! grep -v 'nothing moved' "$work/t/$s.down00_result" >/dev/null ||
+    echo "WARNING: $s: an unchanged download moved the archive" >&2
+done

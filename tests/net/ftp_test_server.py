@@ -6,10 +6,13 @@
       rooted at DIR, with full rights; with --rate, transfers move B bytes
       a second in small blocks either way.
   ftp_test_server.py vsftpd --root DIR --state-dir DIR [--lifetime S] [--rate B]
+                            [--no-upload-locks]
       vsftpd for anonymous users (any password), rooted at DIR, which must
       not be writable by the user "ftp" (vsftpd refuses such a root); its
       subfolders given to "ftp" take uploads, overwrites and deletions.
-      With --rate, transfers move at most B bytes a second.
+      With --rate, transfers move at most B bytes a second. With
+      --no-upload-locks, a file being uploaded is not locked: a download of
+      it reads what has arrived so far instead of waiting.
   ftp_test_server.py script --state-dir DIR [--lifetime S]
       A scripted server. A test connects to its control port and sends a
       script, one action a line, ended by a line "end". The server answers
@@ -281,6 +284,7 @@ anon_mkdir_write_enable=YES
 anon_other_write_enable=YES
 anon_umask=022
 anon_max_rate={rate}
+lock_upload_files={locks}
 connect_from_port_20=NO
 pasv_enable=YES
 xferlog_enable=NO
@@ -290,7 +294,7 @@ ftpd_banner=n2 vsftpd ready
 """
 
 
-def run_vsftpd(state_dir, root, rate, lifetime):
+def run_vsftpd(state_dir, root, rate, lifetime, upload_locks=True):
     """Runs vsftpd in the foreground of this (background) process until the
     lifetime ends or the pid file disappears; returns once it has ended."""
     import signal
@@ -302,7 +306,8 @@ def run_vsftpd(state_dir, root, rate, lifetime):
     probe.close()
     conf = os.path.join(state_dir, "vsftpd.conf")
     with open(conf, "w") as f:
-        f.write(VSFTPD_CONF.format(host=HOST, port=port, root=os.path.abspath(root), rate=rate))
+        f.write(VSFTPD_CONF.format(host=HOST, port=port, root=os.path.abspath(root), rate=rate,
+                                   locks="YES" if upload_locks else "NO"))
     server = subprocess.Popen(["/usr/sbin/vsftpd", conf], stdin=subprocess.DEVNULL,
                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     deadline = time.monotonic() + 10
@@ -359,7 +364,7 @@ def start(args):
     try:
         if args.mode == "vsftpd":
             listener.close()
-            run_vsftpd(args.state_dir, args.root, args.rate, args.lifetime)
+            run_vsftpd(args.state_dir, args.root, args.rate, args.lifetime, not args.no_upload_locks)
             return 0
         write_port(args.state_dir, port)
         threading.Thread(target=watchdog, args=(args.state_dir, args.lifetime), daemon=True).start()
@@ -382,6 +387,7 @@ def main():
     parser.add_argument("--root")
     parser.add_argument("--lifetime", type=float, default=1800)
     parser.add_argument("--rate", type=int, default=0)
+    parser.add_argument("--no-upload-locks", action="store_true")
     args = parser.parse_args()
     if args.mode == "stop":
         return stop(args)

@@ -13,6 +13,7 @@ to be under way before it strikes.
 
 import base64
 import contextlib
+import io
 import itertools
 import os
 import random
@@ -312,13 +313,20 @@ class Faults:
     def give_to_server(self, path):
         pass
 
-    def put_book(self, server, book):
-        """Puts an archive of book on the server, as another installation would."""
-        path = os.path.join(self.server_folder(server), "N2AddBook.zip")
-        with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as z:
+    @staticmethod
+    def archive_of(book):
+        out = io.BytesIO()
+        with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
             z.writestr("AddrBook/", b"")
             for n, content in book.items():
                 z.writestr("AddrBook/" + n, content)
+        return out.getvalue()
+
+    def put_book(self, server, book):
+        """Puts an archive of book on the server, as another installation would."""
+        path = os.path.join(self.server_folder(server), "N2AddBook.zip")
+        with open(path, "wb") as f:
+            f.write(self.archive_of(book))
         self.give_to_server(path)
 
     def server_book(self, server):
@@ -409,6 +417,62 @@ class Faults:
         shown = self.run_with(host, "download", strike)
         self.assertEqual(self.cards(host), local)
         self.restart(server)
+        return shown
+
+    def download_during_upload(self, server):
+        """Host B downloads while host A's upload of a large book is under
+        way, on a server that does not lock a file being uploaded: B takes
+        the book as it was before, whole, and its next download A's book."""
+        a, b = self.host("a", server), self.host("b", server)
+        earlier = {"a.vcf": card("Ann"), "b.vcf": card("Bob")}
+        self.put_book(server, earlier)
+        self.assertEqual(self.run_with(a, "download"), [])
+        new = dict(earlier, **{"b.vcf": card("Bob 2")},
+                   **{"p%d.vcf" % i: photo_card("P%d" % i, 160 * 1024, i) for i in range(3)})
+        n2hosts.write_tree(a.book, new)
+        seen = {}
+
+        def strike():
+            self.assertTrue(self.upload_under_way(server))
+            seen["shown"] = self.run_with(b, "download")
+            seen["cards"] = self.cards(b)
+            seen["server"] = self.server_book(server)  # A's upload has not ended yet
+        self.assertEqual(self.run_with(a, "upload", strike), [])
+        self.assertEqual(seen, {"shown": [], "cards": earlier, "server": earlier})
+        self.assertEqual(self.run_with(b, "download"), [])
+        self.assertEqual(self.cards(b), new)
+        return seen["shown"]
+
+    def download_during_upload_in_place(self, server):
+        """An installation of the earlier kind writes the archive in place,
+        slowly: a download meanwhile meets it cut short, shows no box, takes
+        nothing, fetches it again and takes it once it is whole."""
+        b = self.host("b", server)
+        earlier = {"a.vcf": card("Ann"), "b.vcf": card("Bob")}
+        self.put_book(server, earlier)
+        self.assertEqual(self.run_with(b, "download"), [])
+        new = {"a.vcf": card("Ann 2"), "b.vcf": card("Bob 2"), "p.vcf": photo_card("Pat", 48 * 1024, 3)}
+        data = self.archive_of(new)
+        piece = len(data) // 8 + 1
+        seen = {}
+        with open(os.path.join(self.server_folder(server), "N2AddBook.zip"), "r+b") as archive:
+            archive.truncate()
+            archive.write(data[:piece])
+            archive.flush()
+
+            def writer():
+                # The other pieces over about four seconds once B fetches:
+                # within the half minute over which B fetches again.
+                self.assertTrue(wait_until(lambda: os.path.exists(os.path.join(b.data_dir, "~N2Fetch.zip"))))
+                for i in range(piece, len(data), piece):
+                    time.sleep(0.6)
+                    if i + piece >= len(data):
+                        seen["cards before the last piece"] = self.cards(b)
+                    archive.write(data[i:i + piece])
+                    archive.flush()
+            shown = self.run_with(b, "download", writer)
+        self.assertEqual(seen, {"cards before the last piece": earlier})
+        self.assertEqual(self.cards(b), new)
         return shown
 
     def full_disk_during_download(self, server):
@@ -668,13 +732,14 @@ class OverFtp(Faults, unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         super().setUpClass()
-        for name, mode, rate in (("pyftpdlib", "real", RATE), ("vsftpd", "vsftpd", RATE),
-                                 ("vsftpd-fast", "vsftpd", 0)):
+        for name, mode, rate, *more in (("pyftpdlib", "real", RATE), ("vsftpd", "vsftpd", RATE),
+                                        ("vsftpd-fast", "vsftpd", 0),
+                                        ("vsftpd-nolock", "vsftpd", RATE, "--no-upload-locks")):
             root = os.path.join(cls.work, name + "-root")
             os.makedirs(root)
             os.chmod(root, 0o755)
             cls.servers[name] = Server("ftp_test_server.py", mode, os.path.join(cls.work, name),
-                                       "--root", root, "--rate", str(rate))
+                                       "--root", root, "--rate", str(rate), *more)
             cls.servers[name].root = root
 
     def address(self, server):
@@ -717,6 +782,8 @@ class OverFtp(Faults, unittest.TestCase):
             (self.killed_during_upload, "vsftpd", [UPLOAD_FTP + "Exception\\r\\nFtp Upload Error!"]),
             (self.killed_during_download, "pyftpdlib", [closed % "Connection closed by server"]),
             (self.killed_during_download, "vsftpd", [closed % "Connection closed by server"]),
+            (self.download_during_upload, "vsftpd-nolock", []),
+            (self.download_during_upload_in_place, "vsftpd-nolock", []),
             (self.full_disk_during_download, "fixture",
              [DOWNLOAD_FTP + "Exception\\r\\nFtp Download Error! 550 Error writing local file {fetch}: "
               "Write error. Disk full"]),
