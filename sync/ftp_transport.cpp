@@ -209,13 +209,16 @@ void TFtpTransport::NegotiateUtf8() {
   utf8_ = RunFtpOperation(&TFtpClient::Opts);
 }
 
+std::string TFtpTransport::AskValidator() {
+  // Its size and time, when the server answers both.
+  if (RunFtpOperation(&TFtpClient::Size) && RunFtpOperation(&TFtpClient::Mdtm))
+    return "ftp " + std::to_string(ftp_.FileSizeResult()) + " " + ftp_.ModifiedTimeResult();
+  return std::string();
+}
+
 TFetchResult TFtpTransport::Fetch(const std::string& local_path, const std::string& known, std::string& validator) {
   OpenSession();
-  // What the server tells of its archive now: its size and time, when it
-  // answers both.
-  validator.clear();
-  if (RunFtpOperation(&TFtpClient::Size) && RunFtpOperation(&TFtpClient::Mdtm))
-    validator = "ftp " + std::to_string(ftp_.FileSizeResult()) + " " + ftp_.ModifiedTimeResult();
+  validator = AskValidator();
   if (!validator.empty() && validator == known) return TFetchResult::kUnchanged;
   if (RunFtpOperation(&TFtpClient::Get, local_path)) {
     received_ += static_cast<uint64_t>(ftp_.ByteCount());
@@ -228,11 +231,11 @@ TFetchResult TFtpTransport::Fetch(const std::string& local_path, const std::stri
   throw Exception(WithReply(kFetchError, refusal));
 }
 
-void TFtpTransport::Send(const std::string& local_path, const std::string& temporary) {
+std::string TFtpTransport::Send(const std::string& local_path, const std::string& temporary) {
   OpenSession();
   if (!temporary.empty() && RunFtpOperation(&TFtpClient::Put, local_path, temporary)) {
     sent_ += static_cast<uint64_t>(ftp_.ByteCount());
-    if (RunFtpOperation(&TFtpClient::Rename, {}, temporary)) return;
+    if (RunFtpOperation(&TFtpClient::Rename, {}, temporary)) return AskValidator();
     // A server that does not rename over an existing file: the archive is
     // stored in place instead, never deleted first (that would leave a
     // moment with no book), and the temporary file goes afterwards.
@@ -240,10 +243,11 @@ void TFtpTransport::Send(const std::string& local_path, const std::string& tempo
       throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
     sent_ += static_cast<uint64_t>(ftp_.ByteCount());
     RunFtpOperation(&TFtpClient::Dele, {}, temporary);
-    return;
+    return AskValidator();
   }
   if (!RunFtpOperation(&TFtpClient::Put, local_path)) throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
   sent_ += static_cast<uint64_t>(ftp_.ByteCount());
+  return AskValidator();
 }
 
 void TFtpTransport::Clear() {

@@ -32,7 +32,7 @@ class TFtpTransport : public TTransport {
   // Stores the archive under temporary, then renames it over N2AddBook.zip,
   // so that nobody ever fetches it half-written; a server that refuses the
   // temporary name or the rename gets a direct STOR of N2AddBook.zip.
-  void Send(const std::string& local_path, const std::string& temporary) override;
+  std::string Send(const std::string& local_path, const std::string& temporary) override;
   void Clear() override;
   void Close() noexcept override;
 
@@ -52,6 +52,8 @@ class TFtpTransport : public TTransport {
   // After the log-in: UTF-8 folder names when the folder needs them and the
   // server takes them.
   void NegotiateUtf8();
+  // What the server tells of its archive: "ftp <size> <time>", or empty.
+  std::string AskValidator();
   // Whether a listing of the current folder shows the archive; nothing when
   // the server lists nothing.
   std::optional<bool> ListingShowsArchive();

@@ -106,14 +106,29 @@ TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::str
   return TFetchResult::kGot;
 }
 
-void THttpTransport::Send(const std::string& local_path, const std::string&) {
-  std::unique_ptr<FileStream> body = fs_.OpenStream(local_path);
-  const uint64_t size = body->Size();
-  Prepare();
-  LentBody lent(http_, *body, true);
-  http_.Put();
-  RaiseIfRefused(http_);
-  sent_ += size;
+std::string THttpTransport::Send(const std::string& local_path, const std::string&) {
+  {
+    std::unique_ptr<FileStream> body = fs_.OpenStream(local_path);
+    const uint64_t size = body->Size();
+    Prepare();
+    LentBody lent(http_, *body, true);
+    http_.Put();
+    RaiseIfRefused(http_);
+    sent_ += size;
+  }
+  // The book is on the server: what it tells of it now is only a help for
+  // the next fetch, and a failure to ask costs nothing but that.
+  try {
+    Prepare();
+    http_.Head();
+    const bool told = http_.StatusCode() >= 200 && http_.StatusCode() <= 299 &&
+                      !(http_.ETag().empty() && http_.LastModified().empty());
+    http_.Abort();
+    return told ? http_.ETag() + "\n" + http_.LastModified() : std::string();
+  } catch (const std::exception&) {
+    http_.Abort();
+    return std::string();
+  }
 }
 
 void THttpTransport::Clear() {

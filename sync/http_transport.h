@@ -25,8 +25,9 @@ class THttpTransport : public TTransport {
   // A conditional GET: with the ETag and Last-Modified of the archive known,
   // a 304 answer means it is still that one.
   TFetchResult Fetch(const std::string& local_path, const std::string& known, std::string& validator) override;
-  // A PUT replaces the file whole on the server: no temporary name.
-  void Send(const std::string& local_path, const std::string& temporary) override;
+  // A PUT replaces the file whole on the server: no temporary name. A HEAD
+  // afterwards asks the archive's ETag and Last-Modified.
+  std::string Send(const std::string& local_path, const std::string& temporary) override;
   void Clear() override;
   void Close() noexcept override;
 

@@ -89,8 +89,9 @@ class TSyncEngine::Job {
   std::string UploadName() const;
   // The identity of a card version being packed.
   std::optional<CardIdentity> Identify(std::string_view name, const IndexedFile& file);
-  // The record that agrees on book, sent to or found on the server now.
-  void AgreeOnSent(const BookContent& book);
+  // The record that agrees on book, sent to or cleared on the server now;
+  // validator: what the server tells of the archive now there.
+  void AgreeOnSent(const BookContent& book, const std::string& validator = {});
   [[noreturn]] void Fail(TJobResult result, std::exception_ptr error) {
     report_.result = result;
     report_.error = std::move(error);
@@ -191,10 +192,10 @@ std::string TSyncEngine::Job::UploadName() const {
   return name;
 }
 
-void TSyncEngine::Job::AgreeOnSent(const BookContent& book) {
+void TSyncEngine::Job::AgreeOnSent(const BookContent& book, const std::string& validator) {
   TAgreedRecord agreed = record_;
   agreed.Agree(book, r_.server);
-  agreed.SetValidator({});  // the server's archive is a new one now
+  agreed.SetValidator(validator);
   state_.SaveRecord(agreed);
   record_ = std::move(agreed);
 }
@@ -412,9 +413,9 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
       report_.result = TJobResult::kNothingNew;
       return;
     }
-    r_.transport->Send(state_.ArchivePath(), UploadName());
+    const std::string validator = r_.transport->Send(state_.ArchivePath(), UploadName());
     report_.sent = true;
-    AgreeOnSent(packed);
+    AgreeOnSent(packed, validator);
   });
 }
 

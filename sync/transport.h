@@ -37,7 +37,9 @@ class TTransport {
   virtual TFetchResult Fetch(const std::string& local_path, const std::string& known, std::string& validator) = 0;
   // Sends the archive; temporary is a name of this installation's for the
   // file while it arrives, where the protocol can put it in place whole.
-  virtual void Send(const std::string& local_path, const std::string& temporary) = 0;
+  // Returns what the server tells of the archive now there (as a fetch's
+  // validator), or empty when it tells nothing.
+  virtual std::string Send(const std::string& local_path, const std::string& temporary) = 0;
   // Removes the server's book (or leaves it empty, as HTTP does).
   virtual void Clear() = 0;
   // Ends whatever connection is open; sends nothing.
