@@ -102,7 +102,9 @@ TJobOutcome Run(const JobSpec& job, TJobTrigger trigger, const TJobContext& cont
   TJobReport report;
   switch (job.operation) {
     case TOperation::kUpload: report = engine.Upload(trigger == TJobTrigger::kByHand); break;
-    case TOperation::kDownload: report = engine.Download(); break;
+    // Only the 10-minute download asks whether the server's book changed;
+    // the one at start and one by hand bring back any card missing here.
+    case TOperation::kDownload: report = engine.Download(trigger == TJobTrigger::kTimer); break;
     case TOperation::kClear: report = engine.Clear(); break;
   }
   std::string box;

@@ -64,7 +64,7 @@ class TSyncEngine::Job {
       : r_(r), fs_(*r.fs), lead_(*r.lead), state_(fs_, lead_, r.data_folder), record_(lead_) {}
 
   TJobReport Upload(bool by_hand);
-  TJobReport Download();
+  TJobReport Download(bool conditional);
   TJobReport Clear();
 
  private:
@@ -419,10 +419,11 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
   });
 }
 
-TJobReport TSyncEngine::Job::Download() {
+TJobReport TSyncEngine::Job::Download(bool conditional) {
   return Run([&] {
     bool unchanged = false;
-    std::unique_ptr<OpenedArchive> fetched = Fetch(record_.Complete() ? record_.Validator() : std::string(), unchanged);
+    std::unique_ptr<OpenedArchive> fetched =
+        Fetch(conditional && record_.Complete() ? record_.Validator() : std::string(), unchanged);
     r_.transport->Close();  // no connection stays open while the book is unpacked
     if (unchanged) {
       report_.result = TJobResult::kUnchanged;
@@ -473,7 +474,7 @@ TJobReport TSyncEngine::Job::Clear() {
 TSyncEngine::TSyncEngine(const TSyncRequest& request) : request_(request) {}
 
 TJobReport TSyncEngine::Upload(bool by_hand) { return Job(request_).Upload(by_hand); }
-TJobReport TSyncEngine::Download() { return Job(request_).Download(); }
+TJobReport TSyncEngine::Download(bool conditional) { return Job(request_).Download(conditional); }
 TJobReport TSyncEngine::Clear() { return Job(request_).Clear(); }
 
 }  // namespace n2

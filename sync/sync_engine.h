@@ -101,7 +101,10 @@ class TSyncEngine {
   // by_hand: sent whatever the book holds; otherwise (a change of the book,
   // the shutdown) only when there is news.
   TJobReport Upload(bool by_hand);
-  TJobReport Download();
+  // conditional: the server's archive does not move when it shows that it is
+  // still the one agreed (the download every 10 minutes); otherwise it is
+  // fetched whole and every card missing here comes back.
+  TJobReport Download(bool conditional);
   TJobReport Clear();
 
  private:

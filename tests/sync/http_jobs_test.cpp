@@ -199,7 +199,8 @@ TEST_F(HttpJobs, TheAddressIsServerPathAndFileNameAsTheyStand) {
       {&TFrmN2Shared::BtnClearClick, "/shared/", {"PUT /shared/N2AddBook.zip HTTP/1.0"}, "B:0:pattern"},
       // A path without its trailing "/" runs into the file name. An upload
       // fetches the server's copy first.
-      {&TFrmN2Shared::BtnUploadClick, "/flat", {"GET /flatN2AddBook.zip HTTP/1.0", "PUT /flatN2AddBook.zip HTTP/1.0"},
+      {&TFrmN2Shared::BtnUploadClick, "/flat",
+       {"GET /flatN2AddBook.zip HTTP/1.0", "PUT /flatN2AddBook.zip HTTP/1.0", "HEAD /flatN2AddBook.zip HTTP/1.0"},
        ""},
   };
   for (const Case& c : cases) {
@@ -229,16 +230,20 @@ TEST_F(HttpJobs, TheAddressIsServerPathAndFileNameAsTheyStand) {
 TEST_F(HttpJobs, TheUploadSendsTheWholeArchiveAsItsBody) {
   MessageBoxWatcher boxes;
   WriteTree(Book(a_), kBookA);
+  // A fetch (no book yet), the PUT, and a HEAD that asks what the server now holds.
   std::vector<std::string> script = Answer("HTTP/1.0 404 Not Found\\r\\nContent-Length: 0\\r\\n\\r\\n");
-  for (const std::string& step : Answer("HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n")) script.push_back(step);
+  for (const char* answer : {"HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n",
+                             "HTTP/1.0 200 OK\\r\\nETag: \\\"1\\\"\\r\\nContent-Length: 0\\r\\n\\r\\n"})
+    for (const std::string& step : Answer(answer)) script.push_back(step);
   ScriptedJobServer server(script, HttpServerPort("script"));
   ASSERT_TRUE(server.Ready());
   Connect("127.0.0.1:" + server.Port(), "/up/");
   Run(&TFrmN2Shared::BtnUploadClick);
   const std::string records = server.Finish();
   const auto requests = Requests(records);
-  ASSERT_EQ(requests.size(), 2u) << records;
+  ASSERT_EQ(requests.size(), 3u) << records;
   EXPECT_EQ(FirstLine(requests[0]), "GET /up/N2AddBook.zip HTTP/1.0");
+  EXPECT_EQ(FirstLine(requests[2]), "HEAD /up/N2AddBook.zip HTTP/1.0");
   const std::string archive = ReadFileBytes(a_ / "N2AddBook.zip");
   ASSERT_GT(archive.size(), 0u);
   EXPECT_EQ(FieldOf(requests[1], "Content-Length"), std::to_string(archive.size()));
@@ -404,6 +409,9 @@ TEST_F(HttpJobs, AnUploadOrClearThatTheServerDidNotTakeShowsTheBox) {
     if (c.button == &TFrmN2Shared::BtnUploadClick)
       script = Answer("HTTP/1.0 404 Not Found\\r\\nContent-Length: 0\\r\\n\\r\\n");
     for (const std::string& step : Answer(c.response)) script.push_back(step);
+    // An upload the server took is followed by a HEAD.
+    if (c.box.empty())
+      for (const std::string& step : Answer("HTTP/1.0 200 OK\\r\\nContent-Length: 0\\r\\n\\r\\n")) script.push_back(step);
     ScriptedJobServer server(script, HttpServerPort("script"));
     ASSERT_TRUE(server.Ready());
     Connect("127.0.0.1:" + server.Port(), "/shared/");

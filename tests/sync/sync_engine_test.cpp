@@ -122,7 +122,9 @@ class Installation {
   }
 
   TJobReport Upload(bool by_hand = false) { return Engine().Upload(by_hand); }
-  TJobReport Download() { return Engine().Download(); }
+  // The download every 10 minutes; Fetch() fetches whole, as at start or by hand.
+  TJobReport Download() { return Engine().Download(true); }
+  TJobReport Fetch() { return Engine().Download(false); }
   TJobReport Clear() { return Engine().Clear(); }
   std::string server = "ftp://server /book/";
   // Whether the engine may wait between fetches, and how often it did.
@@ -556,6 +558,13 @@ TEST_F(Office, OnlyChangedBooksTravel) {
   EXPECT_EQ(b.Upload().result, TJobResult::kDone);
   EXPECT_EQ(ServerCards(server)["1.vcf"], "one");
   EXPECT_EQ(b.Cards()["1.vcf"], "one");
+  // A download at start or by hand fetches whole, and brings back a card
+  // deleted here.
+  fs.Remove(b.CardPath("2.vcf"));
+  const int whole = server.transfers;
+  EXPECT_EQ(b.Fetch().result, TJobResult::kDone);
+  EXPECT_EQ(server.transfers, whole + 1);
+  EXPECT_EQ(b.Cards()["2.vcf"], ServerCards(server)["2.vcf"]);
   // A server that tells nothing of its archive moves it every time.
   server.tells_versions = false;
   const int before = server.transfers;
