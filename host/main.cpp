@@ -370,6 +370,29 @@ void EditAndWait(const std::string& argument) {
         (g_print_times ? " " + std::to_string(began) + " " + std::to_string(NowMilliseconds()) : ""));
 }
 
+// Waits for the next job the plug-in starts by itself (the download timer's),
+// and prints when it showed itself busy and when it ended.
+void WaitForOwnJob(const std::string& command) {
+  HWND dialog = FindOwnDialog();
+  JobCounter jobs(dialog);
+  if (!dialog || !jobs.Found()) {
+    Print(command + ": no dialog");
+    return;
+  }
+  if (!LoopUntil([&] { return jobs.Running(); }, 120000)) {
+    Print(command + ": no job");
+    return;
+  }
+  const uint64_t began = NowMilliseconds();
+  jobs.Step();
+  if (!LoopUntil([&] { return jobs.Step(); }, 120000)) {
+    Print(command + ": timed out");
+    return;
+  }
+  Print(command + ": done" +
+        (g_print_times ? " " + std::to_string(began) + " " + std::to_string(NowMilliseconds()) : ""));
+}
+
 void CopyBook(const std::string& from, const std::string& to) {
   ::CreateDirectoryA(to.c_str(), nullptr);
   WIN32_FIND_DATAA item;
@@ -582,6 +605,8 @@ int Run(int argc, char** argv) {
       PressAndWait(command, "Upload Now");
     } else if (command == "download") {
       PressAndWait(command, "Download Now");
+    } else if (command == "timer") {
+      WaitForOwnJob(command);
     } else if (command == "apply") {
       if (Press(command, "Apply")) {
         PumpPending();

@@ -5,20 +5,22 @@
 # 127.0.0.1, beside the standard tools doing the same work in the same run:
 #   upload                    zip -9 -r (new archive) + curl -T
 #   upload, one card changed  zip -FS -9 -r (Info-ZIP's incremental mode) + curl -T;
-#                             ours fetches the server's copy and merges it first
-#                             (its own upload before left the server's archive
-#                             unknown to it); once more after a download (as
-#                             the 10-minute timer's), when the server shows the
-#                             archive unchanged and nothing is fetched; and once
-#                             more without the agreed record (a first contact,
-#                             which compares every card)
+#                             ours first asks whether the server's archive is
+#                             still the one it uploaded last (and fetches it
+#                             only if not); once more after a download (as
+#                             the 10-minute timer's), and once more without
+#                             the agreed record (a first contact, which
+#                             fetches the server's copy and compares every card)
 #   download into an empty book            curl + unzip
-#   download again right after it          curl + unzip -o; the server shows
-#                                          the archive just taken in: nothing moves
+#   download again right after it          curl + unzip -o; by hand: the whole
+#                                          archive is fetched, no card is written
 #   download, one card changed over the book   curl + unzip -o
-#   download, nothing changed               curl + unzip -o; right after the
-#                                          download that took the change in, as
-#                                          the 10-minute timer's download meets it
+#   download, nothing changed               curl + unzip -o; the download the
+#                                          plug-in starts by itself every 10
+#                                          minutes (here after a second), right
+#                                          after the download that took the
+#                                          change in: it asks the server whether
+#                                          the archive changed and fetches nothing
 # The last two run on a settled record (see "settle" below).
 # Every timed job also counts what crossed the wire (bench/wire.py: the
 # server's packets on the loopback, FTP data connections included), as TCP
@@ -145,10 +147,18 @@ job() {
     wire_pid=$!
     for _ in $(seq 100); do grep -q '^ready' "$work/wire.out" && break; sleep 0.05; done
   fi
+  # "timer": the download the plug-in starts by itself every interval, here
+  # shortened to a second, with "Download on Interval" on for this run only.
+  local interval=
+  if [ "$command" = timer ]; then
+    interval=1000
+    sed -i 's/^ChkAuto=0/ChkAuto=1/' "$dir/N2VelmEn.ini"
+  fi
   t0=$(now)
-  out=$(wine "$bin/n2host.exe" --answer-boxes --times --data "$(winpath "$dir/Data")" \
+  out=$(N2VELMEN_TEST_DOWNLOAD_INTERVAL_MS=$interval wine "$bin/n2host.exe" --answer-boxes --times --data "$(winpath "$dir/Data")" \
           --plugin "$(winpath "$dir/N2VelmEn.dll")" start memory "$command" memory exit unload | tr -d '\r')
   t1=$(now)
+  [ "$command" != timer ] || sed -i 's/^ChkAuto=1/ChkAuto=0/' "$dir/N2VelmEn.ini"
   if [ -n "$wire_pid" ]; then
     sleep 0.3  # the closing handshakes' last packets
     kill -TERM "$wire_pid"
@@ -251,13 +261,14 @@ for s in $servers; do
     job "$s.down1" "$b" download "$s"
     same_book "$a/Data/AddrBook" "$b/Data/AddrBook" "$s download of one changed card"
     tool "$s.down1_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
-    # Nothing changed since: the download every 10 minutes.
-    job "$s.down00" "$b" download "$s"
+    # Nothing changed since: the download every 10 minutes (by hand, a
+    # download fetches the whole archive, so that cards gone from the
+    # folder come back; the timer's asks the server first).
+    job "$s.down00" "$b" timer "$s"
     tool "$s.down00_ref" sh -c "cd '$rb' && ${curl_ref[*]} -o N2AddBook.zip '${ref_url[$s]}' && unzip -o -q N2AddBook.zip"
-    # The timer's download on A (not timed) agrees on the server's archive
-    # as it stands (A's own upload left it unknown: the server's archive was
-    # a new one then); the upload after one card changed then finds it
-    # unchanged and fetches nothing.
+    # A download on A (not timed) agrees on the server's archive as it
+    # stands; the upload after one card changed then finds it unchanged and
+    # fetches nothing.
     job "$s.settle_a" "$a" download
     $book touch "$a/Data/AddrBook" "$s${r}d"
     job "$s.up1d" "$a" upload "$s"
