@@ -5,14 +5,21 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "zip/zip_codec.h"
 #include "zip/zip_records.h"
 
 namespace n2 {
+
+// The most entries an archive holds: its end record counts them in 16 bits.
+inline constexpr size_t kMaxEntries = 0xFFFF;
+// The largest archive written: offsets and sizes in its records are 32-bit.
+inline constexpr uint64_t kMaxArchiveSize = 0xFFFFFFFFu;
 
 struct ZipEntry {
   CentralRecord central;
@@ -57,6 +64,8 @@ class ZipArchive {
   // local header and data go where the central directory was, and the
   // directory and end record are written behind them. During a batch the
   // directory is written once, by EndBatch, with the same final bytes.
+  // Raises EArchiveLimit when the archive would hold more than kMaxEntries
+  // entries or pass kMaxArchiveSize bytes.
   void AddStreamEntry(std::string_view name, uint32_t attributes, std::string_view data, DosStamp stamp, int level);
 
   // An entry's data made ready for adding: checksum, size and compressed
@@ -74,6 +83,33 @@ class ZipArchive {
   // directory record both.
   void AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data, DosStamp stamp,
                         std::string_view extra = {});
+
+  // What an entry's data writer put into the archive.
+  struct Written {
+    uint32_t crc = 0;
+    uint32_t size = 0;
+    uint16_t method = 0;
+    uint64_t compressed_size = 0;
+  };
+  // Writes an entry's compressed data into the archive's stream from the
+  // given position on (in pieces, as it likes) and tells what it wrote. It
+  // may be called again, to write the data anew from the same position.
+  using TDataWriter = std::function<Written(ByteStream& archive, uint64_t position)>;
+  // AddPreparedEntry for data too large to hold in memory: write puts it in
+  // place, then describe gives the entry's attributes, time stamp and extra
+  // field (which may depend on what was written), and the local header
+  // before the data is written last. extra_size is the extra field's
+  // expected length: when describe gives another, the data is written again
+  // after a header of the real length.
+  struct Description {
+    uint32_t attributes = 0;
+    DosStamp stamp;
+    std::string extra;
+  };
+  using TDescribe = std::function<Description(const Written&)>;
+  void AddWrittenEntry(std::string_view name, size_t extra_size, const TDataWriter& write, const TDescribe& describe);
+  // Raises EArchiveLimit when an archive would reach up to end.
+  static void RequireRoom(uint64_t end);
   void BeginBatch() { batch_ = true; }
   // Ends a batch and writes the directory; call it also when the batch fails.
   void EndBatch();
@@ -82,21 +118,45 @@ class ZipArchive {
   // the entry has no usable data (no local header at its offset, data cut
   // short). Raises "Cannot process this file: " for encrypted entries and
   // unknown methods, EDecompressionError for malformed data, a CRC mismatch,
-  // a declared size above kMaxEntrySize (or, for bzip2, above kMaxExpansion
-  // times the compressed size), and data shared with another entry.
+  // a declared size above kMaxEntrySize or above kMaxExpansion times the
+  // compressed size, and data shared with another entry.
   std::optional<std::string> ReadEntryData(size_t index) const { return ReadEntryData(index, *stream_); }
   // The same, reading the entry's bytes from another stream that holds the
   // archive's bytes: a copy in memory, which several threads may read at once.
   std::optional<std::string> ReadEntryData(size_t index, ByteStream& from) const;
+  // ReadEntryData in pieces, for entries of any size: the decoded bytes go to
+  // write piece by piece (never more than the declared size), and the CRC-32
+  // is checked at the end. False where ReadEntryData gives nothing; raises
+  // where it raises (a CRC mismatch after every piece was written).
+  bool DecodeEntryInPieces(size_t index, ByteStream& from, const TPieceWriter& write) const;
   // The stream the archive was read from; null when there is none.
   ByteStream* Stream() const { return stream_; }
-  // The compressed data of entry index as stored, ready to be added to
-  // another archive unchanged; nothing when the entry is not one a plain add
-  // would make (encrypted, a data descriptor, a method other than stored or
-  // deflate) or its data is not all there. Nothing is decoded or checked.
+
+  // Where the compressed data of entry index lies as stored, ready to be
+  // copied to another archive unchanged; nothing when the entry is not one a
+  // plain add would make (encrypted, a data descriptor, a method other than
+  // stored or deflate) or its data is not all there. Nothing is decoded or
+  // checked.
+  struct RawData {
+    uint32_t crc = 0;
+    uint32_t size = 0;
+    uint16_t method = 0;
+    uint64_t position = 0;  // in Stream()
+    uint32_t compressed_size = 0;
+  };
+  std::optional<RawData> RawEntry(size_t index);
+  // The same data read into memory.
   std::optional<Prepared> RawEntryData(size_t index);
 
  private:
+  // Where entry index's compressed data lies and how much of it is there;
+  // nothing when the entry has no usable data. Raises as ReadEntryData.
+  struct DataSpan {
+    uint64_t position = 0;
+    uint32_t compressed_size = 0;
+    uint64_t present = 0;  // bytes of it before the stream's end
+  };
+  std::optional<DataSpan> LocateData(size_t index, ByteStream& from) const;
   bool ReadDirectory(uint64_t end_position);
   bool WalkLocalHeaders();
   void MarkSharedData();

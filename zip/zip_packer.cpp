@@ -1,6 +1,7 @@
 #include "zip/zip_packer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -17,8 +18,9 @@
 namespace n2 {
 namespace {
 
-// Previous archives up to this size are read into memory whole.
-constexpr uint64_t kCachedArchiveSize = 64u << 20;
+// Previous archives up to this size are read into memory whole; larger ones
+// are read where they lie.
+constexpr uint64_t kCachedArchiveSize = 16u << 20;
 
 // The threads a pack works on: one more than the cores, so that the cores
 // stay busy while a thread waits for the disk.
@@ -95,13 +97,18 @@ class StepFeed {
   bool Take(std::vector<Step>& steps) {
     std::unique_lock lock(mutex_);
     ready_.wait(lock, [this] { return !listed_.empty() || finished_; });
-    if (listed_.empty()) {
-      if (error_) std::rethrow_exception(error_);
-      return false;
-    }
+    // A listing that failed fails the pack at once: its error (a card too
+    // large, too many entries) is one to tell before anything is compressed.
+    if (error_) std::rethrow_exception(error_);
+    if (listed_.empty()) return false;
     std::move(listed_.begin(), listed_.end(), std::back_inserter(steps));
     listed_.clear();
     return true;
+  }
+  // On the adding thread: raises the listing's error, if it failed.
+  void RaiseIfFailed() {
+    std::lock_guard lock(mutex_);
+    if (error_) std::rethrow_exception(error_);
   }
 
  private:
@@ -143,6 +150,10 @@ bool Proven(const ZipArchive::Prepared& data) {
   }
 }
 
+// Whether a file is too large to be held in memory: it is compressed (or
+// its data copied) in pieces.
+bool Streamed(uint64_t size) { return size > kStreamedEntrySize; }
+
 // Frees the compressors a pack kept for its next entry, however it ends.
 struct ReleaseCodersWhenDone {
   ~ReleaseCodersWhenDone() { ReleaseDeflateCoders(); }
@@ -156,9 +167,14 @@ class Packer {
   PackResult Run();
 
  private:
-  void ListFolderTree(const std::string& folder, StepFeed& feed);
+  void ListFolderTree(const std::string& folder, StepFeed& feed, bool top);
   void TakePrevious(PackPrevious previous);
+  std::optional<ZipArchive::RawData> ReusableRaw(const Step& step, size_t& entry);
   std::optional<ZipArchive::Prepared> Reusable(const Step& step);
+  ZipArchive::Written TakeInPieces(size_t entry, const ZipArchive::RawData& raw, ByteStream& archive,
+                                   uint64_t position);
+  ZipArchive::Written DeflateInPieces(const Step& step, ByteStream& archive, uint64_t position, FileStamp& read);
+  void AddStreamed(const Step& step, DosStamp now);
   void ApplySteps(StepFeed& feed);
   void EnsureFolderEntries(std::string_view entry, uint32_t attributes, DosStamp stamp);
   // A file-system time (UTC) as a DOS stamp in local time.
@@ -183,6 +199,11 @@ class Packer {
   std::unique_ptr<FileStream> previous_stream_;
   std::optional<ZipArchive> previous_;
   bool previous_is_packed_ = false;
+  // The previous archive could not be read when a file's data was taken:
+  // the files left are read. Set by the planning and by the adding thread.
+  std::atomic<bool> previous_failed_{false};
+  // Entries the listing found so far (on the listing thread).
+  uint64_t listed_entries_ = 0;
   FileIndex packed_;
   size_t files_read_ = 0;
 };
@@ -197,7 +218,10 @@ PackResult Packer::Run() {
       // The clock is read in the root, not in the packed folder: the file it
       // makes there would change the folder's time, which its entry keeps.
       listed_at_ = fs_.FileSystemNow(request_.root);
-      ListFolderTree(request_.folder, feed);
+      ListFolderTree(request_.folder, feed, true);
+      if (listed_entries_ > kMaxEntries)
+        throw EArchiveLimit("The address book holds " + GroupedNumber(listed_entries_) +
+                            " cards and folders; an archive holds at most " + GroupedNumber(kMaxEntries));
     });
   });
   // The owner's index and the previous archive's directory are read while
@@ -219,7 +243,7 @@ PackResult Packer::Run() {
   return PackResult{archive_.Entries(), std::move(packed_), files_read_};
 }
 
-void Packer::ListFolderTree(const std::string& folder, StepFeed& feed) {
+void Packer::ListFolderTree(const std::string& folder, StepFeed& feed, bool top) {
   // folder\name, in the feed's buffer: there is one for every file.
   auto full_path = [&folder, &feed](std::string_view name) -> const std::string& {
     std::string& full = feed.PathBuffer();
@@ -228,23 +252,34 @@ void Packer::ListFolderTree(const std::string& folder, StepFeed& feed) {
     full += name;
     return full;
   };
+  // Each step is an entry of the archive. Past the most an archive holds,
+  // the tree is only counted, for the message.
+  auto add = [&](const Step& step) {
+    if (++listed_entries_ <= kMaxEntries) feed.Add(step);
+  };
   auto add_folder = [&](std::string_view path, const FileStamp& stamp) {
-    feed.Add(Step{Step::kFolder, {}, feed.KeepEntryName(RelativePart(path, request_.root, lead_), lead_), stamp});
+    if (listed_entries_ >= kMaxEntries) return add(Step{});
+    add(Step{Step::kFolder, {}, feed.KeepEntryName(RelativePart(path, request_.root, lead_), lead_), stamp});
   };
   fs_.List(folder, [&](const ListedItem& item) {
     if (item.name == ".") {
-      // The folder being listed gets its own entry, with its attributes and time.
-      add_folder(folder + "\\", item.stamp);
+      // The packed folder gets its own entry, with its attributes and time;
+      // a subfolder has had its own from its parent's listing.
+      if (top) add_folder(folder + "\\", item.stamp);
     } else if (item.stamp.Folder()) {
       const std::string full = full_path(item.name);
       add_folder(full + "\\", item.stamp);
-      ListFolderTree(full, feed);
+      ListFolderTree(full, feed, false);
     } else {
       // Only names with a "." somewhere in the full path ("*.*").
       const std::string& full = full_path(item.name);
-      if (WildcardMatch("*.*", full, lead_))
-        feed.Add(Step{Step::kFile, feed.Keep(full),
-                      feed.KeepEntryName(RelativePart(full, request_.root, lead_), lead_), item.stamp});
+      if (!WildcardMatch("*.*", full, lead_)) return;
+      if (item.stamp.size > kMaxEntrySize)
+        throw EArchiveLimit("The card \"" + full + "\" holds " + GroupedNumber(item.stamp.size) +
+                            " bytes; an archive holds cards of at most " + GroupedNumber(kMaxEntrySize) + " bytes");
+      if (listed_entries_ >= kMaxEntries) return add(Step{});
+      add(Step{Step::kFile, feed.Keep(full), feed.KeepEntryName(RelativePart(full, request_.root, lead_), lead_),
+               item.stamp});
     }
   });
 }
@@ -274,39 +309,147 @@ void Packer::TakePrevious(PackPrevious previous) {
   }
 }
 
-// The compressed data of a file that has not changed since the index was
-// taken, from the previous archive, when that entry holds what adding the
-// file would store; nothing otherwise. Whether the data really holds the
-// recorded bytes is proven apart (Proven), unless our own last pack made it.
-std::optional<ZipArchive::Prepared> Packer::Reusable(const Step& step) {
-  if (!previous_) return std::nullopt;
+// Where the compressed data of a file that has not changed since the index
+// was taken lies in the previous archive, when that entry holds what adding
+// the file would store; nothing otherwise. Whether the data really holds the
+// recorded bytes is proven apart, unless our own last pack made it.
+std::optional<ZipArchive::RawData> Packer::ReusableRaw(const Step& step, size_t& entry) {
+  if (!previous_ || previous_failed_) return std::nullopt;
   const std::optional<uint32_t> crc = index_->TrustedCrc(step.name, step.stamp.size, step.stamp.write_time);
-  const int entry = crc ? previous_->FindEntry(step.name) : -1;
-  if (entry < 0) return std::nullopt;
-  const CentralRecord& c = previous_->Entries()[static_cast<size_t>(entry)].central;
+  const int found = crc ? previous_->FindEntry(step.name) : -1;
+  if (found < 0) return std::nullopt;
+  entry = static_cast<size_t>(found);
+  const CentralRecord& c = previous_->Entries()[entry].central;
   if (c.crc != *crc || c.uncompressed_size != step.stamp.size) return std::nullopt;
-  std::optional<ZipArchive::Prepared> data;
+  std::optional<ZipArchive::RawData> raw;
   try {
-    data = previous_->RawEntryData(static_cast<size_t>(entry));
+    raw = previous_->RawEntry(entry);
   } catch (const std::exception&) {
     // A large archive read from its file that fails now: the files left are read.
-    previous_.reset();
+    previous_failed_ = true;
     return std::nullopt;
   }
   // Only what adding the file would store: empty files stored, others deflated.
-  const bool as_added = data && (data->size == 0 ? data->method == kMethodStored && data->compressed.empty()
-                                                 : data->method == kMethodDeflate);
+  const bool as_added = raw && (raw->size == 0 ? raw->method == kMethodStored && raw->compressed_size == 0
+                                               : raw->method == kMethodDeflate);
   if (!as_added) return std::nullopt;
-  return data;
+  return raw;
+}
+
+// The same data read into memory.
+std::optional<ZipArchive::Prepared> Packer::Reusable(const Step& step) {
+  size_t entry = 0;
+  if (!ReusableRaw(step, entry)) return std::nullopt;
+  try {
+    return previous_->RawEntryData(entry);
+  } catch (const std::exception&) {
+    previous_failed_ = true;
+    return std::nullopt;
+  }
+}
+
+// Copies the data of a large file from the previous archive piece by piece,
+// after decoding it once to prove it holds the recorded bytes (unless our
+// own last pack made it).
+ZipArchive::Written Packer::TakeInPieces(size_t entry, const ZipArchive::RawData& raw, ByteStream& archive,
+                                         uint64_t position) {
+  ByteStream& from = *previous_->Stream();
+  if (!previous_is_packed_ && !previous_->DecodeEntryInPieces(entry, from, [](std::string_view) {}))
+    throw EDecompressionError("The data of \"" + previous_->Entries()[entry].central.name + "\" is cut short");
+  std::string piece(kStreamPiece, '\0');
+  for (uint64_t done = 0; done < raw.compressed_size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), raw.compressed_size - done));
+    from.ReadExactAt(raw.position + done, piece.data(), n);
+    archive.WriteAt(position + done, piece.data(), n);
+    done += n;
+  }
+  return ZipArchive::Written{raw.crc, raw.size, raw.method, raw.compressed_size};
+}
+
+// Compresses a large file piece by piece into the archive, and again when
+// it changed while it was read (its stamp before and after differ); read
+// gets the stamp it had then.
+ZipArchive::Written Packer::DeflateInPieces(const Step& step, ByteStream& archive, uint64_t position,
+                                            FileStamp& read) {
+  const std::string path(step.path);
+  constexpr int kAttempts = 4;
+  for (int attempt = 1;; ++attempt) {
+    const std::optional<FileStamp> before = fs_.Stat(path);
+    std::unique_ptr<FileStream> file = fs_.OpenStream(path);
+    uint64_t in = 0, out = position;
+    const DeflatedPieces d = DeflatePieces(
+        request_.level,
+        [&](char* buffer, size_t size) {
+          const size_t got = file->ReadAt(in, buffer, size);
+          in += got;
+          return got;
+        },
+        [&](std::string_view piece) {
+          ZipArchive::RequireRoom(out + piece.size());
+          archive.WriteAt(out, piece.data(), piece.size());
+          out += piece.size();
+        });
+    file.reset();
+    const std::optional<FileStamp> after = fs_.Stat(path);
+    if (before && after && before->SameContentStamp(*after) && d.size == after->size) {
+      if (d.size > kMaxEntrySize)
+        throw EArchiveLimit("The card \"" + path + "\" holds " + GroupedNumber(d.size) +
+                            " bytes; an archive holds cards of at most " + GroupedNumber(kMaxEntrySize) + " bytes");
+      read = *after;
+      // A file that became empty is stored, as every empty one.
+      if (d.size == 0) return ZipArchive::Written{0, 0, kMethodStored, 0};
+      return ZipArchive::Written{d.crc, static_cast<uint32_t>(d.size), kMethodDeflate, d.compressed};
+    }
+    if (attempt == kAttempts)
+      throw EReadError("Read error on \"" + path + "\". The file kept changing while it was read");
+  }
+}
+
+// Adds a large file's entry, its data taken in pieces from the previous
+// archive or compressed in pieces from the file.
+void Packer::AddStreamed(const Step& step, DosStamp now) {
+  EnsureFolderEntries(step.name, kAttrFolder, now);
+  size_t entry = 0;
+  std::optional<ZipArchive::RawData> raw = ReusableRaw(step, entry);
+  FileStamp stamp = step.stamp;
+  bool read = false;
+  IndexedFile packed;
+  const auto write = [&](ByteStream& archive, uint64_t position) {
+    if (raw) {
+      try {
+        return TakeInPieces(entry, *raw, archive, position);
+      } catch (const std::exception&) {
+        raw.reset();  // damaged or unreadable: the file is read
+      }
+    }
+    FileStamp now_read;
+    const ZipArchive::Written written = DeflateInPieces(step, archive, position, now_read);
+    read = true;
+    stamp.write_time = now_read.write_time;
+    if (now_read.attributes != 0) stamp.attributes = now_read.attributes;
+    return written;
+  };
+  // The entry takes the stamp the file had while it was read.
+  const auto describe = [&](const ZipArchive::Written& data) {
+    packed = IndexedFile{data.size, stamp.write_time, stamp.attributes, data.crc, std::nullopt};
+    if (request_.identify) packed.identity = request_.identify(step.name, packed);
+    return ZipArchive::Description{stamp.attributes, StampOf(stamp.write_time),
+                                   packed.identity ? EncodeIdentityField(*packed.identity) : std::string()};
+  };
+  const size_t extra_size = request_.identify ? EncodeIdentityField(CardIdentity{}).size() : 0;
+  archive_.AddWrittenEntry(step.name, extra_size, write, describe);
+  if (read) ++files_read_;
+  packed_.Set(std::string(step.name), packed);
 }
 
 void Packer::ApplySteps(StepFeed& feed) {
   constexpr size_t kWindow = 512;  // files read ahead at most
-  // and the bytes they hold, as listed: a window holds its files' data and
-  // their compressed copies, and two windows are held at once (one applied
-  // while the next is read), so a few large cards (photos) fill one before
-  // 512 small ones would.
-  constexpr uint64_t kWindowBytes = 16u << 20;
+  // and the bytes they hold, as listed: a window holds its files' compressed
+  // data, and two windows are held at once (one applied while the next is
+  // read), so a few large cards (photos) fill one before 512 small ones
+  // would. Files too large to be held are not counted: they are compressed
+  // in pieces when their turn comes.
+  constexpr uint64_t kWindowBytes = 8u << 20;
   const DosStamp now = StampOf(fs_.Now());
   struct Work {
     size_t file;
@@ -330,6 +473,7 @@ void Packer::ApplySteps(StepFeed& feed) {
   // the pool's threads prove data our own last pack did not make, and read
   // and compress the files that changed.
   auto plan = [&]() -> std::optional<Window> {
+    feed.RaiseIfFailed();
     while (listing && steps.size() - planned < kWindow) listing = feed.Take(steps);
     if (planned == steps.size()) return std::nullopt;
     Window w;
@@ -337,8 +481,9 @@ void Packer::ApplySteps(StepFeed& feed) {
     uint64_t bytes = 0;
     while (w.last < steps.size() && w.files.size() < kWindow) {
       if (steps[w.last].kind == Step::kFile) {
-        if (!w.files.empty() && bytes + steps[w.last].stamp.size > kWindowBytes) break;
-        bytes += steps[w.last].stamp.size;
+        const uint64_t size = Streamed(steps[w.last].stamp.size) ? 0 : steps[w.last].stamp.size;
+        if (!w.files.empty() && bytes + size > kWindowBytes) break;
+        bytes += size;
         w.files.push_back(w.last);
       }
       ++w.last;
@@ -348,6 +493,7 @@ void Packer::ApplySteps(StepFeed& feed) {
     w.read.resize(w.files.size());
     w.errors.resize(w.files.size());
     for (size_t i = 0; i < w.files.size(); ++i) {
+      if (Streamed(steps[w.files[i]].stamp.size)) continue;  // when it is applied
       std::optional<ZipArchive::Prepared> reused = Reusable(steps[w.files[i]]);
       if (reused) w.prepared[i] = std::move(*reused);
       if (!reused || !previous_is_packed_) w.work.push_back(Work{i, reused.has_value()});
@@ -379,6 +525,16 @@ void Packer::ApplySteps(StepFeed& feed) {
         continue;
       }
       const size_t k = file++;
+      if (Streamed(step.stamp.size)) {
+        try {
+          AddStreamed(step, now);
+        } catch (...) {
+          // A file deleted since the listing is no longer part of the tree.
+          if (!fs_.Stat(std::string(step.path))) continue;
+          throw;
+        }
+        continue;
+      }
       if (w.errors[k]) {
         // A file deleted since the listing is no longer part of the tree.
         if (!fs_.Stat(std::string(step.path))) continue;

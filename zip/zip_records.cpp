@@ -23,6 +23,14 @@ void PutU32(std::string& out, uint32_t value) {
   PutU16(out, static_cast<uint16_t>(value >> 16));
 }
 
+std::string GroupedNumber(uint64_t n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
 
 DosStamp EncodeDosStamp(const LocalTime& t) {
   if (t.year < 1980 || t.year > 2107) return {};

@@ -21,6 +21,12 @@ namespace n2 {
 
 // Raised when an entry's data cannot be decoded or does not match its checksum.
 N2_DECLARE_EXCEPTION(EDecompressionError, Exception);
+// Raised when what is packed does not fit into an archive without its 64-bit
+// records: too many entries, a card or an archive too large.
+N2_DECLARE_EXCEPTION(EArchiveLimit, Exception);
+
+// A count with its thousands grouped by commas ("70,000"), for messages.
+std::string GroupedNumber(uint64_t n);
 
 inline constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
 inline constexpr uint32_t kCentralRecordSignature = 0x02014B50;

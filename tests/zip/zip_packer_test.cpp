@@ -212,6 +212,89 @@ TEST(ZipPacker, ChangesAfterTheListingAndFailures) {
   }
 }
 
+// What an archive cannot hold is refused by the packer with the reason: a
+// book of more entries than its 16-bit count (all of them counted), and a
+// card whose size its 32-bit fields cannot hold.
+TEST(ZipPacker, BooksAnArchiveCannotHoldAreRefused) {
+  auto refused = [](MemoryFileSystem& fs, const std::string& error) {
+    try {
+      Pack(fs, kArchive);
+      ADD_FAILURE() << "packed";
+    } catch (const EArchiveLimit& e) {
+      EXPECT_EQ(e.Message(), error);
+    }
+  };
+  MemoryFileSystem fs;
+  for (int i = 0; i < 65534; ++i) fs.Put(kBook + std::to_string(i) + ".vcf", "");
+  EXPECT_EQ(Pack(fs, kArchive).entries.size(), 65535u);  // the folder and 65,534 cards
+  fs.Put(kBook + "more\\x.vcf", "");
+  refused(fs, "The address book holds 65,537 cards and folders; an archive holds at most 65,535");
+  MemoryFileSystem huge;
+  huge.Put(kBook + "a.vcf", Card("Ann"));
+  huge.Put(kBook + "huge.jpg", "x");
+  huge.ShowSize(kBook + "huge.jpg", kMaxEntrySize + 1ull);
+  refused(huge, "The card \"" + kBook + "huge.jpg\" holds 4,294,967,295 bytes; an archive holds cards of at most "
+                "4,294,967,294 bytes");
+}
+
+// A card above the size held in memory is compressed from its file in
+// pieces (read again when it changes meanwhile), its data copied in pieces
+// from the previous archive (proven first unless our own pack made it), and
+// the archive is the one a full pack writes.
+TEST(ZipPacker, LargeCardsGoInPieces) {
+  std::string large;
+  for (int i = 0; large.size() <= kStreamedEntrySize + kStreamPiece; ++i)
+    large += "PHOTO;ENCODING=b:" + std::to_string(i * 2654435761u) + "\r\n";
+  const std::string card = kBook + "large.vcf";
+  const struct {
+    const char* what;
+    std::function<void(MemoryFileSystem&, std::string)> setup;  // given the last pack's archive
+    bool archive_is_packed;
+    size_t read;
+  } cases[] = {
+      {"ours", [](auto& fs, auto a) { fs.Put(kPrevious, a); }, true, 0},
+      {"another's, proven", [](auto& fs, auto a) { fs.Put(kPrevious, a); }, false, 0},
+      {"damaged data",
+       [](auto& fs, auto a) {
+         a[ReadBack(a)["AddrBook/large.vcf"].local_offset + 30 + 18 + 1000] ^= 0x40;
+         fs.Put(kPrevious, a);
+       },
+       false, 1},
+      {"missing", [](auto&, auto) {}, true, 2},
+  };
+  {
+    // Saved again while the pack reads it: the entry holds what was there after.
+    MemoryFileSystem fs;
+    fs.Put(card, large.substr(1));
+    int opened = 0;
+    fs.before = [&](FsOp op, const std::string& path) {
+      if (op == FsOp::kOpenStream && path == card && ++opened == 1) fs.Advance(1), fs.Put(card, large);
+    };
+    const PackResult packed = Pack(fs, kArchive);
+    EXPECT_EQ(opened, 2);
+    EXPECT_EQ(fs.Count(FsOp::kRead), 0);  // only in pieces
+    ReadBack read(*fs.Content(kArchive));
+    EXPECT_EQ(read.zip.ReadEntryData(static_cast<size_t>(read.zip.FindEntry("AddrBook/large.vcf"))), large);
+    EXPECT_EQ(*packed.index.Find("AddrBook/large.vcf"),
+              (IndexedFile{large.size(), fs.Stat(card)->write_time, kAttrArchive, Crc32(large), std::nullopt}));
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryFileSystem fs;
+    fs.Put(kBook + "a.vcf", Card("Ann"));
+    fs.Put(card, large);
+    fs.Advance(60);
+    const PackResult first = Pack(fs, kArchive);
+    fs.Advance(60);
+    c.setup(fs, *fs.Content(kArchive));
+    const PackResult again = Pack(fs, kArchive, [&] { return PackPrevious{first.index, kPrevious, c.archive_is_packed}; });
+    const PackResult full = Pack(fs, kRoot + "full.zip");
+    EXPECT_TRUE(fs.Content(kArchive) == fs.Content(kRoot + "full.zip"));
+    EXPECT_EQ(again.files_read, c.read);
+    EXPECT_EQ(again.index.Text(), full.index.Text());
+  }
+}
+
 #ifdef _WIN32
 // Identities as the sync engine gives them, here made of the card's checksum.
 std::optional<CardIdentity> IdentityOfContent(std::string_view, const IndexedFile& file) {
