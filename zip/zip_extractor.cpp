@@ -153,7 +153,7 @@ class Extractor {
   void DecodeInPieces(Card& card);
   FileStamp WriteInPieces(const std::string& path, uint32_t attributes,
                           const std::function<void(const TPieceWriter&)>& fill);
-  uint32_t FileCrc(const std::string& path, FileStamp& stamp);
+  uint32_t FileCrc(const std::string& path, uint64_t listed_size, FileStamp& stamp);
   void Journal(const std::vector<Card>& cards);
   void MakeFolders(std::vector<Card>& cards);
   void Commit(Card& card);
@@ -360,7 +360,7 @@ void Extractor::LookAtLocalFiles(std::vector<Card>& cards) {
   RunBatch(&pool_, to_read.size(), [&](size_t i) {
     Card& card = cards[to_read[i]];
     try {
-      card.local_crc = FileCrc(card.path, card.crc_stamp);
+      card.local_crc = FileCrc(card.path, card.listed.size, card.crc_stamp);
     } catch (const std::exception&) {
       card.crc_error = std::current_exception();
     }
@@ -412,7 +412,7 @@ void Extractor::Decide(Card& card) {
 
 uint32_t Extractor::LocalCrc(Card& card) {
   if (card.crc_error) std::rethrow_exception(card.crc_error);
-  if (!card.local_crc) card.local_crc = FileCrc(card.path, card.crc_stamp);
+  if (!card.local_crc) card.local_crc = FileCrc(card.path, card.listed.size, card.crc_stamp);
   return *card.local_crc;
 }
 
@@ -517,10 +517,9 @@ FileStamp Extractor::WriteInPieces(const std::string& path, uint32_t attributes,
 }
 
 // The checksum of a local file, with the stamp it had while it was read; a
-// large file is read in pieces, and again when it changed meanwhile.
-uint32_t Extractor::FileCrc(const std::string& path, FileStamp& stamp) {
-  const std::optional<FileStamp> listed = fs_.Stat(path);
-  if (!listed || !Streamed(listed->size)) return Crc32(fs_.ReadFile(path, &stamp));
+// large one (as listed) is read in pieces, and again when it changed meanwhile.
+uint32_t Extractor::FileCrc(const std::string& path, uint64_t listed_size, FileStamp& stamp) {
+  if (!Streamed(listed_size)) return Crc32(fs_.ReadFile(path, &stamp));
   constexpr int kAttempts = 4;
   for (int attempt = 1;; ++attempt) {
     const std::optional<FileStamp> before = fs_.Stat(path);

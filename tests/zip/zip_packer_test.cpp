@@ -14,10 +14,50 @@
 #include "zip/zip_packer.h"
 
 #ifdef _WIN32
+#include <malloc.h>
+
+#include <new>
+
 #include "base/scoped_handle.h"
 #include "base/system_code_page.h"
 #include "base/win_file_system.h"
 #include "tests/support/test_support.h"
+#include "zip/zip_extractor.h"
+
+// The program's heap as operator new sees it: the bytes in use and their
+// peak since it was last set back, for the memory a job takes.
+namespace heap {
+std::atomic<int64_t> live{0}, peak{0};
+void Count(int64_t bytes) {
+  const int64_t now = live += bytes;
+  for (int64_t p = peak.load(); now > p && !peak.compare_exchange_weak(p, now);) {
+  }
+}
+// The peak above what is in use now while work runs.
+template <class Work>
+int64_t PeakDuring(Work work) {
+  const int64_t before = live.load();
+  peak = before;
+  work();
+  return peak.load() - before;
+}
+}  // namespace heap
+
+void* operator new(size_t size) {
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (!p) throw std::bad_alloc();
+  heap::Count(static_cast<int64_t>(_msize(p)));
+  return p;
+}
+void operator delete(void* p) noexcept {
+  if (!p) return;
+  heap::Count(-static_cast<int64_t>(_msize(p)));
+  std::free(p);
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
 #endif
 
 namespace n2 {
@@ -381,6 +421,49 @@ TEST(ZipPackerOnDisk, EntriesAsWindowsShowsThemAndArchivesForOtherTools) {
   n2test::TempFolder none;  // no address book: the end record alone
   PackWithManifest(fs, none.Path(), ours + "empty.zip");
   EXPECT_EQ(ReadFileBytes(ours + "empty.zip"), EncodeEndRecord(EndRecord{}));
+}
+
+
+// A card of 48 MB is packed, copied from the previous archive (proven by
+// decoding it) and unpacked with a few megabytes of memory, not its size.
+TEST(ZipPackerOnDisk, ALargeCardTakesPiecesOfMemoryNotItsSize) {
+  n2test::TempFolder root;
+  const std::string data = root.Path(), book = data + "AddrBook\\", archive = data + "N2AddBook.zip";
+  ::CreateDirectoryA(book.c_str(), nullptr);
+  std::string large(48u << 20, '\0');  // compresses to about half
+  uint32_t x = 48;
+  for (char& c : large) c = static_cast<char>('a' + ((x = x * 1103515245u + 12345u) >> 28));
+  WriteFileBytes(book + "large.vcf", large);
+  WriteFileBytes(book + "a.vcf", Card("Ann"));
+  TWinFileSystem fs;
+  std::optional<PackResult> first, again;
+  const int64_t packing = heap::PeakDuring([&] { first = Pack(fs, archive, {}, data, SystemLeadBytes()); });
+  SetModified(book + "large.vcf", 2020, 5, 6, 7, 8, 10);  // older than the index: vouched for
+  SetModified(book + "a.vcf", 2020, 5, 6, 7, 8, 10);
+  first = Pack(fs, archive, {}, data, SystemLeadBytes());
+  const int64_t copying = heap::PeakDuring([&] {
+    again = Pack(fs, data + "again.zip", [&] { return PackPrevious{first->index, archive, false}; }, data,
+                 SystemLeadBytes());
+  });
+  EXPECT_EQ(again->files_read, 0u);
+  EXPECT_TRUE(ReadFileBytes(data + "again.zip") == ReadFileBytes(archive));
+  n2test::TempFolder into;
+  const int64_t unpacking = heap::PeakDuring([&] {
+    std::unique_ptr<FileStream> stream = fs.OpenStream(archive);
+    ZipArchive zip(SystemLeadBytes());
+    ASSERT_TRUE(zip.Read(*stream));
+    ExtractRequest request;
+    request.fs = &fs;
+    request.lead = &SystemLeadBytes();
+    request.archive = &zip;
+    request.target = into.Path();
+    request.temporary_folder = into.Path() + "~N2Unpack.tmp\\";
+    EXPECT_EQ(ExtractArchive(request).written, 2u);
+  });
+  EXPECT_TRUE(ReadFileBytes(into / "AddrBook\\large.vcf") == large);
+  for (const int64_t peak : {packing, copying, unpacking}) EXPECT_LT(peak, 12 << 20);
+  std::printf("heap peak: packing %lld KB, copying %lld KB, unpacking %lld KB\n", static_cast<long long>(packing >> 10),
+              static_cast<long long>(copying >> 10), static_cast<long long>(unpacking >> 10));
 }
 
 #endif
