@@ -17,6 +17,7 @@ void ZipArchive::Clear() {
   batch_ = false;
   entries_.clear();
   names_.clear();
+  names_indexed_ = false;
   end_ = EndRecord{};
   comment_.clear();
 }
@@ -32,7 +33,6 @@ bool ZipArchive::Read(ByteStream& stream) {
   }
   is_zip_ = true;
   whole_ = end_position.has_value();
-  IndexNames();
   MarkSharedData();
   return true;
 }
@@ -41,8 +41,8 @@ namespace {
 
 // How many bytes of compressed data an entry claims after its local header.
 // With a data descriptor (flag bit 3) the local sizes are 0; the directory holds them.
-uint32_t CompressedSize(const CentralRecord& c, const LocalHeader& h) {
-  return (h.flags & 8) ? c.compressed_size : h.compressed_size;
+uint32_t CompressedSize(const CentralRecord& c, uint16_t local_flags, uint32_t local_compressed_size) {
+  return (local_flags & 8) ? c.compressed_size : local_compressed_size;
 }
 
 }  // namespace
@@ -59,7 +59,8 @@ void ZipArchive::MarkSharedData() {
     const ZipEntry& e = entries_[i];
     if (!e.local) continue;
     const uint64_t begin = e.central.local_offset;
-    ranges.push_back(Range{begin, begin + e.local->Size() + CompressedSize(e.central, *e.local), i});
+    ranges.push_back(
+        Range{begin, begin + e.local->header_size + CompressedSize(e.central, e.local->flags, e.local->compressed_size), i});
   }
   std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
   const Range* reach = nullptr;  // the range reaching furthest so far
@@ -89,6 +90,8 @@ bool ZipArchive::ReadDirectory(uint64_t end_position) {
   // says: more than 65,535 entries wrap it around (and other tools write
   // 0xFFFF). A count above what the directory holds, or records that do not
   // end where the directory ends, is a damaged directory.
+  // All of them, unless the count wrapped.
+  entries_.reserve(std::min<uint64_t>(end_.records_on_disk, end_.directory_size / kCentralRecordSize));
   try {
     for (uint64_t p = end_.directory_offset; p < directory_end;) {
       std::optional<CentralRecord> r = ReadCentralRecord(*stream_, p);
@@ -103,7 +106,7 @@ bool ZipArchive::ReadDirectory(uint64_t end_position) {
   if (entries_.size() < end_.records_on_disk) return false;
   for (ZipEntry& e : entries_) {
     try {
-      e.local = ReadLocalHeader(*stream_, e.central.local_offset);
+      if (std::optional<LocalHeader> h = ReadLocalHeader(*stream_, e.central.local_offset)) e.local = LocalInfo::Of(*h);
     } catch (const EReadError&) {
       e.local.reset();  // no usable data: skipped on extraction
     }
@@ -139,7 +142,7 @@ bool ZipArchive::WalkLocalHeaders() {
     r.local_offset = static_cast<uint32_t>(p);
     directory_size += r.Size();
     uint64_t next = p + h->Size() + h->compressed_size;
-    entries_.push_back(ZipEntry{std::move(r), std::move(h)});
+    entries_.push_back(ZipEntry{std::move(r), LocalInfo::Of(*h)});
     p = next;
   }
   end_ = EndRecord{};
@@ -149,13 +152,21 @@ bool ZipArchive::WalkLocalHeaders() {
   return !entries_.empty();
 }
 
-void ZipArchive::IndexNames() {
+std::vector<ZipEntry> ZipArchive::TakeEntries() {
+  std::vector<ZipEntry> taken = std::move(entries_);
+  Clear();
+  return taken;
+}
+
+void ZipArchive::IndexNames() const {
+  names_indexed_ = true;
   names_.clear();
   names_.reserve(entries_.size());
   for (size_t i = 0; i < entries_.size(); ++i) names_.emplace(NormalizeEntryName(entries_[i].central.name, *lead_), i);
 }
 
 int ZipArchive::FindEntry(std::string_view name) const {
+  if (!names_indexed_) IndexNames();
   auto it = IsNormalEntryName(name, *lead_) ? names_.find(name) : names_.find(NormalizeEntryName(name, *lead_));
   return it == names_.end() ? -1 : static_cast<int>(it->second);
 }
@@ -179,7 +190,7 @@ void ZipArchive::RemoveEntry(size_t index) {
     end_.directory_offset -= static_cast<uint32_t>(gap);
   }
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
-  IndexNames();
+  names_indexed_ = false;
   if (!batch_) WriteDirectory();
 }
 
@@ -220,6 +231,7 @@ void ZipArchive::AddWrittenEntry(std::string_view name, size_t extra_size, const
                                  const TDescribe& describe) {
   if (!stream_) throw Exception("No archive is open");
   std::string entry_name = NormalizeEntryName(name, *lead_);
+  if (!names_indexed_) IndexNames();
   if (auto old = names_.find(entry_name); old != names_.end()) RemoveEntry(old->second);
   if (entries_.size() >= kMaxEntries)
     throw EArchiveLimit("An archive holds at most " + GroupedNumber(kMaxEntries) + " cards and folders");
@@ -259,8 +271,8 @@ void ZipArchive::AddWrittenEntry(std::string_view name, size_t extra_size, const
   AppendLocalHeader(header, h);
   stream_->WriteAt(offset, header.data(), header.size());
   end_.directory_offset = static_cast<uint32_t>(data_position + data.compressed_size);
-  entries_.push_back(ZipEntry{std::move(r), std::move(h)});
-  names_.emplace(std::move(entry_name), entries_.size() - 1);
+  entries_.push_back(ZipEntry{std::move(r), LocalInfo::Of(h)});
+  if (names_indexed_) names_.emplace(std::move(entry_name), entries_.size() - 1);
   if (!batch_) WriteDirectory();
 }
 
@@ -289,9 +301,9 @@ std::optional<ZipArchive::RawData> ZipArchive::RawEntry(size_t index) {
   const ZipEntry& e = entries_.at(index);
   const CentralRecord& c = e.central;
   if (c.flags != 0 || (c.method != kMethodStored && c.method != kMethodDeflate)) return std::nullopt;
-  const std::optional<LocalHeader>& h = e.local;  // as read at the entry's offset, or as added
+  const std::optional<LocalInfo>& h = e.local;  // as read at the entry's offset, or as added
   if (!h || h->flags != 0 || h->method != c.method || h->compressed_size != c.compressed_size) return std::nullopt;
-  const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
+  const uint64_t data_position = uint64_t{c.local_offset} + h->header_size;
   if (data_position + c.compressed_size > stream_->Size()) return std::nullopt;
   return RawData{c.crc, c.uncompressed_size, c.method, data_position, c.compressed_size};
 }
@@ -321,7 +333,7 @@ std::optional<ZipArchive::DataSpan> ZipArchive::LocateData(size_t index, ByteStr
     return std::nullopt;
   }
   if (!h) return std::nullopt;
-  const uint32_t compressed_size = CompressedSize(c, *h);
+  const uint32_t compressed_size = CompressedSize(c, h->flags, h->compressed_size);
   // Refused before anything is read: what no archive without 64-bit records holds.
   if (c.uncompressed_size > kMaxEntrySize || compressed_size > kMaxEntrySize)
     throw EDecompressionError("Entry \"" + c.name + "\" is too large (" +

@@ -21,11 +21,24 @@ inline constexpr size_t kMaxEntries = 0xFFFF;
 // The largest archive written: offsets and sizes in its records are 32-bit.
 inline constexpr uint64_t kMaxArchiveSize = 0xFFFFFFFFu;
 
+// What of an entry's local header counts once it has been read (an archive
+// of 60,000 cards keeps one for each, without its name and extra field).
+struct LocalInfo {
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint32_t compressed_size = 0;
+  uint32_t header_size = 0;  // fixed part, name and extra field
+
+  static LocalInfo Of(const LocalHeader& h) {
+    return LocalInfo{h.flags, h.method, h.compressed_size, static_cast<uint32_t>(h.Size())};
+  }
+};
+
 struct ZipEntry {
   CentralRecord central;
   // The local header as read when the archive was opened; nothing when no
   // local header could be read at the central record's offset.
-  std::optional<LocalHeader> local;
+  std::optional<LocalInfo> local;
   // The local header and data lie over those of another entry: data read
   // once but listed many times, refused when read.
   bool shares_data = false;
@@ -54,11 +67,16 @@ class ZipArchive {
   // by walking its local headers and holds only what came before the cut.
   bool Whole() const { return whole_; }
   const std::vector<ZipEntry>& Entries() const { return entries_; }
+  // The entries, taken away: the archive is cleared.
+  std::vector<ZipEntry> TakeEntries();
   const EndRecord& End() const { return end_; }
 
   // Index of the first entry whose normalised name equals name's without
-  // regard to case, or -1.
+  // regard to case, or -1. The names are indexed at the first call (an
+  // archive that is only unpacked never needs them), so it is not called
+  // from several threads at once.
   int FindEntry(std::string_view name) const;
+
 
   // Adds one entry in place: an entry of the same name is removed first, the
   // local header and data go where the central directory was, and the
@@ -162,7 +180,7 @@ class ZipArchive {
   void MarkSharedData();
   void RemoveEntry(size_t index);
   void WriteDirectory();
-  void IndexNames();
+  void IndexNames() const;
 
   const LeadBytes* lead_;
   ByteStream* stream_ = nullptr;
@@ -174,8 +192,9 @@ class ZipArchive {
   std::string comment_;  // the bytes after the end record
   std::string header_scratch_;  // a local header being written
   // Normalised name -> index of the first entry of that name, for FindEntry
-  // on large archives.
-  CaseBlindMap<size_t> names_;
+  // on large archives; made when first needed.
+  mutable CaseBlindMap<size_t> names_;
+  mutable bool names_indexed_ = false;
 };
 
 }  // namespace n2

@@ -194,7 +194,7 @@ class Packer {
   std::string last_folder_ensured_;
   // What the last pack or unpack left: its index, and its archive when that
   // could be read (in memory, or on its stream when it is large).
-  std::optional<FileIndex> index_;
+  const FileIndex* index_ = nullptr;
   std::optional<MemoryStream> previous_bytes_;
   std::unique_ptr<FileStream> previous_stream_;
   std::optional<ZipArchive> previous_;
@@ -240,7 +240,7 @@ PackResult Packer::Run() {
 
   packed_.SetTakenAt(listed_at_);
   packed_.SetPackedArchive(std::nullopt);  // the owner stamps the archive once it is in place
-  return PackResult{archive_.Entries(), std::move(packed_), files_read_};
+  return PackResult{archive_.TakeEntries(), std::move(packed_), files_read_};
 }
 
 void Packer::ListFolderTree(const std::string& folder, StepFeed& feed, bool top) {
@@ -288,7 +288,7 @@ void Packer::ListFolderTree(const std::string& folder, StepFeed& feed, bool top)
 // work to do and the archive can be read; otherwise every file is read.
 void Packer::TakePrevious(PackPrevious previous) {
   if (!previous.index || previous.archive.empty()) return;
-  index_ = std::move(previous.index);
+  index_ = previous.index;
   previous_is_packed_ = previous.archive_is_packed;
   try {
     std::unique_ptr<FileStream> stream = fs_.OpenStream(previous.archive);

@@ -188,7 +188,7 @@ TEST(ZipPacker, PackingAgainGivesTheFullPacksArchive) {
     const PackResult first = Pack(b.fs, kArchive);
     b.fs.Advance(60);
     c.setup(b.fs, *b.fs.Content(kArchive));
-    const PackResult again = Pack(b.fs, kArchive, [&] { return PackPrevious{first.index, kPrevious, c.archive_is_packed}; });
+    const PackResult again = Pack(b.fs, kArchive, [&] { return PackPrevious{&first.index, kPrevious, c.archive_is_packed}; });
     b.fs.Release(kBook + "sub\\b.vcf");
     const PackResult full = Pack(b.fs, kRoot + "full.zip");
     EXPECT_TRUE(b.fs.Content(kArchive) == b.fs.Content(kRoot + "full.zip"));
@@ -327,7 +327,7 @@ TEST(ZipPacker, LargeCardsGoInPieces) {
     const PackResult first = Pack(fs, kArchive);
     fs.Advance(60);
     c.setup(fs, *fs.Content(kArchive));
-    const PackResult again = Pack(fs, kArchive, [&] { return PackPrevious{first.index, kPrevious, c.archive_is_packed}; });
+    const PackResult again = Pack(fs, kArchive, [&] { return PackPrevious{&first.index, kPrevious, c.archive_is_packed}; });
     const PackResult full = Pack(fs, kRoot + "full.zip");
     EXPECT_TRUE(fs.Content(kArchive) == fs.Content(kRoot + "full.zip"));
     EXPECT_EQ(again.files_read, c.read);
@@ -414,7 +414,7 @@ TEST(ZipPackerOnDisk, EntriesAsWindowsShowsThemAndArchivesForOtherTools) {
                                     nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(writer);
   const PackResult again =
-      PackWithManifest(fs, data, ours + "repacked.zip", [&] { return PackPrevious{first.index, ours + "book.zip", true}; });
+      PackWithManifest(fs, data, ours + "repacked.zip", [&] { return PackPrevious{&first.index, ours + "book.zip", true}; });
   EXPECT_EQ(again.files_read, 1u);
   Pack(fs, data + "full.zip", {}, data, SystemLeadBytes(), &IdentityOfContent);
   EXPECT_TRUE(ReadFileBytes(ours + "repacked.zip") == ReadFileBytes(data + "full.zip"));
@@ -442,7 +442,7 @@ TEST(ZipPackerOnDisk, ALargeCardTakesPiecesOfMemoryNotItsSize) {
   SetModified(book + "a.vcf", 2020, 5, 6, 7, 8, 10);
   first = Pack(fs, archive, {}, data, SystemLeadBytes());
   const int64_t copying = heap::PeakDuring([&] {
-    again = Pack(fs, data + "again.zip", [&] { return PackPrevious{first->index, archive, false}; }, data,
+    again = Pack(fs, data + "again.zip", [&] { return PackPrevious{&first->index, archive, false}; }, data,
                  SystemLeadBytes());
   });
   EXPECT_EQ(again->files_read, 0u);
