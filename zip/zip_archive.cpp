@@ -283,18 +283,27 @@ void ZipArchive::EndBatch() {
 }
 
 void ZipArchive::WriteDirectory() {
-  std::string out;
-  size_t size = kEndRecordSize + comment_.size();
+  // Written in pieces: the directory of 60,000 cards is megabytes.
+  uint64_t size = 0;
   for (const ZipEntry& e : entries_) size += e.central.Size();
-  out.reserve(size);
-  for (const ZipEntry& e : entries_) AppendCentralRecord(out, e.central);
-  RequireRoom(uint64_t{end_.directory_offset} + out.size() + kEndRecordSize + comment_.size());
+  RequireRoom(uint64_t{end_.directory_offset} + size + kEndRecordSize + comment_.size());
+  std::string out;
+  out.reserve(static_cast<size_t>(std::min<uint64_t>(size, kCopyChunk)) + kEndRecordSize + comment_.size());
+  uint64_t at = end_.directory_offset;
+  for (const ZipEntry& e : entries_) {
+    AppendCentralRecord(out, e.central);
+    if (out.size() >= kCopyChunk) {
+      stream_->WriteAt(at, out.data(), out.size());
+      at += out.size();
+      out.clear();
+    }
+  }
   end_.records_on_disk = end_.records_total = static_cast<uint16_t>(entries_.size());
-  end_.directory_size = static_cast<uint32_t>(out.size());
+  end_.directory_size = static_cast<uint32_t>(size);
   out += EncodeEndRecord(end_);
   out += comment_;
-  stream_->WriteAt(end_.directory_offset, out.data(), out.size());
-  stream_->Truncate(end_.directory_offset + out.size());
+  stream_->WriteAt(at, out.data(), out.size());
+  stream_->Truncate(at + out.size());
 }
 
 std::optional<ZipArchive::RawData> ZipArchive::RawEntry(size_t index) {
