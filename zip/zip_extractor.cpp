@@ -15,7 +15,8 @@ namespace n2 {
 namespace {
 
 // A window of entries is bounded by count and by the bytes its data takes
-// once decoded, so that a few large entries do not fill memory.
+// once decoded: its temporary files are all there at once before they are
+// put in place.
 constexpr size_t kWindowEntries = 256;
 constexpr uint64_t kWindowBytes = 32u << 20;
 // Archives up to this size are read into memory whole; larger ones are read
