@@ -352,10 +352,11 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent*
     throw;
   }
   index_->SetPackedArchive(std::nullopt);
-  agree_on_settled();
   // Every card of the server's book settled: the whole of it agrees, and
-  // while the server tells the same of its archive it is this book.
+  // while the server tells the same of its archive it is this book. (Agreeing
+  // on each settled card first would give the same record.)
   if (report_.failures.empty() && report_.changed_meanwhile == 0) {
+    settled = {};
     if (server_book) {
       record_.Agree(*server_book, r_.server);
     } else {
@@ -363,6 +364,7 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent*
     }
     record_.SetValidator(validator_);
   } else {
+    agree_on_settled();
     record_.SetValidator({});
   }
   state_.SaveRecord(record_);

@@ -152,6 +152,12 @@ bool ZipArchive::WalkLocalHeaders() {
   return !entries_.empty();
 }
 
+void ZipArchive::ReserveEntries(size_t count) {
+  entries_.reserve(count);
+  if (!names_indexed_) IndexNames();
+  names_.reserve(count);
+}
+
 std::vector<ZipEntry> ZipArchive::TakeEntries() {
   std::vector<ZipEntry> taken = std::move(entries_);
   Clear();

@@ -128,6 +128,9 @@ class ZipArchive {
   void AddWrittenEntry(std::string_view name, size_t extra_size, const TDataWriter& write, const TDescribe& describe);
   // Raises EArchiveLimit when an archive would reach up to end.
   static void RequireRoom(uint64_t end);
+  // Room for this many entries (and their names), taken at once: an archive
+  // about as large as the last one does not grow step by step.
+  void ReserveEntries(size_t count);
   void BeginBatch() { batch_ = true; }
   // Ends a batch and writes the directory; call it also when the batch fails.
   void EndBatch();

@@ -38,7 +38,9 @@ size_t WorkerThreads() { return std::max(2u, std::thread::hardware_concurrency()
 // The texts of a step lie in the feed's text blocks, which outlive every step.
 struct Step {
   enum Kind { kFolder, kFile } kind;
-  std::string_view path;  // files only
+  // Files only, and only when it is not the root followed by the name with
+  // "\" between folders (PathOf): a book of 60,000 cards keeps no paths.
+  std::string_view path;
   std::string_view name;  // the entry name: relative to the root, normalised
   FileStamp stamp;        // as listed
 };
@@ -168,6 +170,22 @@ class Packer {
 
  private:
   void ListFolderTree(const std::string& folder, StepFeed& feed, bool top);
+  // Whether path is the root followed by name with "\" for each "/" (no
+  // second byte of a double-byte character is "/").
+  bool PathFollowsName(std::string_view path, std::string_view name) const {
+    if (path.size() != request_.root.size() + name.size() || path.substr(0, request_.root.size()) != request_.root)
+      return false;
+    for (size_t i = 0; i < name.size(); ++i)
+      if (path[request_.root.size() + i] != (name[i] == '/' ? '\\' : name[i])) return false;
+    return true;
+  }
+  // The file a step packs.
+  std::string PathOf(const Step& step) const {
+    if (!step.path.empty()) return std::string(step.path);
+    std::string path = request_.root;
+    for (const char c : step.name) path += c == '/' ? '\\' : c;
+    return path;
+  }
   void TakePrevious(PackPrevious previous);
   std::optional<ZipArchive::RawData> ReusableRaw(const Step& step, size_t& entry);
   std::optional<ZipArchive::Prepared> Reusable(const Step& step);
@@ -232,6 +250,7 @@ PackResult Packer::Run() {
   const std::string empty = EncodeEndRecord(EndRecord{});
   stream_->WriteAt(0, empty.data(), empty.size());
   if (!archive_.Read(*stream_)) throw EWriteError("Write error on \"" + request_.archive + "\"");
+  if (previous_) archive_.ReserveEntries(previous_->Entries().size() + 64);
   archive_.BeginBatch();
   ApplySteps(feed);
   lister.join();
@@ -278,8 +297,8 @@ void Packer::ListFolderTree(const std::string& folder, StepFeed& feed, bool top)
         throw EArchiveLimit("The card \"" + full + "\" holds " + GroupedNumber(item.stamp.size) +
                             " bytes; an archive holds cards of at most " + GroupedNumber(kMaxEntrySize) + " bytes");
       if (listed_entries_ >= kMaxEntries) return add(Step{});
-      add(Step{Step::kFile, feed.Keep(full), feed.KeepEntryName(RelativePart(full, request_.root, lead_), lead_),
-               item.stamp});
+      const std::string_view name = feed.KeepEntryName(RelativePart(full, request_.root, lead_), lead_);
+      add(Step{Step::kFile, PathFollowsName(full, name) ? std::string_view() : feed.Keep(full), name, item.stamp});
     }
   });
 }
@@ -371,7 +390,7 @@ ZipArchive::Written Packer::TakeInPieces(size_t entry, const ZipArchive::RawData
 // gets the stamp it had then.
 ZipArchive::Written Packer::DeflateInPieces(const Step& step, ByteStream& archive, uint64_t position,
                                             FileStamp& read) {
-  const std::string path(step.path);
+  const std::string path = PathOf(step);
   constexpr int kAttempts = 4;
   for (int attempt = 1;; ++attempt) {
     const std::optional<FileStamp> before = fs_.Stat(path);
@@ -511,7 +530,7 @@ void Packer::ApplySteps(StepFeed& feed) {
       // The file system reads a file that changes meanwhile again, and
       // gives the stamp that belongs to the bytes read.
       FileStamp read;
-      prepared = ZipArchive::Prepare(fs_.ReadFile(std::string(step.path), &read), request_.level);
+      prepared = ZipArchive::Prepare(fs_.ReadFile(PathOf(step), &read), request_.level);
       w.read[work.file] = read;
     } catch (...) {
       w.errors[work.file] = std::current_exception();
@@ -530,14 +549,14 @@ void Packer::ApplySteps(StepFeed& feed) {
           AddStreamed(step, now);
         } catch (...) {
           // A file deleted since the listing is no longer part of the tree.
-          if (!fs_.Stat(std::string(step.path))) continue;
+          if (!fs_.Stat(PathOf(step))) continue;
           throw;
         }
         continue;
       }
       if (w.errors[k]) {
         // A file deleted since the listing is no longer part of the tree.
-        if (!fs_.Stat(std::string(step.path))) continue;
+        if (!fs_.Stat(PathOf(step))) continue;
         std::rethrow_exception(w.errors[k]);
       }
       // The entry and the index describe the bytes packed: a file read has
