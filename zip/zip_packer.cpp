@@ -187,10 +187,9 @@ class Packer {
     return path;
   }
   void TakePrevious(PackPrevious previous);
-  std::optional<ZipArchive::RawData> ReusableRaw(const Step& step, size_t& entry);
+  std::optional<ZipArchive::RawData> ReusableRaw(const Step& step);
   std::optional<ZipArchive::Prepared> Reusable(const Step& step);
-  ZipArchive::Written TakeInPieces(size_t entry, const ZipArchive::RawData& raw, ByteStream& archive,
-                                   uint64_t position);
+  ZipArchive::Written TakeInPieces(const ZipArchive::RawData& raw, ByteStream& archive, uint64_t position);
   ZipArchive::Written DeflateInPieces(const Step& step, ByteStream& archive, uint64_t position, FileStamp& read);
   void AddStreamed(const Step& step, DosStamp now);
   void ApplySteps(StepFeed& feed);
@@ -215,7 +214,22 @@ class Packer {
   const FileIndex* index_ = nullptr;
   std::optional<MemoryStream> previous_bytes_;
   std::unique_ptr<FileStream> previous_stream_;
-  std::optional<ZipArchive> previous_;
+  ByteStream* previous_source_ = nullptr;
+  // Where each entry's data lies in it (the first entry of a name; nothing
+  // for one whose data a plain add would not make), sorted by a 64-bit hash
+  // of the name folded: all a pack takes of it, a few dozen bytes an entry.
+  // Two names of one hash take nothing. (Data is taken only where the index
+  // vouches for the same checksum and size besides.)
+  struct PreviousEntry {
+    uint64_t hash;
+    std::optional<ZipArchive::RawData> raw;
+  };
+  std::optional<std::vector<PreviousEntry>> previous_;
+  uint64_t NameHash(std::string_view name) const {
+    uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a
+    for (const char c : FoldCase(name, lead_)) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+    return h;
+  }
   bool previous_is_packed_ = false;
   // The previous archive could not be read when a file's data was taken:
   // the files left are read. Set by the planning and by the adding thread.
@@ -250,7 +264,7 @@ PackResult Packer::Run() {
   const std::string empty = EncodeEndRecord(EndRecord{});
   stream_->WriteAt(0, empty.data(), empty.size());
   if (!archive_.Read(*stream_)) throw EWriteError("Write error on \"" + request_.archive + "\"");
-  if (previous_) archive_.ReserveEntries(previous_->Entries().size() + 64);
+  if (previous_) archive_.ReserveEntries(previous_->size() + 64);
   archive_.BeginBatch();
   ApplySteps(feed);
   lister.join();
@@ -320,9 +334,28 @@ void Packer::TakePrevious(PackPrevious previous) {
     } else {
       previous_stream_ = std::move(stream);
     }
-    previous_.emplace(lead_);
-    ByteStream& source = previous_stream_ ? static_cast<ByteStream&>(*previous_stream_) : *previous_bytes_;
-    if (!previous_->Read(source)) previous_.reset();
+    previous_source_ = previous_stream_ ? static_cast<ByteStream*>(previous_stream_.get()) : &*previous_bytes_;
+    ZipArchive archive(lead_);
+    if (!archive.Read(*previous_source_)) return;
+    const std::vector<ZipEntry>& entries = archive.Entries();
+    std::vector<std::pair<uint64_t, size_t>> order;  // hash, entry
+    order.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+      order.emplace_back(NameHash(NormalizeEntryName(entries[i].central.name, lead_)), i);
+    std::sort(order.begin(), order.end());
+    previous_.emplace();
+    previous_->reserve(order.size());
+    const CaseBlindEqual same(lead_);
+    for (size_t i = 0; i < order.size();) {
+      size_t end = i + 1;
+      const std::string first = NormalizeEntryName(entries[order[i].second].central.name, lead_);
+      bool one_name = true;
+      for (; end < order.size() && order[end].first == order[i].first; ++end)
+        one_name = one_name && same(first, NormalizeEntryName(entries[order[end].second].central.name, lead_));
+      previous_->push_back(
+          PreviousEntry{order[i].first, one_name ? archive.RawEntry(order[i].second) : std::nullopt});
+      i = end;
+    }
   } catch (const std::exception&) {
     previous_.reset();
   }
@@ -332,49 +365,56 @@ void Packer::TakePrevious(PackPrevious previous) {
 // was taken lies in the previous archive, when that entry holds what adding
 // the file would store; nothing otherwise. Whether the data really holds the
 // recorded bytes is proven apart, unless our own last pack made it.
-std::optional<ZipArchive::RawData> Packer::ReusableRaw(const Step& step, size_t& entry) {
+std::optional<ZipArchive::RawData> Packer::ReusableRaw(const Step& step) {
   if (!previous_ || previous_failed_) return std::nullopt;
   const std::optional<uint32_t> crc = index_->TrustedCrc(step.name, step.stamp.size, step.stamp.write_time);
-  const int found = crc ? previous_->FindEntry(step.name) : -1;
-  if (found < 0) return std::nullopt;
-  entry = static_cast<size_t>(found);
-  const CentralRecord& c = previous_->Entries()[entry].central;
-  if (c.crc != *crc || c.uncompressed_size != step.stamp.size) return std::nullopt;
-  std::optional<ZipArchive::RawData> raw;
-  try {
-    raw = previous_->RawEntry(entry);
-  } catch (const std::exception&) {
-    // A large archive read from its file that fails now: the files left are read.
-    previous_failed_ = true;
-    return std::nullopt;
-  }
+  if (!crc) return std::nullopt;
+  const uint64_t hash = NameHash(step.name);
+  const auto found = std::lower_bound(previous_->begin(), previous_->end(), hash,
+                                      [](const PreviousEntry& e, uint64_t h) { return e.hash < h; });
+  if (found == previous_->end() || found->hash != hash || !found->raw) return std::nullopt;
+  const ZipArchive::RawData& raw = *found->raw;
+  if (raw.crc != *crc || raw.size != step.stamp.size) return std::nullopt;
   // Only what adding the file would store: empty files stored, others deflated.
-  const bool as_added = raw && (raw->size == 0 ? raw->method == kMethodStored && raw->compressed_size == 0
-                                               : raw->method == kMethodDeflate);
+  const bool as_added =
+      raw.size == 0 ? raw.method == kMethodStored && raw.compressed_size == 0 : raw.method == kMethodDeflate;
   if (!as_added) return std::nullopt;
   return raw;
 }
 
 // The same data read into memory.
 std::optional<ZipArchive::Prepared> Packer::Reusable(const Step& step) {
-  size_t entry = 0;
-  if (!ReusableRaw(step, entry)) return std::nullopt;
+  const std::optional<ZipArchive::RawData> raw = ReusableRaw(step);
+  if (!raw) return std::nullopt;
+  ZipArchive::Prepared p{raw->crc, raw->size, raw->method, std::string(raw->compressed_size, '\0')};
   try {
-    return previous_->RawEntryData(entry);
+    if (previous_source_->ReadAt(raw->position, p.compressed.data(), p.compressed.size()) == p.compressed.size())
+      return p;
   } catch (const std::exception&) {
-    previous_failed_ = true;
-    return std::nullopt;
   }
+  // A large archive read from its file that fails now: the files left are read.
+  previous_failed_ = true;
+  return std::nullopt;
 }
 
 // Copies the data of a large file from the previous archive piece by piece,
 // after decoding it once to prove it holds the recorded bytes (unless our
 // own last pack made it).
-ZipArchive::Written Packer::TakeInPieces(size_t entry, const ZipArchive::RawData& raw, ByteStream& archive,
-                                         uint64_t position) {
-  ByteStream& from = *previous_->Stream();
-  if (!previous_is_packed_ && !previous_->DecodeEntryInPieces(entry, from, [](std::string_view) {}))
-    throw EDecompressionError("The data of \"" + previous_->Entries()[entry].central.name + "\" is cut short");
+ZipArchive::Written Packer::TakeInPieces(const ZipArchive::RawData& raw, ByteStream& archive, uint64_t position) {
+  ByteStream& from = *previous_source_;
+  if (!previous_is_packed_) {
+    uint64_t at = 0;
+    const std::optional<uint32_t> crc = DecodeEntryPieces(
+        raw.method,
+        [&](char* buffer, size_t size) {
+          const size_t got =
+              from.ReadAt(raw.position + at, buffer, static_cast<size_t>(std::min<uint64_t>(size, raw.compressed_size - at)));
+          at += got;
+          return got;
+        },
+        raw.size, false, [](std::string_view) {});
+    if (crc != raw.crc) throw EDecompressionError("The data taken over does not hold what the index recorded");
+  }
   std::string piece(kStreamPiece, '\0');
   for (uint64_t done = 0; done < raw.compressed_size;) {
     const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), raw.compressed_size - done));
@@ -428,15 +468,14 @@ ZipArchive::Written Packer::DeflateInPieces(const Step& step, ByteStream& archiv
 // archive or compressed in pieces from the file.
 void Packer::AddStreamed(const Step& step, DosStamp now) {
   EnsureFolderEntries(step.name, kAttrFolder, now);
-  size_t entry = 0;
-  std::optional<ZipArchive::RawData> raw = ReusableRaw(step, entry);
+  std::optional<ZipArchive::RawData> raw = ReusableRaw(step);
   FileStamp stamp = step.stamp;
   bool read = false;
   IndexedFile packed;
   const auto write = [&](ByteStream& archive, uint64_t position) {
     if (raw) {
       try {
-        return TakeInPieces(entry, *raw, archive, position);
+        return TakeInPieces(*raw, archive, position);
       } catch (const std::exception&) {
         raw.reset();  // damaged or unreadable: the file is read
       }
@@ -484,6 +523,7 @@ void Packer::ApplySteps(StepFeed& feed) {
     std::vector<Work> work;  // what the pool's threads do for it
   };
   std::vector<Step> steps;
+  if (previous_) steps.reserve(previous_->size() + 64);  // about as many as last time
   bool listing = true;
   size_t planned = 0;  // steps in windows so far
 
