@@ -18,6 +18,8 @@ void ZipArchive::Clear() {
   entries_.clear();
   names_.clear();
   names_indexed_ = false;
+  hashes_.clear();
+  hashes_indexed_ = false;
   end_ = EndRecord{};
   comment_.clear();
 }
@@ -154,14 +156,21 @@ bool ZipArchive::WalkLocalHeaders() {
 
 void ZipArchive::ReserveEntries(size_t count) {
   entries_.reserve(count);
-  if (!names_indexed_) IndexNames();
-  names_.reserve(count);
+  if (!hashes_indexed_) IndexHashes();
+  hashes_.reserve(count);
 }
 
 std::vector<ZipEntry> ZipArchive::TakeEntries() {
   std::vector<ZipEntry> taken = std::move(entries_);
   Clear();
   return taken;
+}
+
+void ZipArchive::IndexHashes() const {
+  hashes_indexed_ = true;
+  hashes_.clear();
+  hashes_.reserve(entries_.size());
+  for (const ZipEntry& e : entries_) hashes_.insert(FoldedNameHash(NormalizeEntryName(e.central.name, *lead_), *lead_));
 }
 
 void ZipArchive::IndexNames() const {
@@ -172,8 +181,13 @@ void ZipArchive::IndexNames() const {
 }
 
 int ZipArchive::FindEntry(std::string_view name) const {
-  if (!names_indexed_) IndexNames();
-  auto it = IsNormalEntryName(name, *lead_) ? names_.find(name) : names_.find(NormalizeEntryName(name, *lead_));
+  const std::string normal = IsNormalEntryName(name, *lead_) ? std::string(name) : NormalizeEntryName(name, *lead_);
+  if (!names_indexed_) {
+    if (!hashes_indexed_) IndexHashes();
+    if (!hashes_.count(FoldedNameHash(normal, *lead_))) return -1;
+    IndexNames();
+  }
+  auto it = names_.find(normal);
   return it == names_.end() ? -1 : static_cast<int>(it->second);
 }
 
@@ -197,6 +211,7 @@ void ZipArchive::RemoveEntry(size_t index) {
   }
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
   names_indexed_ = false;
+  hashes_indexed_ = false;
   if (!batch_) WriteDirectory();
 }
 
@@ -237,8 +252,8 @@ void ZipArchive::AddWrittenEntry(std::string_view name, size_t extra_size, const
                                  const TDescribe& describe) {
   if (!stream_) throw Exception("No archive is open");
   std::string entry_name = NormalizeEntryName(name, *lead_);
-  if (!names_indexed_) IndexNames();
-  if (auto old = names_.find(entry_name); old != names_.end()) RemoveEntry(old->second);
+  if (const int old = FindEntry(entry_name); old >= 0) RemoveEntry(static_cast<size_t>(old));
+  const uint64_t hash = FoldedNameHash(entry_name, *lead_);
   if (entries_.size() >= kMaxEntries)
     throw EArchiveLimit("An archive holds at most " + GroupedNumber(kMaxEntries) + " cards and folders");
 
@@ -278,6 +293,7 @@ void ZipArchive::AddWrittenEntry(std::string_view name, size_t extra_size, const
   stream_->WriteAt(offset, header.data(), header.size());
   end_.directory_offset = static_cast<uint32_t>(data_position + data.compressed_size);
   entries_.push_back(ZipEntry{std::move(r), LocalInfo::Of(h)});
+  if (hashes_indexed_) hashes_.insert(hash);
   if (names_indexed_) names_.emplace(std::move(entry_name), entries_.size() - 1);
   if (!batch_) WriteDirectory();
 }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
 #include "zip/zip_codec.h"
@@ -72,9 +73,10 @@ class ZipArchive {
   const EndRecord& End() const { return end_; }
 
   // Index of the first entry whose normalised name equals name's without
-  // regard to case, or -1. The names are indexed at the first call (an
-  // archive that is only unpacked never needs them), so it is not called
-  // from several threads at once.
+  // regard to case, or -1. The names are indexed when first needed (an
+  // archive that is only unpacked never needs them; one that is written
+  // keeps a hash of each name, and its names only once one is found), so it
+  // is not called from several threads at once.
   int FindEntry(std::string_view name) const;
 
 
@@ -184,6 +186,7 @@ class ZipArchive {
   void RemoveEntry(size_t index);
   void WriteDirectory();
   void IndexNames() const;
+  void IndexHashes() const;
 
   const LeadBytes* lead_;
   ByteStream* stream_ = nullptr;
@@ -198,6 +201,10 @@ class ZipArchive {
   // on large archives; made when first needed.
   mutable CaseBlindMap<size_t> names_;
   mutable bool names_indexed_ = false;
+  // FoldedNameHash of every entry's normalised name: a name not among them
+  // is not in the archive.
+  mutable std::unordered_set<uint64_t> hashes_;
+  mutable bool hashes_indexed_ = false;
 };
 
 }  // namespace n2

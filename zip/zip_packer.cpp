@@ -164,7 +164,12 @@ struct ReleaseCodersWhenDone {
 class Packer {
  public:
   explicit Packer(const PackRequest& request)
-      : request_(request), fs_(*request.fs), lead_(*request.lead), archive_(lead_), packed_(lead_) {}
+      : request_(request),
+        fs_(*request.fs),
+        lead_(*request.lead),
+        archive_(lead_),
+        folders_(MakeCaseBlindSet(lead_)),
+        packed_(lead_) {}
 
   PackResult Run();
 
@@ -209,6 +214,9 @@ class Packer {
   std::unique_ptr<FileStream> stream_;
   ZipArchive archive_;
   std::string last_folder_ensured_;
+  // The folder entries added so far: the archive's own lookup of names would
+  // index all of them.
+  CaseBlindSet folders_;
   // What the last pack or unpack left: its index, and its archive when that
   // could be read (in memory, or on its stream when it is large).
   const FileIndex* index_ = nullptr;
@@ -225,11 +233,7 @@ class Packer {
     std::optional<ZipArchive::RawData> raw;
   };
   std::optional<std::vector<PreviousEntry>> previous_;
-  uint64_t NameHash(std::string_view name) const {
-    uint64_t h = 0xCBF29CE484222325ull;  // FNV-1a
-    for (const char c : FoldCase(name, lead_)) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
-    return h;
-  }
+  uint64_t NameHash(std::string_view name) const { return FoldedNameHash(name, lead_); }
   bool previous_is_packed_ = false;
   // The previous archive could not be read when a file's data was taken:
   // the files left are read. Set by the planning and by the adding thread.
@@ -650,7 +654,8 @@ void Packer::EnsureFolderEntries(std::string_view entry, uint32_t attributes, Do
   last_folder_ensured_ = folder;
   for (size_t end = folder.find('/'); end != std::string::npos; end = folder.find('/', end + 1)) {
     const std::string_view prefix = folder.substr(0, end + 1);
-    if (archive_.FindEntry(prefix) < 0) archive_.AddStreamEntry(prefix, attributes, {}, stamp, request_.level);
+    if (folders_.insert(std::string(prefix)).second)
+      archive_.AddStreamEntry(prefix, attributes, {}, stamp, request_.level);
   }
 }
 

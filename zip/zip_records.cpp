@@ -260,6 +260,12 @@ void NormalizeEntryName(std::string_view name, const LeadBytes& lead, std::strin
   }
 }
 
+uint64_t FoldedNameHash(std::string_view name, const LeadBytes& lead) {
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (const char c : FoldCase(name, lead)) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+  return h;
+}
+
 std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead) {
   return std::string(RelativePart(path, root, lead));
 }

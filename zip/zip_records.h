@@ -137,6 +137,9 @@ std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead);
 void NormalizeEntryName(std::string_view name, const LeadBytes& lead, std::string& out);
 // Whether NormalizeEntryName gives name back unchanged.
 bool IsNormalEntryName(std::string_view name, const LeadBytes& lead);
+// A 64-bit hash of a name folded as FoldCase folds it (FNV-1a): names that
+// compare equal without regard to case hash alike.
+uint64_t FoldedNameHash(std::string_view name, const LeadBytes& lead);
 // path without root (compared without regard to case) and one following "\".
 std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead);
 // The same as a part of path.
