@@ -108,6 +108,10 @@ class TFileSystem {
   virtual std::unique_ptr<FileStream> OpenStream(const std::string& path) = 0;
   virtual std::unique_ptr<FileStream> CreateStream(const std::string& path) = 0;
 
+  // The bytes free for this program on the volume that holds folder (its
+  // quota counted); nothing when that cannot be asked.
+  virtual std::optional<uint64_t> FreeSpace(const std::string& folder) = 0;
+
   // The time as the file system holding folder keeps it (a file written
   // there now gets it), which may differ from the computer's clock on a
   // network drive. Units as FileStamp::write_time.

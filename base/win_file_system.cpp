@@ -344,6 +344,14 @@ std::unique_ptr<FileStream> TWinFileSystem::CreateStream(const std::string& path
   return std::make_unique<WinFileStream>(std::move(h), path);
 }
 
+std::optional<uint64_t> TWinFileSystem::FreeSpace(const std::string& folder) {
+  ULARGE_INTEGER available;
+  std::string where = folder;
+  if (!where.empty() && where.back() != '\\') where += '\\';
+  if (!::GetDiskFreeSpaceExA(where.c_str(), &available, nullptr, nullptr)) return std::nullopt;
+  return available.QuadPart;
+}
+
 uint64_t TWinFileSystem::FileSystemNow(const std::string& folder) {
   // A file made there now carries the file system's time; it goes when closed.
   const std::string probe = folder + (folder.empty() || folder.back() == '\\' ? "" : "\\") + "~N2Clock" +

@@ -20,6 +20,7 @@ class TWinFileSystem : public TFileSystem {
   void RemoveFolder(const std::string& folder) override;
   std::unique_ptr<FileStream> OpenStream(const std::string& path) override;
   std::unique_ptr<FileStream> CreateStream(const std::string& path) override;
+  std::optional<uint64_t> FreeSpace(const std::string& folder) override;
   uint64_t FileSystemNow(const std::string& folder) override;
   uint64_t Now() override;
   int64_t LocalTimeBias() override;

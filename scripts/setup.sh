@@ -19,7 +19,8 @@ fi
 
 PKGS=(wine wine32:i386 g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
       cmake make xvfb xauth zip unzip p7zip-full python3-pyftpdlib python3-pefile
-      nginx-light curl dpkg-dev imagemagick x11-apps googletest libbz2-dev libdeflate-dev locales
+      nginx-light curl dpkg-dev imagemagick x11-apps googletest libbz2-dev libdeflate-dev zlib1g-dev
+      libz-mingw-w64-dev locales
       vsftpd e2fsprogs clang-14 libclang-rt-14-dev)
 for p in "${PKGS[@]}"; do have_pkg "$p" || need_apt+=("$p"); done
 

@@ -50,6 +50,11 @@ class BookContent {
   void ForEach(Visit visit) const {
     for (const auto& [name, card] : cards_) visit(name, card);
   }
+  // The same with cards that visit may change in place.
+  template <class Visit>
+  void ForEachChanging(Visit visit) {
+    for (auto& [name, card] : cards_) visit(name, card);
+  }
 
   // One line a card ("crc size attributes f|d identity seen name", "-" for
   // no identity), appended to out.

@@ -81,7 +81,10 @@ class TSyncEngine::Job {
   // when the server's archive is still that one.
   std::unique_ptr<OpenedArchive> Fetch(const std::string& known, bool& unchanged);
   // Merges the fetched archive into the book and records what agrees.
-  ExtractResult Merge(OpenedArchive& fetched, const BookContent& server_book);
+  // server_book is the archive's content; null: it is taken from the
+  // archive once the cards are in place (a large book is not held twice
+  // while it is unpacked).
+  ExtractResult Merge(OpenedArchive& fetched, const BookContent* server_book);
   // Whether a merge of server_book into packed would leave every file alone.
   bool MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const;
   std::string ConflictFolder();
@@ -147,7 +150,7 @@ BookContent TSyncEngine::Job::Pack() {
     PackPrevious previous;
     previous.archive = state_.ArchivePath();
     if (index_ && index_->Count() > 0) {
-      previous.index = *index_;
+      previous.index = &*index_;
       const std::optional<FileStamp> stamp = fs_.Stat(previous.archive);
       previous.archive_is_packed =
           stamp && previous.index->PackedArchive() == FileIndex::ArchiveStamp{stamp->size, stamp->write_time};
@@ -251,10 +254,15 @@ std::string TSyncEngine::Job::ConflictFolder() {
   return conflict_folder_;
 }
 
-ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent& server_book) {
-  // The cards settle into a copy of the record; it is written whatever
-  // happens after the first card moved.
-  TAgreedRecord settled = record_;
+ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent* server_book) {
+  // The cards that settle are noted and agreed on in the record once the
+  // extraction is over (its choices go by the record as it was); the record
+  // is written whatever happens after the first card moved.
+  std::vector<std::pair<std::string, CardContent>> settled;
+  const auto agree_on_settled = [&] {
+    for (auto& [name, card] : settled) record_.AgreeOn(std::move(name), card, r_.server);
+    settled = {};
+  };
   bool journal_begun = false;
   ExtractRequest x;
   x.fs = &fs_;
@@ -329,7 +337,7 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent&
         report_.failures.push_back(c);
         return;
     }
-    settled.AgreeOn(c.name, card, r_.server);
+    settled.emplace_back(c.name, card);
   };
   ExtractResult result;
   try {
@@ -337,7 +345,8 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent&
   } catch (const std::exception&) {
     // What did settle agrees; the journal stays should the record not be written.
     if (journal_begun) {
-      state_.SaveRecord(settled);
+      agree_on_settled();
+      state_.SaveRecord(record_);
       state_.EndJournal();
     }
     state_.SaveIndex(*index_);
@@ -345,17 +354,23 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent&
   }
   index_->SetPackedArchive(std::nullopt);
   // Every card of the server's book settled: the whole of it agrees, and
-  // while the server tells the same of its archive it is this book.
+  // while the server tells the same of its archive it is this book. (Agreeing
+  // on each settled card first would give the same record.)
   if (report_.failures.empty() && report_.changed_meanwhile == 0) {
-    settled.Agree(server_book, r_.server);
-    settled.SetValidator(validator_);
+    settled = {};
+    if (server_book) {
+      record_.Agree(*server_book, r_.server);
+    } else {
+      record_.Agree(BookOf(fetched.archive.Entries(), lead_), r_.server);
+    }
+    record_.SetValidator(validator_);
   } else {
-    settled.SetValidator({});
+    agree_on_settled();
+    record_.SetValidator({});
   }
-  state_.SaveRecord(settled);
+  state_.SaveRecord(record_);
   if (journal_begun) state_.EndJournal();
   state_.SaveIndex(*index_);
-  record_ = std::move(settled);
   return result;
 }
 
@@ -389,7 +404,7 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
       if (!MergeChangesNothing(*server_book, packed)) {
         ExtractResult merged;
         try {
-          merged = Merge(*fetched, *server_book);
+          merged = Merge(*fetched, &*server_book);
         } catch (const std::exception&) {
           Fail(TJobResult::kExtractFailed, std::current_exception());
         }
@@ -398,7 +413,10 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
         if (!report_.failures.empty())
           Fail(TJobResult::kExtractFailed,
                std::make_exception_ptr(NamedError(report_.failures.front().error_kind, FailureMessage(report_.failures))));
-        if (merged.ChangedFiles() > 0) packed = Pack();
+        if (merged.ChangedFiles() > 0) {
+          fetched.reset();  // not held while the book is packed again
+          packed = Pack();
+        }
       }
     }
     fetched.reset();
@@ -444,9 +462,8 @@ TJobReport TSyncEngine::Job::Download(bool conditional) {
       Fail(TJobResult::kExtractFailed,
            std::make_exception_ptr(
                Exception("The archive " + state_.ArchivePath() + " is incomplete; nothing was unpacked.")));
-    const BookContent server_book = BookOf(fetched->archive.Entries(), lead_);
     try {
-      Merge(*fetched, server_book);
+      Merge(*fetched, nullptr);
     } catch (const std::exception&) {
       Fail(TJobResult::kExtractFailed, std::current_exception());
     }

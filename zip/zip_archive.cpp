@@ -2,8 +2,6 @@
 
 #include <algorithm>
 
-#include "zip/zip_codec.h"
-
 namespace n2 {
 namespace {
 
@@ -19,6 +17,9 @@ void ZipArchive::Clear() {
   batch_ = false;
   entries_.clear();
   names_.clear();
+  names_indexed_ = false;
+  hashes_.clear();
+  hashes_indexed_ = false;
   end_ = EndRecord{};
   comment_.clear();
 }
@@ -34,7 +35,6 @@ bool ZipArchive::Read(ByteStream& stream) {
   }
   is_zip_ = true;
   whole_ = end_position.has_value();
-  IndexNames();
   MarkSharedData();
   return true;
 }
@@ -43,8 +43,8 @@ namespace {
 
 // How many bytes of compressed data an entry claims after its local header.
 // With a data descriptor (flag bit 3) the local sizes are 0; the directory holds them.
-uint32_t CompressedSize(const CentralRecord& c, const LocalHeader& h) {
-  return (h.flags & 8) ? c.compressed_size : h.compressed_size;
+uint32_t CompressedSize(const CentralRecord& c, uint16_t local_flags, uint32_t local_compressed_size) {
+  return (local_flags & 8) ? c.compressed_size : local_compressed_size;
 }
 
 }  // namespace
@@ -61,7 +61,8 @@ void ZipArchive::MarkSharedData() {
     const ZipEntry& e = entries_[i];
     if (!e.local) continue;
     const uint64_t begin = e.central.local_offset;
-    ranges.push_back(Range{begin, begin + e.local->Size() + CompressedSize(e.central, *e.local), i});
+    ranges.push_back(
+        Range{begin, begin + e.local->header_size + CompressedSize(e.central, e.local->flags, e.local->compressed_size), i});
   }
   std::sort(ranges.begin(), ranges.end(), [](const Range& a, const Range& b) { return a.begin < b.begin; });
   const Range* reach = nullptr;  // the range reaching furthest so far
@@ -79,25 +80,35 @@ bool ZipArchive::ReadDirectory(uint64_t end_position) {
   stream_->ReadExactAt(end_position, b, sizeof b);
   end_ = DecodeEndRecord(b);
   if (end_.records_on_disk != end_.records_total) return false;
+  // The directory lies before the end record.
+  const uint64_t directory_end = uint64_t{end_.directory_offset} + end_.directory_size;
+  if (directory_end > end_position) return false;
   try {
     comment_ = stream_->ReadStringAt(end_position + kEndRecordSize, end_.comment_length);
   } catch (const EReadError&) {
     comment_.clear();  // a cut comment is dropped, the archive is still read
   }
+  // The records fill the directory's size, however many the 16-bit count
+  // says: more than 65,535 entries wrap it around (and other tools write
+  // 0xFFFF). A count above what the directory holds, or records that do not
+  // end where the directory ends, is a damaged directory.
+  // All of them, unless the count wrapped.
+  entries_.reserve(std::min<uint64_t>(end_.records_on_disk, end_.directory_size / kCentralRecordSize));
   try {
-    uint64_t p = end_.directory_offset;
-    for (unsigned i = 0; i < end_.records_on_disk; ++i) {
+    for (uint64_t p = end_.directory_offset; p < directory_end;) {
       std::optional<CentralRecord> r = ReadCentralRecord(*stream_, p);
       if (!r) return false;
       p += r->Size();
+      if (p > directory_end) return false;
       entries_.push_back(ZipEntry{std::move(*r), std::nullopt});
     }
   } catch (const EReadError&) {
     return false;
   }
+  if (entries_.size() < end_.records_on_disk) return false;
   for (ZipEntry& e : entries_) {
     try {
-      e.local = ReadLocalHeader(*stream_, e.central.local_offset);
+      if (std::optional<LocalHeader> h = ReadLocalHeader(*stream_, e.central.local_offset)) e.local = LocalInfo::Of(*h);
     } catch (const EReadError&) {
       e.local.reset();  // no usable data: skipped on extraction
     }
@@ -133,7 +144,7 @@ bool ZipArchive::WalkLocalHeaders() {
     r.local_offset = static_cast<uint32_t>(p);
     directory_size += r.Size();
     uint64_t next = p + h->Size() + h->compressed_size;
-    entries_.push_back(ZipEntry{std::move(r), std::move(h)});
+    entries_.push_back(ZipEntry{std::move(r), LocalInfo::Of(*h)});
     p = next;
   }
   end_ = EndRecord{};
@@ -143,14 +154,40 @@ bool ZipArchive::WalkLocalHeaders() {
   return !entries_.empty();
 }
 
-void ZipArchive::IndexNames() {
+void ZipArchive::ReserveEntries(size_t count) {
+  entries_.reserve(count);
+  if (!hashes_indexed_) IndexHashes();
+  hashes_.reserve(count);
+}
+
+std::vector<ZipEntry> ZipArchive::TakeEntries() {
+  std::vector<ZipEntry> taken = std::move(entries_);
+  Clear();
+  return taken;
+}
+
+void ZipArchive::IndexHashes() const {
+  hashes_indexed_ = true;
+  hashes_.clear();
+  hashes_.reserve(entries_.size());
+  for (const ZipEntry& e : entries_) hashes_.insert(FoldedNameHash(NormalizeEntryName(e.central.name, *lead_), *lead_));
+}
+
+void ZipArchive::IndexNames() const {
+  names_indexed_ = true;
   names_.clear();
   names_.reserve(entries_.size());
   for (size_t i = 0; i < entries_.size(); ++i) names_.emplace(NormalizeEntryName(entries_[i].central.name, *lead_), i);
 }
 
 int ZipArchive::FindEntry(std::string_view name) const {
-  auto it = IsNormalEntryName(name, *lead_) ? names_.find(name) : names_.find(NormalizeEntryName(name, *lead_));
+  const std::string normal = IsNormalEntryName(name, *lead_) ? std::string(name) : NormalizeEntryName(name, *lead_);
+  if (!names_indexed_) {
+    if (!hashes_indexed_) IndexHashes();
+    if (!hashes_.count(FoldedNameHash(normal, *lead_))) return -1;
+    IndexNames();
+  }
+  auto it = names_.find(normal);
   return it == names_.end() ? -1 : static_cast<int>(it->second);
 }
 
@@ -173,7 +210,8 @@ void ZipArchive::RemoveEntry(size_t index) {
     end_.directory_offset -= static_cast<uint32_t>(gap);
   }
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
-  IndexNames();
+  names_indexed_ = false;
+  hashes_indexed_ = false;
   if (!batch_) WriteDirectory();
 }
 
@@ -195,18 +233,48 @@ void ZipArchive::AddStreamEntry(std::string_view name, uint32_t attributes, std:
 
 void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data,
                                   DosStamp stamp, std::string_view extra) {
+  AddWrittenEntry(
+      name, extra.size(),
+      [&data](ByteStream& archive, uint64_t position) {
+        archive.WriteAt(position, data.compressed.data(), data.compressed.size());
+        return Written{data.crc, data.size, data.method, data.compressed.size()};
+      },
+      [&](const Written&) { return Description{attributes, stamp, std::string(extra)}; });
+}
+
+void ZipArchive::RequireRoom(uint64_t end) {
+  if (end > kMaxArchiveSize)
+    throw EArchiveLimit("The packed address book would pass 4 GiB (" + GroupedNumber(kMaxArchiveSize) +
+                        " bytes), the most an archive holds");
+}
+
+void ZipArchive::AddWrittenEntry(std::string_view name, size_t extra_size, const TDataWriter& write,
+                                 const TDescribe& describe) {
   if (!stream_) throw Exception("No archive is open");
   std::string entry_name = NormalizeEntryName(name, *lead_);
-  if (auto old = names_.find(entry_name); old != names_.end()) RemoveEntry(old->second);
+  if (const int old = FindEntry(entry_name); old >= 0) RemoveEntry(static_cast<size_t>(old));
+  const uint64_t hash = FoldedNameHash(entry_name, *lead_);
+  if (entries_.size() >= kMaxEntries)
+    throw EArchiveLimit("An archive holds at most " + GroupedNumber(kMaxEntries) + " cards and folders");
 
   LocalHeader h;
-  h.method = data.method;
-  h.stamp = stamp;
-  h.crc = data.crc;
-  h.compressed_size = static_cast<uint32_t>(data.compressed.size());
-  h.uncompressed_size = data.size;
   h.name = entry_name;
-  h.extra = extra;
+  const uint64_t offset = end_.directory_offset;
+  uint64_t data_position = offset + kLocalHeaderSize + entry_name.size() + extra_size;
+  Written data = write(*stream_, data_position);
+  RequireRoom(data_position + data.compressed_size);
+  Description described = describe(data);
+  h.stamp = described.stamp;
+  h.extra = std::move(described.extra);
+  if (h.extra.size() != extra_size) {
+    data_position = offset + h.Size();
+    data = write(*stream_, data_position);
+    RequireRoom(data_position + data.compressed_size);
+  }
+  h.method = data.method;
+  h.crc = data.crc;
+  h.compressed_size = static_cast<uint32_t>(data.compressed_size);
+  h.uncompressed_size = data.size;
 
   CentralRecord r;
   r.method = h.method;
@@ -214,20 +282,19 @@ void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, co
   r.crc = h.crc;
   r.compressed_size = h.compressed_size;
   r.uncompressed_size = h.uncompressed_size;
-  r.external_attributes = attributes & 0xFFFF;
-  r.local_offset = end_.directory_offset;
+  r.external_attributes = described.attributes & 0xFFFF;
+  r.local_offset = static_cast<uint32_t>(offset);
   r.name = entry_name;
-  r.extra = extra;
+  r.extra = h.extra;
 
-  const uint64_t offset = end_.directory_offset;
   std::string& header = header_scratch_;
   header.clear();
   AppendLocalHeader(header, h);
   stream_->WriteAt(offset, header.data(), header.size());
-  stream_->WriteAt(offset + header.size(), data.compressed.data(), data.compressed.size());
-  end_.directory_offset = static_cast<uint32_t>(offset + header.size() + data.compressed.size());
-  entries_.push_back(ZipEntry{std::move(r), std::move(h)});
-  names_.emplace(std::move(entry_name), entries_.size() - 1);
+  end_.directory_offset = static_cast<uint32_t>(data_position + data.compressed_size);
+  entries_.push_back(ZipEntry{std::move(r), LocalInfo::Of(h)});
+  if (hashes_indexed_) hashes_.insert(hash);
+  if (names_indexed_) names_.emplace(std::move(entry_name), entries_.size() - 1);
   if (!batch_) WriteDirectory();
 }
 
@@ -238,38 +305,54 @@ void ZipArchive::EndBatch() {
 }
 
 void ZipArchive::WriteDirectory() {
-  std::string out;
-  size_t size = kEndRecordSize + comment_.size();
+  // Written in pieces: the directory of 60,000 cards is megabytes.
+  uint64_t size = 0;
   for (const ZipEntry& e : entries_) size += e.central.Size();
-  out.reserve(size);
-  for (const ZipEntry& e : entries_) AppendCentralRecord(out, e.central);
+  RequireRoom(uint64_t{end_.directory_offset} + size + kEndRecordSize + comment_.size());
+  std::string out;
+  out.reserve(static_cast<size_t>(std::min<uint64_t>(size, kCopyChunk)) + kEndRecordSize + comment_.size());
+  uint64_t at = end_.directory_offset;
+  for (const ZipEntry& e : entries_) {
+    AppendCentralRecord(out, e.central);
+    if (out.size() >= kCopyChunk) {
+      stream_->WriteAt(at, out.data(), out.size());
+      at += out.size();
+      out.clear();
+    }
+  }
   end_.records_on_disk = end_.records_total = static_cast<uint16_t>(entries_.size());
-  end_.directory_size = static_cast<uint32_t>(out.size());
+  end_.directory_size = static_cast<uint32_t>(size);
   out += EncodeEndRecord(end_);
   out += comment_;
-  stream_->WriteAt(end_.directory_offset, out.data(), out.size());
-  stream_->Truncate(end_.directory_offset + out.size());
+  stream_->WriteAt(at, out.data(), out.size());
+  stream_->Truncate(at + out.size());
 }
 
-std::optional<ZipArchive::Prepared> ZipArchive::RawEntryData(size_t index) {
+std::optional<ZipArchive::RawData> ZipArchive::RawEntry(size_t index) {
   const ZipEntry& e = entries_.at(index);
   const CentralRecord& c = e.central;
   if (c.flags != 0 || (c.method != kMethodStored && c.method != kMethodDeflate)) return std::nullopt;
-  const std::optional<LocalHeader>& h = e.local;  // as read at the entry's offset, or as added
+  const std::optional<LocalInfo>& h = e.local;  // as read at the entry's offset, or as added
   if (!h || h->flags != 0 || h->method != c.method || h->compressed_size != c.compressed_size) return std::nullopt;
-  const uint64_t data_position = uint64_t{c.local_offset} + h->Size();
+  const uint64_t data_position = uint64_t{c.local_offset} + h->header_size;
   if (data_position + c.compressed_size > stream_->Size()) return std::nullopt;
+  return RawData{c.crc, c.uncompressed_size, c.method, data_position, c.compressed_size};
+}
+
+std::optional<ZipArchive::Prepared> ZipArchive::RawEntryData(size_t index) {
+  const std::optional<RawData> raw = RawEntry(index);
+  if (!raw) return std::nullopt;
   Prepared p;
-  p.crc = c.crc;
-  p.size = c.uncompressed_size;
-  p.method = c.method;
-  p.compressed.resize(c.compressed_size);
-  if (stream_->ReadAt(data_position, p.compressed.data(), p.compressed.size()) != p.compressed.size())
+  p.crc = raw->crc;
+  p.size = raw->size;
+  p.method = raw->method;
+  p.compressed.resize(raw->compressed_size);
+  if (stream_->ReadAt(raw->position, p.compressed.data(), p.compressed.size()) != p.compressed.size())
     return std::nullopt;
   return p;
 }
 
-std::optional<std::string> ZipArchive::ReadEntryData(size_t index, ByteStream& from) const {
+std::optional<ZipArchive::DataSpan> ZipArchive::LocateData(size_t index, ByteStream& from) const {
   const ZipEntry& e = entries_.at(index);
   const CentralRecord& c = e.central;
   if (e.Encrypted() || (c.method != kMethodStored && c.method != kMethodDeflate && c.method != kMethodBzip2))
@@ -281,13 +364,14 @@ std::optional<std::string> ZipArchive::ReadEntryData(size_t index, ByteStream& f
     return std::nullopt;
   }
   if (!h) return std::nullopt;
-  const uint32_t compressed_size = CompressedSize(c, *h);
-  // Refused before anything is read: what an address book never holds.
+  const uint32_t compressed_size = CompressedSize(c, h->flags, h->compressed_size);
+  // Refused before anything is read: what no archive without 64-bit records holds.
   if (c.uncompressed_size > kMaxEntrySize || compressed_size > kMaxEntrySize)
     throw EDecompressionError("Entry \"" + c.name + "\" is too large (" +
-                              std::to_string(std::max(c.uncompressed_size, compressed_size)) + " bytes; at most " +
-                              std::to_string(kMaxEntrySize) + " are read)");
-  if (c.method == kMethodBzip2 &&
+                              GroupedNumber(std::max(c.uncompressed_size, compressed_size)) + " bytes; at most " +
+                              GroupedNumber(kMaxEntrySize) + " are read)");
+  // Deflate can give no more; bzip2 could, but an address book is never that repetitive.
+  if (c.method != kMethodStored &&
       c.uncompressed_size > uint64_t{compressed_size} * kMaxExpansion + kExpansionSlack)
     throw EDecompressionError("Entry \"" + c.name + "\" would decode to more than " +
                               std::to_string(kMaxExpansion) + " times its " + std::to_string(compressed_size) +
@@ -303,10 +387,17 @@ std::optional<std::string> ZipArchive::ReadEntryData(size_t index, ByteStream& f
   if (c.method != kMethodStored && present < compressed_size &&
       c.uncompressed_size > present * kMaxExpansion + kExpansionSlack)
     return std::nullopt;
-  std::string data(static_cast<size_t>(present), '\0');
-  data.resize(from.ReadAt(data_position, data.data(), data.size()));
+  return DataSpan{data_position, compressed_size, present};
+}
+
+std::optional<std::string> ZipArchive::ReadEntryData(size_t index, ByteStream& from) const {
+  const CentralRecord& c = entries_.at(index).central;
+  const std::optional<DataSpan> span = LocateData(index, from);
+  if (!span) return std::nullopt;
+  std::string data(static_cast<size_t>(span->present), '\0');
+  data.resize(from.ReadAt(span->position, data.data(), data.size()));
   // The archive ends inside the entry's data: a cut download, not a damaged entry.
-  const bool cut = data.size() < compressed_size;
+  const bool cut = data.size() < span->compressed_size;
   std::optional<std::string> out;
   try {
     out = DecodeEntryData(c.method, data, c.uncompressed_size, cut);
@@ -315,6 +406,31 @@ std::optional<std::string> ZipArchive::ReadEntryData(size_t index, ByteStream& f
   }
   if (out && Crc32(*out) != c.crc) throw EDecompressionError("CRC error in \"" + c.name + "\"");
   return out;
+}
+
+bool ZipArchive::DecodeEntryInPieces(size_t index, ByteStream& from, const TPieceWriter& write) const {
+  const CentralRecord& c = entries_.at(index).central;
+  const std::optional<DataSpan> span = LocateData(index, from);
+  if (!span) return false;
+  uint64_t at = span->position;
+  const uint64_t end = span->position + span->present;
+  bool cut = false;
+  const TPieceReader read = [&](char* buffer, size_t size) -> size_t {
+    const size_t want = static_cast<size_t>(std::min<uint64_t>(size, end - at));
+    const size_t got = want == 0 ? 0 : from.ReadAt(at, buffer, want);
+    at += got;
+    return got;
+  };
+  cut = span->present < span->compressed_size;
+  std::optional<uint32_t> crc;
+  try {
+    crc = DecodeEntryPieces(c.method, read, c.uncompressed_size, cut, write);
+  } catch (const EDecompressionError& error) {
+    throw EDecompressionError(error.Message() + " in \"" + c.name + "\"");
+  }
+  if (!crc) return false;
+  if (*crc != c.crc) throw EDecompressionError("CRC error in \"" + c.name + "\"");
+  return true;
 }
 
 }  // namespace n2

@@ -5,20 +5,41 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_set>
 #include <vector>
 
+#include "zip/zip_codec.h"
 #include "zip/zip_records.h"
 
 namespace n2 {
+
+// The most entries an archive holds: its end record counts them in 16 bits.
+inline constexpr size_t kMaxEntries = 0xFFFF;
+// The largest archive written: offsets and sizes in its records are 32-bit.
+inline constexpr uint64_t kMaxArchiveSize = 0xFFFFFFFFu;
+
+// What of an entry's local header counts once it has been read (an archive
+// of 60,000 cards keeps one for each, without its name and extra field).
+struct LocalInfo {
+  uint16_t flags = 0;
+  uint16_t method = 0;
+  uint32_t compressed_size = 0;
+  uint32_t header_size = 0;  // fixed part, name and extra field
+
+  static LocalInfo Of(const LocalHeader& h) {
+    return LocalInfo{h.flags, h.method, h.compressed_size, static_cast<uint32_t>(h.Size())};
+  }
+};
 
 struct ZipEntry {
   CentralRecord central;
   // The local header as read when the archive was opened; nothing when no
   // local header could be read at the central record's offset.
-  std::optional<LocalHeader> local;
+  std::optional<LocalInfo> local;
   // The local header and data lie over those of another entry: data read
   // once but listed many times, refused when read.
   bool shares_data = false;
@@ -47,16 +68,24 @@ class ZipArchive {
   // by walking its local headers and holds only what came before the cut.
   bool Whole() const { return whole_; }
   const std::vector<ZipEntry>& Entries() const { return entries_; }
+  // The entries, taken away: the archive is cleared.
+  std::vector<ZipEntry> TakeEntries();
   const EndRecord& End() const { return end_; }
 
   // Index of the first entry whose normalised name equals name's without
-  // regard to case, or -1.
+  // regard to case, or -1. The names are indexed when first needed (an
+  // archive that is only unpacked never needs them; one that is written
+  // keeps a hash of each name, and its names only once one is found), so it
+  // is not called from several threads at once.
   int FindEntry(std::string_view name) const;
+
 
   // Adds one entry in place: an entry of the same name is removed first, the
   // local header and data go where the central directory was, and the
   // directory and end record are written behind them. During a batch the
   // directory is written once, by EndBatch, with the same final bytes.
+  // Raises EArchiveLimit when the archive would hold more than kMaxEntries
+  // entries or pass kMaxArchiveSize bytes.
   void AddStreamEntry(std::string_view name, uint32_t attributes, std::string_view data, DosStamp stamp, int level);
 
   // An entry's data made ready for adding: checksum, size and compressed
@@ -74,6 +103,36 @@ class ZipArchive {
   // directory record both.
   void AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data, DosStamp stamp,
                         std::string_view extra = {});
+
+  // What an entry's data writer put into the archive.
+  struct Written {
+    uint32_t crc = 0;
+    uint32_t size = 0;
+    uint16_t method = 0;
+    uint64_t compressed_size = 0;
+  };
+  // Writes an entry's compressed data into the archive's stream from the
+  // given position on (in pieces, as it likes) and tells what it wrote. It
+  // may be called again, to write the data anew from the same position.
+  using TDataWriter = std::function<Written(ByteStream& archive, uint64_t position)>;
+  // AddPreparedEntry for data too large to hold in memory: write puts it in
+  // place, then describe gives the entry's attributes, time stamp and extra
+  // field (which may depend on what was written), and the local header
+  // before the data is written last. extra_size is the extra field's
+  // expected length: when describe gives another, the data is written again
+  // after a header of the real length.
+  struct Description {
+    uint32_t attributes = 0;
+    DosStamp stamp;
+    std::string extra;
+  };
+  using TDescribe = std::function<Description(const Written&)>;
+  void AddWrittenEntry(std::string_view name, size_t extra_size, const TDataWriter& write, const TDescribe& describe);
+  // Raises EArchiveLimit when an archive would reach up to end.
+  static void RequireRoom(uint64_t end);
+  // Room for this many entries (and their names), taken at once: an archive
+  // about as large as the last one does not grow step by step.
+  void ReserveEntries(size_t count);
   void BeginBatch() { batch_ = true; }
   // Ends a batch and writes the directory; call it also when the batch fails.
   void EndBatch();
@@ -82,27 +141,52 @@ class ZipArchive {
   // the entry has no usable data (no local header at its offset, data cut
   // short). Raises "Cannot process this file: " for encrypted entries and
   // unknown methods, EDecompressionError for malformed data, a CRC mismatch,
-  // a declared size above kMaxEntrySize (or, for bzip2, above kMaxExpansion
-  // times the compressed size), and data shared with another entry.
+  // a declared size above kMaxEntrySize or above kMaxExpansion times the
+  // compressed size, and data shared with another entry.
   std::optional<std::string> ReadEntryData(size_t index) const { return ReadEntryData(index, *stream_); }
   // The same, reading the entry's bytes from another stream that holds the
   // archive's bytes: a copy in memory, which several threads may read at once.
   std::optional<std::string> ReadEntryData(size_t index, ByteStream& from) const;
+  // ReadEntryData in pieces, for entries of any size: the decoded bytes go to
+  // write piece by piece (never more than the declared size), and the CRC-32
+  // is checked at the end. False where ReadEntryData gives nothing; raises
+  // where it raises (a CRC mismatch after every piece was written).
+  bool DecodeEntryInPieces(size_t index, ByteStream& from, const TPieceWriter& write) const;
   // The stream the archive was read from; null when there is none.
   ByteStream* Stream() const { return stream_; }
-  // The compressed data of entry index as stored, ready to be added to
-  // another archive unchanged; nothing when the entry is not one a plain add
-  // would make (encrypted, a data descriptor, a method other than stored or
-  // deflate) or its data is not all there. Nothing is decoded or checked.
+
+  // Where the compressed data of entry index lies as stored, ready to be
+  // copied to another archive unchanged; nothing when the entry is not one a
+  // plain add would make (encrypted, a data descriptor, a method other than
+  // stored or deflate) or its data is not all there. Nothing is decoded or
+  // checked.
+  struct RawData {
+    uint32_t crc = 0;
+    uint32_t size = 0;
+    uint16_t method = 0;
+    uint64_t position = 0;  // in Stream()
+    uint32_t compressed_size = 0;
+  };
+  std::optional<RawData> RawEntry(size_t index);
+  // The same data read into memory.
   std::optional<Prepared> RawEntryData(size_t index);
 
  private:
+  // Where entry index's compressed data lies and how much of it is there;
+  // nothing when the entry has no usable data. Raises as ReadEntryData.
+  struct DataSpan {
+    uint64_t position = 0;
+    uint32_t compressed_size = 0;
+    uint64_t present = 0;  // bytes of it before the stream's end
+  };
+  std::optional<DataSpan> LocateData(size_t index, ByteStream& from) const;
   bool ReadDirectory(uint64_t end_position);
   bool WalkLocalHeaders();
   void MarkSharedData();
   void RemoveEntry(size_t index);
   void WriteDirectory();
-  void IndexNames();
+  void IndexNames() const;
+  void IndexHashes() const;
 
   const LeadBytes* lead_;
   ByteStream* stream_ = nullptr;
@@ -114,8 +198,13 @@ class ZipArchive {
   std::string comment_;  // the bytes after the end record
   std::string header_scratch_;  // a local header being written
   // Normalised name -> index of the first entry of that name, for FindEntry
-  // on large archives.
-  CaseBlindMap<size_t> names_;
+  // on large archives; made when first needed.
+  mutable CaseBlindMap<size_t> names_;
+  mutable bool names_indexed_ = false;
+  // FoldedNameHash of every entry's normalised name: a name not among them
+  // is not in the archive.
+  mutable std::unordered_set<uint64_t> hashes_;
+  mutable bool hashes_indexed_ = false;
 };
 
 }  // namespace n2

@@ -2,6 +2,7 @@
 
 #include <bzlib.h>
 #include <libdeflate.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <array>
@@ -9,6 +10,7 @@
 #include <new>
 #include <vector>
 
+#include "base/crc32.h"
 #include "zip/zip_records.h"
 
 namespace n2 {
@@ -184,7 +186,197 @@ std::optional<std::string> Bunzip2(std::string_view data, uint32_t size, bool da
   return out;
 }
 
+// zlib's streams, ended however their work ends.
+struct ZDeflater {
+  z_stream s{};
+  explicit ZDeflater(int level) {
+    if (deflateInit2(&s, level, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY) != Z_OK) throw std::bad_alloc();
+  }
+  ~ZDeflater() { deflateEnd(&s); }
+  ZDeflater(const ZDeflater&) = delete;
+  ZDeflater& operator=(const ZDeflater&) = delete;
+};
+struct ZInflater {
+  z_stream s{};
+  ZInflater() {
+    if (inflateInit2(&s, -MAX_WBITS) != Z_OK) throw std::bad_alloc();
+  }
+  ~ZInflater() { inflateEnd(&s); }
+  ZInflater(const ZInflater&) = delete;
+  ZInflater& operator=(const ZInflater&) = delete;
+};
+
+// Pieces of compressed data as a decoder takes them: the next piece once
+// the last one is used up, and whether the data has ended.
+class PieceInput {
+ public:
+  explicit PieceInput(const TPieceReader& read) : read_(read), buffer_(kStreamPiece, '\0') {}
+  // Refills when empty; false at the end of the data.
+  bool Fill(const char*& next, size_t& available) {
+    if (available > 0) return true;
+    if (ended_) return false;
+    const size_t got = read_(buffer_.data(), buffer_.size());
+    if (got == 0) {
+      ended_ = true;
+      return false;
+    }
+    next = buffer_.data();
+    available = got;
+    return true;
+  }
+  bool Ended() const { return ended_; }
+
+ private:
+  const TPieceReader& read_;
+  std::string buffer_;
+  bool ended_ = false;
+};
+
+std::optional<uint32_t> StoredPieces(const TPieceReader& read, uint32_t size, const TPieceWriter& write) {
+  std::string piece(std::min<size_t>(kStreamPiece, size), '\0');
+  uint32_t crc = 0;
+  for (uint64_t left = size; left > 0;) {
+    const size_t got = read(piece.data(), static_cast<size_t>(std::min<uint64_t>(piece.size(), left)));
+    if (got == 0) return std::nullopt;  // the data holds fewer bytes
+    const std::string_view bytes(piece.data(), got);
+    crc = Crc32(bytes, crc);
+    write(bytes);
+    left -= got;
+  }
+  return crc;
+}
+
+std::optional<uint32_t> InflatePieces(const TPieceReader& read, uint32_t size, bool data_cut,
+                                      const TPieceWriter& write) {
+  ZInflater z;
+  PieceInput input(read);
+  const char* next = nullptr;
+  size_t available = 0;
+  std::string out(std::min<size_t>(kStreamPiece, size), '\0');
+  uint32_t crc = 0;
+  uint64_t produced = 0;
+  char beyond;  // room for one byte more than size: data that has it is too long
+  for (;;) {
+    const bool more_input = input.Fill(next, available);
+    const uint64_t left = size - produced;
+    char* const room = left > 0 ? out.data() : &beyond;
+    const uInt room_size = left > 0 ? static_cast<uInt>(std::min<uint64_t>(out.size(), left)) : 1;
+    z.s.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(next));
+    z.s.avail_in = static_cast<uInt>(available);
+    z.s.next_out = reinterpret_cast<Bytef*>(room);
+    z.s.avail_out = room_size;
+    const int rc = inflate(&z.s, Z_NO_FLUSH);
+    const size_t used = available - z.s.avail_in;
+    next += used;
+    available -= used;
+    const size_t got = room_size - z.s.avail_out;
+    if (left == 0 && got > 0) {
+      if (data_cut) return std::nullopt;
+      throw EDecompressionError("Deflate data longer than its declared size");
+    }
+    if (got > 0) {
+      const std::string_view bytes(room, got);
+      crc = Crc32(bytes, crc);
+      write(bytes);
+      produced += got;
+    }
+    if (rc == Z_STREAM_END) {
+      if (produced < size) return std::nullopt;  // the stream ended early
+      return crc;
+    }
+    if (rc == Z_MEM_ERROR) throw std::bad_alloc();
+    const bool stuck = rc == Z_BUF_ERROR || (used == 0 && got == 0);
+    if (rc == Z_DATA_ERROR || rc == Z_NEED_DICT || rc == Z_STREAM_ERROR || (stuck && !more_input)) {
+      if (data_cut) return std::nullopt;
+      throw EDecompressionError("Invalid deflate data");
+    }
+  }
+}
+
+std::optional<uint32_t> Bunzip2Pieces(const TPieceReader& read, uint32_t size, bool data_cut,
+                                      const TPieceWriter& write) {
+  Bunzipper b;
+  if (BZ2_bzDecompressInit(&b.s, 0, 0) != BZ_OK) throw EDecompressionError("Cannot start the bzip2 decoder");
+  PieceInput input(read);
+  const char* next = nullptr;
+  size_t available = 0;
+  std::string out(std::min<size_t>(kStreamPiece, size), '\0');
+  uint32_t crc = 0;
+  uint64_t produced = 0;
+  while (produced < size) {
+    const bool more_input = input.Fill(next, available);
+    const size_t room = static_cast<size_t>(std::min<uint64_t>(out.size(), size - produced));
+    b.s.next_in = const_cast<char*>(next);
+    b.s.avail_in = static_cast<unsigned>(available);
+    b.s.next_out = out.data();
+    b.s.avail_out = static_cast<unsigned>(room);
+    const int rc = BZ2_bzDecompress(&b.s);
+    const size_t used = available - b.s.avail_in;
+    next += used;
+    available -= used;
+    const size_t got = room - b.s.avail_out;
+    if (got > 0) {
+      const std::string_view bytes(out.data(), got);
+      crc = Crc32(bytes, crc);
+      write(bytes);
+      produced += got;
+    }
+    if (rc == BZ_STREAM_END) break;
+    if (rc == BZ_MEM_ERROR) throw std::bad_alloc();
+    if (rc != BZ_OK) {
+      if (data_cut) return std::nullopt;
+      throw EDecompressionError("Invalid bzip2 data (error " + std::to_string(rc) + ")");
+    }
+    if (!more_input && got == 0) break;  // the data ended early
+  }
+  if (produced < size) return std::nullopt;
+  return crc;
+}
+
 }  // namespace
+
+DeflatedPieces DeflatePieces(int level, const TPieceReader& read, const TPieceWriter& write) {
+  ZDeflater z(level < 0 ? Z_DEFAULT_COMPRESSION : std::min(level, 9));
+  std::string in(kStreamPiece, '\0'), out(kStreamPiece, '\0');
+  DeflatedPieces result;
+  for (bool end = false; !end;) {
+    const size_t got = read(in.data(), in.size());
+    end = got == 0;
+    result.crc = Crc32(std::string_view(in.data(), got), result.crc);
+    result.size += got;
+    z.s.next_in = reinterpret_cast<Bytef*>(in.data());
+    z.s.avail_in = static_cast<uInt>(got);
+    int rc;
+    do {
+      z.s.next_out = reinterpret_cast<Bytef*>(out.data());
+      z.s.avail_out = static_cast<uInt>(out.size());
+      rc = deflate(&z.s, end ? Z_FINISH : Z_NO_FLUSH);
+      if (rc == Z_STREAM_ERROR) throw EDecompressionError("Deflate failed");
+      const size_t made = out.size() - z.s.avail_out;
+      if (made > 0) write(std::string_view(out.data(), made));
+      result.compressed += made;
+    } while (z.s.avail_out == 0 || (end && rc != Z_STREAM_END));
+  }
+  return result;
+}
+
+std::optional<uint32_t> DecodeEntryPieces(uint16_t method, const TPieceReader& read, uint32_t size, bool data_cut,
+                                          const TPieceWriter& write) {
+  if (size > kMaxEntrySize)
+    throw EDecompressionError("Entry of " + std::to_string(size) + " bytes refused (at most " +
+                              std::to_string(kMaxEntrySize) + " bytes are decoded)");
+  if (size == 0) return 0;
+  switch (method) {
+    case kMethodStored:
+      return StoredPieces(read, size, write);
+    case kMethodDeflate:
+      return InflatePieces(read, size, data_cut, write);
+    case kMethodBzip2:
+      return Bunzip2Pieces(read, size, data_cut, write);
+    default:
+      throw EDecompressionError("Unsupported compression method " + std::to_string(method));
+  }
+}
 
 std::string DeflateRaw(std::string_view data, int level) {
   Compressor z(level < 0 ? 6 : std::min(level, 12));

@@ -15,12 +15,13 @@ namespace n2 {
 namespace {
 
 // A window of entries is bounded by count and by the bytes its data takes
-// once decoded, so that a few large entries do not fill memory.
+// once decoded: its temporary files are all there at once before they are
+// put in place.
 constexpr size_t kWindowEntries = 256;
 constexpr uint64_t kWindowBytes = 32u << 20;
-// Archives up to this size are read into memory whole; only then do several
-// threads decode entries at once.
-constexpr uint64_t kHeldArchiveSize = 64u << 20;
+// Archives up to this size are read into memory whole; larger ones are read
+// where they lie (several threads decode entries at once either way).
+constexpr uint64_t kHeldArchiveSize = 16u << 20;
 // The attributes an entry gives its file beside the archive bit; the others
 // do not count when a local file is compared with an entry.
 constexpr uint32_t kEntryAttributes = kAttrReadOnly | kAttrHidden | kAttrSystem;
@@ -29,6 +30,15 @@ constexpr uint32_t kEntryAttributes = kAttrReadOnly | kAttrHidden | kAttrSystem;
 size_t WorkerThreads() { return std::max(2u, std::thread::hardware_concurrency()) + 1; }
 
 std::string Quoted(const std::string& s) { return "\"" + s + "\""; }
+
+// Whether an entry or a file is too large to be held in memory: it is
+// decoded, read or copied in pieces.
+bool Streamed(uint64_t size) { return size > kStreamedEntrySize; }
+
+// A read error of the archive's own stream, carried through a card's work.
+struct ArchiveReadError {
+  std::exception_ptr error;
+};
 
 bool Replaces(TCardOutcome outcome) {
   return outcome == TCardOutcome::kWritten || outcome == TCardOutcome::kWrittenSavingLocal;
@@ -141,12 +151,17 @@ class Extractor {
   uint32_t LocalCrc(Card& card);
   void WriteTemporaryFiles(std::vector<Card>& cards);
   void DecodeToTemporary(Card& card);
+  void DecodeInPieces(Card& card);
+  FileStamp WriteInPieces(const std::string& path, uint32_t attributes,
+                          const std::function<void(const TPieceWriter&)>& fill);
+  uint32_t FileCrc(const std::string& path, uint64_t listed_size, FileStamp& stamp);
   void Journal(const std::vector<Card>& cards);
   void MakeFolders(std::vector<Card>& cards);
   void Commit(Card& card);
   void Create(Card& card);
   void Replace(Card& card);
   void ReplaceSavingLocal(Card& card);
+  bool SaveLocalInPieces(const Card& card, const std::string& saved);
   void PutInPlace(Card& card, const FileStamp& now);
   void SettleAttributes(Card& card);
   void SaveAt(const std::string& temporary, const std::string& path);
@@ -172,7 +187,6 @@ class Extractor {
   MemoryStream held_;
   ByteStream* source_ = nullptr;
   WorkerPool pool_{WorkerThreads()};
-  WorkerPool* decode_pool_ = nullptr;
   // Destination folders (ending with "\") as listed, whether they exist, and
   // the files and folders their listings showed, by path; brought up to date
   // with what the extraction puts in place.
@@ -207,7 +221,6 @@ ExtractResult Extractor::Run() {
   if (const uint64_t size = source_->Size(); size <= kHeldArchiveSize) {
     held_ = MemoryStream(source_->ReadStringAt(0, static_cast<size_t>(size)));
     source_ = &held_;
-    decode_pool_ = &pool_;
   }
   ClearTemporaryFolder();
   try {
@@ -348,7 +361,7 @@ void Extractor::LookAtLocalFiles(std::vector<Card>& cards) {
   RunBatch(&pool_, to_read.size(), [&](size_t i) {
     Card& card = cards[to_read[i]];
     try {
-      card.local_crc = Crc32(fs_.ReadFile(card.path, &card.crc_stamp));
+      card.local_crc = FileCrc(card.path, card.listed.size, card.crc_stamp);
     } catch (const std::exception&) {
       card.crc_error = std::current_exception();
     }
@@ -400,7 +413,7 @@ void Extractor::Decide(Card& card) {
 
 uint32_t Extractor::LocalCrc(Card& card) {
   if (card.crc_error) std::rethrow_exception(card.crc_error);
-  if (!card.local_crc) card.local_crc = Crc32(fs_.ReadFile(card.path, &card.crc_stamp));
+  if (!card.local_crc) card.local_crc = FileCrc(card.path, card.listed.size, card.crc_stamp);
   return *card.local_crc;
 }
 
@@ -418,10 +431,28 @@ void Extractor::WriteTemporaryFiles(std::vector<Card>& cards) {
       return;
     }
   }
-  RunBatch(decode_pool_, to_write.size(), [&](size_t i) { DecodeToTemporary(cards[to_write[i]]); });
+  // The temporary files of a window are all there at once: each card's
+  // declared size is set against what the disk has left, and one that cannot
+  // fit fails alone before anything of it is decoded.
+  if (std::optional<uint64_t> free = fs_.FreeSpace(ExcludeTrailingSeparators(temporary_, lead_))) {
+    std::vector<size_t> fitting;
+    for (size_t k : to_write) {
+      const uint64_t size = archive_.Entries()[cards[k].entry].central.uncompressed_size;
+      if (size > *free) {
+        Fail(cards[k], EWriteError("Cannot unpack " + Quoted(cards[k].path) + ". It needs " + GroupedNumber(size) +
+                                   " bytes, and the disk has " + GroupedNumber(*free) + " bytes free"));
+        continue;
+      }
+      *free -= size;
+      fitting.push_back(k);
+    }
+    to_write.swap(fitting);
+  }
+  RunBatch(&pool_, to_write.size(), [&](size_t i) { DecodeToTemporary(cards[to_write[i]]); });
 }
 
 void Extractor::DecodeToTemporary(Card& card) {
+  if (Streamed(archive_.Entries()[card.entry].central.uncompressed_size)) return DecodeInPieces(card);
   std::optional<std::string> data;
   try {
     data = archive_.ReadEntryData(card.entry, *source_);
@@ -437,6 +468,77 @@ void Extractor::DecodeToTemporary(Card& card) {
     card.temporary_there = true;
   } catch (const std::exception& error) {
     FailFor(card, error, card.temporary);
+  }
+}
+
+// A large entry, decoded piece by piece into its temporary file. A read
+// error of the archive's stream ends the extraction as above; anything else
+// fails the card alone.
+void Extractor::DecodeInPieces(Card& card) {
+  card.temporary = temporary_ + std::to_string(card.entry) + ".tmp";
+  try {
+    card.written = WriteInPieces(card.temporary, card.attributes, [&](const TPieceWriter& write) {
+      try {
+        if (!archive_.DecodeEntryInPieces(card.entry, *source_, write))
+          throw EDecompressionError("The data of " + Quoted(card.name) + " is missing or cut short");
+      } catch (const EReadError& error) {
+        throw ArchiveReadError{std::current_exception()};
+      }
+    });
+    card.temporary_there = true;
+  } catch (const ArchiveReadError& error) {
+    std::rethrow_exception(error.error);
+  } catch (const std::exception& error) {
+    FailFor(card, error, card.temporary);
+  }
+}
+
+// Writes the file path in pieces that fill gives, flushed to disk, with the
+// given attributes; returns its stamp. Nothing stays behind after a failure.
+FileStamp Extractor::WriteInPieces(const std::string& path, uint32_t attributes,
+                                   const std::function<void(const TPieceWriter&)>& fill) {
+  try {
+    {
+      std::unique_ptr<FileStream> file = fs_.CreateStream(path);
+      uint64_t at = 0;
+      fill([&](std::string_view piece) {
+        file->WriteAt(at, piece.data(), piece.size());
+        at += piece.size();
+      });
+      file->Sync();
+    }
+    fs_.SetAttributes(path, attributes);
+    const std::optional<FileStamp> stamp = fs_.Stat(path);
+    if (!stamp) throw EWriteError("Write error on " + Quoted(path));
+    return *stamp;
+  } catch (...) {
+    DeleteQuietly(path);
+    throw;
+  }
+}
+
+// The checksum of a local file, with the stamp it had while it was read; a
+// large one (as listed) is read in pieces, and again when it changed meanwhile.
+uint32_t Extractor::FileCrc(const std::string& path, uint64_t listed_size, FileStamp& stamp) {
+  if (!Streamed(listed_size)) return Crc32(fs_.ReadFile(path, &stamp));
+  constexpr int kAttempts = 4;
+  for (int attempt = 1;; ++attempt) {
+    const std::optional<FileStamp> before = fs_.Stat(path);
+    uint32_t crc = 0;
+    uint64_t size = 0;
+    {
+      std::unique_ptr<FileStream> file = fs_.OpenStream(path);
+      std::string piece(kStreamPiece, '\0');
+      for (size_t got; (got = file->ReadAt(size, piece.data(), piece.size())) > 0; size += got)
+        crc = Crc32(std::string_view(piece.data(), got), crc);
+    }
+    const std::optional<FileStamp> after = fs_.Stat(path);
+    if (before && after && before->SameContentStamp(*after) && size == after->size) {
+      stamp = *after;
+      return crc;
+    }
+    if (attempt == kAttempts)
+      throw EReadError("Read error on " + Quoted(path) + ". The file kept changing while it was read");
   }
 }
 
@@ -500,17 +602,21 @@ void Extractor::Replace(Card& card) {
 // the listing showed; then the entry's version replaces them as any other.
 // When it cannot, the copy just saved goes again.
 void Extractor::ReplaceSavingLocal(Card& card) {
-  FileStamp stamp;
-  std::string bytes;
-  try {
-    bytes = fs_.ReadFile(card.path, &stamp);
-  } catch (const std::exception&) {
-    if (!fs_.Stat(card.path)) return ChangedMeanwhile(card);  // deleted meanwhile
-    throw;
-  }
-  if (!stamp.SameContentStamp(card.listed)) return ChangedMeanwhile(card);
   const std::string saved = temporary_ + std::to_string(card.entry) + ".local.tmp";
-  fs_.WriteFile(saved, bytes, kAttrArchive | (stamp.attributes & kEntryAttributes), false, true);
+  if (Streamed(card.listed.size)) {
+    if (!SaveLocalInPieces(card, saved)) return ChangedMeanwhile(card);
+  } else {
+    FileStamp stamp;
+    std::string bytes;
+    try {
+      bytes = fs_.ReadFile(card.path, &stamp);
+    } catch (const std::exception&) {
+      if (!fs_.Stat(card.path)) return ChangedMeanwhile(card);  // deleted meanwhile
+      throw;
+    }
+    if (!stamp.SameContentStamp(card.listed)) return ChangedMeanwhile(card);
+    fs_.WriteFile(saved, bytes, kAttrArchive | (stamp.attributes & kEntryAttributes), false, true);
+  }
   try {
     SaveAt(saved, card.copy_path);
   } catch (const std::exception&) {
@@ -524,6 +630,32 @@ void Extractor::ReplaceSavingLocal(Card& card) {
     throw;
   }
   if (card.outcome == TCardOutcome::kChangedMeanwhile) DeleteQuietly(card.copy_path);
+}
+
+// ReplaceSavingLocal's copy of a large local file, made piece by piece;
+// false when the file is no longer as listed (changed or deleted meanwhile).
+bool Extractor::SaveLocalInPieces(const Card& card, const std::string& saved) {
+  const std::optional<FileStamp> before = fs_.Stat(card.path);
+  if (!before || !before->SameContentStamp(card.listed)) return false;
+  try {
+    WriteInPieces(saved, kAttrArchive | (before->attributes & kEntryAttributes), [&](const TPieceWriter& write) {
+      std::unique_ptr<FileStream> file = fs_.OpenStream(card.path);
+      std::string piece(kStreamPiece, '\0');
+      for (uint64_t at = 0;;) {
+        const size_t got = file->ReadAt(at, piece.data(), piece.size());
+        if (got == 0) break;
+        write(std::string_view(piece.data(), got));
+        at += got;
+      }
+    });
+  } catch (const std::exception&) {
+    if (!fs_.Stat(card.path)) return false;  // deleted meanwhile
+    throw;
+  }
+  const std::optional<FileStamp> after = fs_.Stat(card.path);
+  if (after && after->SameContentStamp(*before)) return true;
+  DeleteQuietly(saved);
+  return false;
 }
 
 // Renames the temporary file over the local file as it is now; a read-only

@@ -1,6 +1,7 @@
 #include "zip/zip_packer.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <cstring>
 #include <exception>
@@ -17,8 +18,9 @@
 namespace n2 {
 namespace {
 
-// Previous archives up to this size are read into memory whole.
-constexpr uint64_t kCachedArchiveSize = 64u << 20;
+// Previous archives up to this size are read into memory whole; larger ones
+// are read where they lie.
+constexpr uint64_t kCachedArchiveSize = 16u << 20;
 
 // The threads a pack works on: one more than the cores, so that the cores
 // stay busy while a thread waits for the disk.
@@ -36,7 +38,9 @@ size_t WorkerThreads() { return std::max(2u, std::thread::hardware_concurrency()
 // The texts of a step lie in the feed's text blocks, which outlive every step.
 struct Step {
   enum Kind { kFolder, kFile } kind;
-  std::string_view path;  // files only
+  // Files only, and only when it is not the root followed by the name with
+  // "\" between folders (PathOf): a book of 60,000 cards keeps no paths.
+  std::string_view path;
   std::string_view name;  // the entry name: relative to the root, normalised
   FileStamp stamp;        // as listed
 };
@@ -95,13 +99,18 @@ class StepFeed {
   bool Take(std::vector<Step>& steps) {
     std::unique_lock lock(mutex_);
     ready_.wait(lock, [this] { return !listed_.empty() || finished_; });
-    if (listed_.empty()) {
-      if (error_) std::rethrow_exception(error_);
-      return false;
-    }
+    // A listing that failed fails the pack at once: its error (a card too
+    // large, too many entries) is one to tell before anything is compressed.
+    if (error_) std::rethrow_exception(error_);
+    if (listed_.empty()) return false;
     std::move(listed_.begin(), listed_.end(), std::back_inserter(steps));
     listed_.clear();
     return true;
+  }
+  // On the adding thread: raises the listing's error, if it failed.
+  void RaiseIfFailed() {
+    std::lock_guard lock(mutex_);
+    if (error_) std::rethrow_exception(error_);
   }
 
  private:
@@ -143,6 +152,10 @@ bool Proven(const ZipArchive::Prepared& data) {
   }
 }
 
+// Whether a file is too large to be held in memory: it is compressed (or
+// its data copied) in pieces.
+bool Streamed(uint64_t size) { return size > kStreamedEntrySize; }
+
 // Frees the compressors a pack kept for its next entry, however it ends.
 struct ReleaseCodersWhenDone {
   ~ReleaseCodersWhenDone() { ReleaseDeflateCoders(); }
@@ -151,14 +164,39 @@ struct ReleaseCodersWhenDone {
 class Packer {
  public:
   explicit Packer(const PackRequest& request)
-      : request_(request), fs_(*request.fs), lead_(*request.lead), archive_(lead_), packed_(lead_) {}
+      : request_(request),
+        fs_(*request.fs),
+        lead_(*request.lead),
+        archive_(lead_),
+        folders_(MakeCaseBlindSet(lead_)),
+        packed_(lead_) {}
 
   PackResult Run();
 
  private:
-  void ListFolderTree(const std::string& folder, StepFeed& feed);
+  void ListFolderTree(const std::string& folder, StepFeed& feed, bool top);
+  // Whether path is the root followed by name with "\" for each "/" (no
+  // second byte of a double-byte character is "/").
+  bool PathFollowsName(std::string_view path, std::string_view name) const {
+    if (path.size() != request_.root.size() + name.size() || path.substr(0, request_.root.size()) != request_.root)
+      return false;
+    for (size_t i = 0; i < name.size(); ++i)
+      if (path[request_.root.size() + i] != (name[i] == '/' ? '\\' : name[i])) return false;
+    return true;
+  }
+  // The file a step packs.
+  std::string PathOf(const Step& step) const {
+    if (!step.path.empty()) return std::string(step.path);
+    std::string path = request_.root;
+    for (const char c : step.name) path += c == '/' ? '\\' : c;
+    return path;
+  }
   void TakePrevious(PackPrevious previous);
+  std::optional<ZipArchive::RawData> ReusableRaw(const Step& step);
   std::optional<ZipArchive::Prepared> Reusable(const Step& step);
+  ZipArchive::Written TakeInPieces(const ZipArchive::RawData& raw, ByteStream& archive, uint64_t position);
+  ZipArchive::Written DeflateInPieces(const Step& step, ByteStream& archive, uint64_t position, FileStamp& read);
+  void AddStreamed(const Step& step, DosStamp now);
   void ApplySteps(StepFeed& feed);
   void EnsureFolderEntries(std::string_view entry, uint32_t attributes, DosStamp stamp);
   // A file-system time (UTC) as a DOS stamp in local time.
@@ -176,13 +214,32 @@ class Packer {
   std::unique_ptr<FileStream> stream_;
   ZipArchive archive_;
   std::string last_folder_ensured_;
+  // The folder entries added so far: the archive's own lookup of names would
+  // index all of them.
+  CaseBlindSet folders_;
   // What the last pack or unpack left: its index, and its archive when that
   // could be read (in memory, or on its stream when it is large).
-  std::optional<FileIndex> index_;
+  const FileIndex* index_ = nullptr;
   std::optional<MemoryStream> previous_bytes_;
   std::unique_ptr<FileStream> previous_stream_;
-  std::optional<ZipArchive> previous_;
+  ByteStream* previous_source_ = nullptr;
+  // Where each entry's data lies in it (the first entry of a name; nothing
+  // for one whose data a plain add would not make), sorted by a 64-bit hash
+  // of the name folded: all a pack takes of it, a few dozen bytes an entry.
+  // Two names of one hash take nothing. (Data is taken only where the index
+  // vouches for the same checksum and size besides.)
+  struct PreviousEntry {
+    uint64_t hash;
+    std::optional<ZipArchive::RawData> raw;
+  };
+  std::optional<std::vector<PreviousEntry>> previous_;
+  uint64_t NameHash(std::string_view name) const { return FoldedNameHash(name, lead_); }
   bool previous_is_packed_ = false;
+  // The previous archive could not be read when a file's data was taken:
+  // the files left are read. Set by the planning and by the adding thread.
+  std::atomic<bool> previous_failed_{false};
+  // Entries the listing found so far (on the listing thread).
+  uint64_t listed_entries_ = 0;
   FileIndex packed_;
   size_t files_read_ = 0;
 };
@@ -197,7 +254,10 @@ PackResult Packer::Run() {
       // The clock is read in the root, not in the packed folder: the file it
       // makes there would change the folder's time, which its entry keeps.
       listed_at_ = fs_.FileSystemNow(request_.root);
-      ListFolderTree(request_.folder, feed);
+      ListFolderTree(request_.folder, feed, true);
+      if (listed_entries_ > kMaxEntries)
+        throw EArchiveLimit("The address book holds " + GroupedNumber(listed_entries_) +
+                            " cards and folders; an archive holds at most " + GroupedNumber(kMaxEntries));
     });
   });
   // The owner's index and the previous archive's directory are read while
@@ -208,6 +268,7 @@ PackResult Packer::Run() {
   const std::string empty = EncodeEndRecord(EndRecord{});
   stream_->WriteAt(0, empty.data(), empty.size());
   if (!archive_.Read(*stream_)) throw EWriteError("Write error on \"" + request_.archive + "\"");
+  if (previous_) archive_.ReserveEntries(previous_->size() + 64);
   archive_.BeginBatch();
   ApplySteps(feed);
   lister.join();
@@ -216,10 +277,10 @@ PackResult Packer::Run() {
 
   packed_.SetTakenAt(listed_at_);
   packed_.SetPackedArchive(std::nullopt);  // the owner stamps the archive once it is in place
-  return PackResult{archive_.Entries(), std::move(packed_), files_read_};
+  return PackResult{archive_.TakeEntries(), std::move(packed_), files_read_};
 }
 
-void Packer::ListFolderTree(const std::string& folder, StepFeed& feed) {
+void Packer::ListFolderTree(const std::string& folder, StepFeed& feed, bool top) {
   // folder\name, in the feed's buffer: there is one for every file.
   auto full_path = [&folder, &feed](std::string_view name) -> const std::string& {
     std::string& full = feed.PathBuffer();
@@ -228,23 +289,34 @@ void Packer::ListFolderTree(const std::string& folder, StepFeed& feed) {
     full += name;
     return full;
   };
+  // Each step is an entry of the archive. Past the most an archive holds,
+  // the tree is only counted, for the message.
+  auto add = [&](const Step& step) {
+    if (++listed_entries_ <= kMaxEntries) feed.Add(step);
+  };
   auto add_folder = [&](std::string_view path, const FileStamp& stamp) {
-    feed.Add(Step{Step::kFolder, {}, feed.KeepEntryName(RelativePart(path, request_.root, lead_), lead_), stamp});
+    if (listed_entries_ >= kMaxEntries) return add(Step{});
+    add(Step{Step::kFolder, {}, feed.KeepEntryName(RelativePart(path, request_.root, lead_), lead_), stamp});
   };
   fs_.List(folder, [&](const ListedItem& item) {
     if (item.name == ".") {
-      // The folder being listed gets its own entry, with its attributes and time.
-      add_folder(folder + "\\", item.stamp);
+      // The packed folder gets its own entry, with its attributes and time;
+      // a subfolder has had its own from its parent's listing.
+      if (top) add_folder(folder + "\\", item.stamp);
     } else if (item.stamp.Folder()) {
       const std::string full = full_path(item.name);
       add_folder(full + "\\", item.stamp);
-      ListFolderTree(full, feed);
+      ListFolderTree(full, feed, false);
     } else {
       // Only names with a "." somewhere in the full path ("*.*").
       const std::string& full = full_path(item.name);
-      if (WildcardMatch("*.*", full, lead_))
-        feed.Add(Step{Step::kFile, feed.Keep(full),
-                      feed.KeepEntryName(RelativePart(full, request_.root, lead_), lead_), item.stamp});
+      if (!WildcardMatch("*.*", full, lead_)) return;
+      if (item.stamp.size > kMaxEntrySize)
+        throw EArchiveLimit("The card \"" + full + "\" holds " + GroupedNumber(item.stamp.size) +
+                            " bytes; an archive holds cards of at most " + GroupedNumber(kMaxEntrySize) + " bytes");
+      if (listed_entries_ >= kMaxEntries) return add(Step{});
+      const std::string_view name = feed.KeepEntryName(RelativePart(full, request_.root, lead_), lead_);
+      add(Step{Step::kFile, PathFollowsName(full, name) ? std::string_view() : feed.Keep(full), name, item.stamp});
     }
   });
 }
@@ -253,7 +325,7 @@ void Packer::ListFolderTree(const std::string& folder, StepFeed& feed) {
 // work to do and the archive can be read; otherwise every file is read.
 void Packer::TakePrevious(PackPrevious previous) {
   if (!previous.index || previous.archive.empty()) return;
-  index_ = std::move(previous.index);
+  index_ = previous.index;
   previous_is_packed_ = previous.archive_is_packed;
   try {
     std::unique_ptr<FileStream> stream = fs_.OpenStream(previous.archive);
@@ -266,47 +338,180 @@ void Packer::TakePrevious(PackPrevious previous) {
     } else {
       previous_stream_ = std::move(stream);
     }
-    previous_.emplace(lead_);
-    ByteStream& source = previous_stream_ ? static_cast<ByteStream&>(*previous_stream_) : *previous_bytes_;
-    if (!previous_->Read(source)) previous_.reset();
+    previous_source_ = previous_stream_ ? static_cast<ByteStream*>(previous_stream_.get()) : &*previous_bytes_;
+    ZipArchive archive(lead_);
+    if (!archive.Read(*previous_source_)) return;
+    const std::vector<ZipEntry>& entries = archive.Entries();
+    std::vector<std::pair<uint64_t, size_t>> order;  // hash, entry
+    order.reserve(entries.size());
+    for (size_t i = 0; i < entries.size(); ++i)
+      order.emplace_back(NameHash(NormalizeEntryName(entries[i].central.name, lead_)), i);
+    std::sort(order.begin(), order.end());
+    previous_.emplace();
+    previous_->reserve(order.size());
+    const CaseBlindEqual same(lead_);
+    for (size_t i = 0; i < order.size();) {
+      size_t end = i + 1;
+      const std::string first = NormalizeEntryName(entries[order[i].second].central.name, lead_);
+      bool one_name = true;
+      for (; end < order.size() && order[end].first == order[i].first; ++end)
+        one_name = one_name && same(first, NormalizeEntryName(entries[order[end].second].central.name, lead_));
+      previous_->push_back(
+          PreviousEntry{order[i].first, one_name ? archive.RawEntry(order[i].second) : std::nullopt});
+      i = end;
+    }
   } catch (const std::exception&) {
     previous_.reset();
   }
 }
 
-// The compressed data of a file that has not changed since the index was
-// taken, from the previous archive, when that entry holds what adding the
-// file would store; nothing otherwise. Whether the data really holds the
-// recorded bytes is proven apart (Proven), unless our own last pack made it.
-std::optional<ZipArchive::Prepared> Packer::Reusable(const Step& step) {
-  if (!previous_) return std::nullopt;
+// Where the compressed data of a file that has not changed since the index
+// was taken lies in the previous archive, when that entry holds what adding
+// the file would store; nothing otherwise. Whether the data really holds the
+// recorded bytes is proven apart, unless our own last pack made it.
+std::optional<ZipArchive::RawData> Packer::ReusableRaw(const Step& step) {
+  if (!previous_ || previous_failed_) return std::nullopt;
   const std::optional<uint32_t> crc = index_->TrustedCrc(step.name, step.stamp.size, step.stamp.write_time);
-  const int entry = crc ? previous_->FindEntry(step.name) : -1;
-  if (entry < 0) return std::nullopt;
-  const CentralRecord& c = previous_->Entries()[static_cast<size_t>(entry)].central;
-  if (c.crc != *crc || c.uncompressed_size != step.stamp.size) return std::nullopt;
-  std::optional<ZipArchive::Prepared> data;
-  try {
-    data = previous_->RawEntryData(static_cast<size_t>(entry));
-  } catch (const std::exception&) {
-    // A large archive read from its file that fails now: the files left are read.
-    previous_.reset();
-    return std::nullopt;
-  }
+  if (!crc) return std::nullopt;
+  const uint64_t hash = NameHash(step.name);
+  const auto found = std::lower_bound(previous_->begin(), previous_->end(), hash,
+                                      [](const PreviousEntry& e, uint64_t h) { return e.hash < h; });
+  if (found == previous_->end() || found->hash != hash || !found->raw) return std::nullopt;
+  const ZipArchive::RawData& raw = *found->raw;
+  if (raw.crc != *crc || raw.size != step.stamp.size) return std::nullopt;
   // Only what adding the file would store: empty files stored, others deflated.
-  const bool as_added = data && (data->size == 0 ? data->method == kMethodStored && data->compressed.empty()
-                                                 : data->method == kMethodDeflate);
+  const bool as_added =
+      raw.size == 0 ? raw.method == kMethodStored && raw.compressed_size == 0 : raw.method == kMethodDeflate;
   if (!as_added) return std::nullopt;
-  return data;
+  return raw;
+}
+
+// The same data read into memory.
+std::optional<ZipArchive::Prepared> Packer::Reusable(const Step& step) {
+  const std::optional<ZipArchive::RawData> raw = ReusableRaw(step);
+  if (!raw) return std::nullopt;
+  ZipArchive::Prepared p{raw->crc, raw->size, raw->method, std::string(raw->compressed_size, '\0')};
+  try {
+    if (previous_source_->ReadAt(raw->position, p.compressed.data(), p.compressed.size()) == p.compressed.size())
+      return p;
+  } catch (const std::exception&) {
+  }
+  // A large archive read from its file that fails now: the files left are read.
+  previous_failed_ = true;
+  return std::nullopt;
+}
+
+// Copies the data of a large file from the previous archive piece by piece,
+// after decoding it once to prove it holds the recorded bytes (unless our
+// own last pack made it).
+ZipArchive::Written Packer::TakeInPieces(const ZipArchive::RawData& raw, ByteStream& archive, uint64_t position) {
+  ByteStream& from = *previous_source_;
+  if (!previous_is_packed_) {
+    uint64_t at = 0;
+    const std::optional<uint32_t> crc = DecodeEntryPieces(
+        raw.method,
+        [&](char* buffer, size_t size) {
+          const size_t got =
+              from.ReadAt(raw.position + at, buffer, static_cast<size_t>(std::min<uint64_t>(size, raw.compressed_size - at)));
+          at += got;
+          return got;
+        },
+        raw.size, false, [](std::string_view) {});
+    if (crc != raw.crc) throw EDecompressionError("The data taken over does not hold what the index recorded");
+  }
+  std::string piece(kStreamPiece, '\0');
+  for (uint64_t done = 0; done < raw.compressed_size;) {
+    const size_t n = static_cast<size_t>(std::min<uint64_t>(piece.size(), raw.compressed_size - done));
+    from.ReadExactAt(raw.position + done, piece.data(), n);
+    archive.WriteAt(position + done, piece.data(), n);
+    done += n;
+  }
+  return ZipArchive::Written{raw.crc, raw.size, raw.method, raw.compressed_size};
+}
+
+// Compresses a large file piece by piece into the archive, and again when
+// it changed while it was read (its stamp before and after differ); read
+// gets the stamp it had then.
+ZipArchive::Written Packer::DeflateInPieces(const Step& step, ByteStream& archive, uint64_t position,
+                                            FileStamp& read) {
+  const std::string path = PathOf(step);
+  constexpr int kAttempts = 4;
+  for (int attempt = 1;; ++attempt) {
+    const std::optional<FileStamp> before = fs_.Stat(path);
+    std::unique_ptr<FileStream> file = fs_.OpenStream(path);
+    uint64_t in = 0, out = position;
+    const DeflatedPieces d = DeflatePieces(
+        request_.level,
+        [&](char* buffer, size_t size) {
+          const size_t got = file->ReadAt(in, buffer, size);
+          in += got;
+          return got;
+        },
+        [&](std::string_view piece) {
+          ZipArchive::RequireRoom(out + piece.size());
+          archive.WriteAt(out, piece.data(), piece.size());
+          out += piece.size();
+        });
+    file.reset();
+    const std::optional<FileStamp> after = fs_.Stat(path);
+    if (before && after && before->SameContentStamp(*after) && d.size == after->size) {
+      if (d.size > kMaxEntrySize)
+        throw EArchiveLimit("The card \"" + path + "\" holds " + GroupedNumber(d.size) +
+                            " bytes; an archive holds cards of at most " + GroupedNumber(kMaxEntrySize) + " bytes");
+      read = *after;
+      // A file that became empty is stored, as every empty one.
+      if (d.size == 0) return ZipArchive::Written{0, 0, kMethodStored, 0};
+      return ZipArchive::Written{d.crc, static_cast<uint32_t>(d.size), kMethodDeflate, d.compressed};
+    }
+    if (attempt == kAttempts)
+      throw EReadError("Read error on \"" + path + "\". The file kept changing while it was read");
+  }
+}
+
+// Adds a large file's entry, its data taken in pieces from the previous
+// archive or compressed in pieces from the file.
+void Packer::AddStreamed(const Step& step, DosStamp now) {
+  EnsureFolderEntries(step.name, kAttrFolder, now);
+  std::optional<ZipArchive::RawData> raw = ReusableRaw(step);
+  FileStamp stamp = step.stamp;
+  bool read = false;
+  IndexedFile packed;
+  const auto write = [&](ByteStream& archive, uint64_t position) {
+    if (raw) {
+      try {
+        return TakeInPieces(*raw, archive, position);
+      } catch (const std::exception&) {
+        raw.reset();  // damaged or unreadable: the file is read
+      }
+    }
+    FileStamp now_read;
+    const ZipArchive::Written written = DeflateInPieces(step, archive, position, now_read);
+    read = true;
+    stamp.write_time = now_read.write_time;
+    if (now_read.attributes != 0) stamp.attributes = now_read.attributes;
+    return written;
+  };
+  // The entry takes the stamp the file had while it was read.
+  const auto describe = [&](const ZipArchive::Written& data) {
+    packed = IndexedFile{data.size, stamp.write_time, stamp.attributes, data.crc, std::nullopt};
+    if (request_.identify) packed.identity = request_.identify(step.name, packed);
+    return ZipArchive::Description{stamp.attributes, StampOf(stamp.write_time),
+                                   packed.identity ? EncodeIdentityField(*packed.identity) : std::string()};
+  };
+  const size_t extra_size = request_.identify ? EncodeIdentityField(CardIdentity{}).size() : 0;
+  archive_.AddWrittenEntry(step.name, extra_size, write, describe);
+  if (read) ++files_read_;
+  packed_.Set(std::string(step.name), packed);
 }
 
 void Packer::ApplySteps(StepFeed& feed) {
   constexpr size_t kWindow = 512;  // files read ahead at most
-  // and the bytes they hold, as listed: a window holds its files' data and
-  // their compressed copies, and two windows are held at once (one applied
-  // while the next is read), so a few large cards (photos) fill one before
-  // 512 small ones would.
-  constexpr uint64_t kWindowBytes = 16u << 20;
+  // and the bytes they hold, as listed: a window holds its files' compressed
+  // data, and two windows are held at once (one applied while the next is
+  // read), so a few large cards (photos) fill one before 512 small ones
+  // would. Files too large to be held are not counted: they are compressed
+  // in pieces when their turn comes.
+  constexpr uint64_t kWindowBytes = 8u << 20;
   const DosStamp now = StampOf(fs_.Now());
   struct Work {
     size_t file;
@@ -322,6 +527,7 @@ void Packer::ApplySteps(StepFeed& feed) {
     std::vector<Work> work;  // what the pool's threads do for it
   };
   std::vector<Step> steps;
+  if (previous_) steps.reserve(previous_->size() + 64);  // about as many as last time
   bool listing = true;
   size_t planned = 0;  // steps in windows so far
 
@@ -330,6 +536,7 @@ void Packer::ApplySteps(StepFeed& feed) {
   // the pool's threads prove data our own last pack did not make, and read
   // and compress the files that changed.
   auto plan = [&]() -> std::optional<Window> {
+    feed.RaiseIfFailed();
     while (listing && steps.size() - planned < kWindow) listing = feed.Take(steps);
     if (planned == steps.size()) return std::nullopt;
     Window w;
@@ -337,8 +544,9 @@ void Packer::ApplySteps(StepFeed& feed) {
     uint64_t bytes = 0;
     while (w.last < steps.size() && w.files.size() < kWindow) {
       if (steps[w.last].kind == Step::kFile) {
-        if (!w.files.empty() && bytes + steps[w.last].stamp.size > kWindowBytes) break;
-        bytes += steps[w.last].stamp.size;
+        const uint64_t size = Streamed(steps[w.last].stamp.size) ? 0 : steps[w.last].stamp.size;
+        if (!w.files.empty() && bytes + size > kWindowBytes) break;
+        bytes += size;
         w.files.push_back(w.last);
       }
       ++w.last;
@@ -348,6 +556,7 @@ void Packer::ApplySteps(StepFeed& feed) {
     w.read.resize(w.files.size());
     w.errors.resize(w.files.size());
     for (size_t i = 0; i < w.files.size(); ++i) {
+      if (Streamed(steps[w.files[i]].stamp.size)) continue;  // when it is applied
       std::optional<ZipArchive::Prepared> reused = Reusable(steps[w.files[i]]);
       if (reused) w.prepared[i] = std::move(*reused);
       if (!reused || !previous_is_packed_) w.work.push_back(Work{i, reused.has_value()});
@@ -365,7 +574,7 @@ void Packer::ApplySteps(StepFeed& feed) {
       // The file system reads a file that changes meanwhile again, and
       // gives the stamp that belongs to the bytes read.
       FileStamp read;
-      prepared = ZipArchive::Prepare(fs_.ReadFile(std::string(step.path), &read), request_.level);
+      prepared = ZipArchive::Prepare(fs_.ReadFile(PathOf(step), &read), request_.level);
       w.read[work.file] = read;
     } catch (...) {
       w.errors[work.file] = std::current_exception();
@@ -379,9 +588,19 @@ void Packer::ApplySteps(StepFeed& feed) {
         continue;
       }
       const size_t k = file++;
+      if (Streamed(step.stamp.size)) {
+        try {
+          AddStreamed(step, now);
+        } catch (...) {
+          // A file deleted since the listing is no longer part of the tree.
+          if (!fs_.Stat(PathOf(step))) continue;
+          throw;
+        }
+        continue;
+      }
       if (w.errors[k]) {
         // A file deleted since the listing is no longer part of the tree.
-        if (!fs_.Stat(std::string(step.path))) continue;
+        if (!fs_.Stat(PathOf(step))) continue;
         std::rethrow_exception(w.errors[k]);
       }
       // The entry and the index describe the bytes packed: a file read has
@@ -435,7 +654,8 @@ void Packer::EnsureFolderEntries(std::string_view entry, uint32_t attributes, Do
   last_folder_ensured_ = folder;
   for (size_t end = folder.find('/'); end != std::string::npos; end = folder.find('/', end + 1)) {
     const std::string_view prefix = folder.substr(0, end + 1);
-    if (archive_.FindEntry(prefix) < 0) archive_.AddStreamEntry(prefix, attributes, {}, stamp, request_.level);
+    if (folders_.insert(std::string(prefix)).second)
+      archive_.AddStreamEntry(prefix, attributes, {}, stamp, request_.level);
   }
 }
 

@@ -23,6 +23,14 @@ void PutU32(std::string& out, uint32_t value) {
   PutU16(out, static_cast<uint16_t>(value >> 16));
 }
 
+std::string GroupedNumber(uint64_t n) {
+  std::string digits = std::to_string(n), out;
+  for (size_t i = 0; i < digits.size(); ++i) {
+    if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+    out += digits[i];
+  }
+  return out;
+}
 
 DosStamp EncodeDosStamp(const LocalTime& t) {
   if (t.year < 1980 || t.year > 2107) return {};
@@ -250,6 +258,12 @@ void NormalizeEntryName(std::string_view name, const LeadBytes& lead, std::strin
       s.erase(0, slash + 1);
     }
   }
+}
+
+uint64_t FoldedNameHash(std::string_view name, const LeadBytes& lead) {
+  uint64_t h = 0xCBF29CE484222325ull;
+  for (const char c : FoldCase(name, lead)) h = (h ^ static_cast<unsigned char>(c)) * 0x100000001B3ull;
+  return h;
 }
 
 std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead) {

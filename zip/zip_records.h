@@ -21,6 +21,12 @@ namespace n2 {
 
 // Raised when an entry's data cannot be decoded or does not match its checksum.
 N2_DECLARE_EXCEPTION(EDecompressionError, Exception);
+// Raised when what is packed does not fit into an archive without its 64-bit
+// records: too many entries, a card or an archive too large.
+N2_DECLARE_EXCEPTION(EArchiveLimit, Exception);
+
+// A count with its thousands grouped by commas ("70,000"), for messages.
+std::string GroupedNumber(uint64_t n);
 
 inline constexpr uint32_t kLocalHeaderSignature = 0x04034B50;
 inline constexpr uint32_t kCentralRecordSignature = 0x02014B50;
@@ -131,6 +137,9 @@ std::string NormalizeEntryName(std::string_view name, const LeadBytes& lead);
 void NormalizeEntryName(std::string_view name, const LeadBytes& lead, std::string& out);
 // Whether NormalizeEntryName gives name back unchanged.
 bool IsNormalEntryName(std::string_view name, const LeadBytes& lead);
+// A 64-bit hash of a name folded as FoldCase folds it (FNV-1a): names that
+// compare equal without regard to case hash alike.
+uint64_t FoldedNameHash(std::string_view name, const LeadBytes& lead);
 // path without root (compared without regard to case) and one following "\".
 std::string RelativeName(std::string_view path, std::string_view root, const LeadBytes& lead);
 // The same as a part of path.

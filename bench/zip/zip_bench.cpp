@@ -108,17 +108,17 @@ int main(int argc, char** argv) {
     request.root = data;
     request.folder = data + "AddrBook";
     request.archive = data + "N2AddBook.new";
+    std::optional<n2::FileIndex> index;
     request.previous = [&] {
       n2::PackPrevious previous;
       try {
-        previous.index = n2::FileIndex::Parse(fs.ReadFile(index_path, nullptr), lead);
+        index = n2::FileIndex::Parse(fs.ReadFile(index_path, nullptr), lead);
       } catch (const std::exception&) {
       }
-      if (previous.index && previous.index->Count() > 0) {
+      if (index && index->Count() > 0) {
+        previous.index = &*index;
         previous.archive = archive;
-        previous.archive_is_packed = previous.index->PackedArchive() == stamp();
-      } else {
-        previous.index.reset();
+        previous.archive_is_packed = index->PackedArchive() == stamp();
       }
       return previous;
     };

@@ -101,11 +101,15 @@ void MemoryFileSystem::RequireParent(const std::string& key, const std::string& 
     throw n2::EFCreateError("Cannot create file " + Quoted(path) + ". " + kPathNotFound);
 }
 
-void MemoryFileSystem::RequireSpace(uint64_t more) const {
-  if (!free_space_) return;
+uint64_t MemoryFileSystem::Used() const {
   uint64_t used = 0;
   for (const auto& [key, node] : nodes_) used += node.content->size();
-  if (used + more > *free_space_) throw n2::EWriteError(std::string("Write error. ") + kDiskFull);
+  return used;
+}
+
+void MemoryFileSystem::RequireSpace(uint64_t more) const {
+  if (!free_space_) return;
+  if (Used() + more > *free_space_) throw n2::EWriteError(std::string("Write error. ") + kDiskFull);
 }
 
 void MemoryFileSystem::Put(const std::string& path, const std::string& content, uint32_t attributes) {
@@ -175,6 +179,11 @@ void MemoryFileSystem::Remove(const std::string& path) {
   names_.erase(Key(path));
 }
 
+void MemoryFileSystem::ShowSize(const std::string& path, uint64_t size) {
+  std::lock_guard lock(mutex_);
+  if (Node* node = Find(path)) node->shown_size = size;
+}
+
 void MemoryFileSystem::Hold(const std::string& path, bool deny_read) {
   std::lock_guard lock(mutex_);
   held_[Key(path)] = deny_read;
@@ -201,7 +210,7 @@ bool MemoryFileSystem::List(const std::string& folder, const std::function<void(
       const std::string& spelled = names_.at(it->first);
       const Node& node = it->second;
       items.emplace_back(spelled.substr(n2::FindLastOf(spelled, "\\", lead_) + 1),
-                         n2::FileStamp{node.folder ? 0 : node.content->size(), node.write_time,
+                         n2::FileStamp{node.Size(), node.write_time,
                                        node.attributes | (node.folder ? n2::kAttrFolder : 0)});
     }
   }
@@ -214,8 +223,7 @@ std::optional<n2::FileStamp> MemoryFileSystem::Stat(const std::string& path) {
   std::lock_guard lock(mutex_);
   const Node* node = Find(path);
   if (!node) return std::nullopt;
-  return n2::FileStamp{node->folder ? 0 : node->content->size(), node->write_time,
-                       node->attributes | (node->folder ? n2::kAttrFolder : 0)};
+  return n2::FileStamp{node->Size(), node->write_time, node->attributes | (node->folder ? n2::kAttrFolder : 0)};
 }
 
 std::string MemoryFileSystem::ReadFile(const std::string& path, n2::FileStamp* stamp) {
@@ -361,6 +369,13 @@ std::unique_ptr<n2::FileStream> MemoryFileSystem::CreateStream(const std::string
   nodes_[key] = node;
   names_[key] = path;
   return std::make_unique<Stream>(*this, path, node.content, true);
+}
+
+std::optional<uint64_t> MemoryFileSystem::FreeSpace(const std::string&) {
+  std::lock_guard lock(mutex_);
+  if (!free_space_) return std::nullopt;
+  const uint64_t used = Used();
+  return used < *free_space_ ? *free_space_ - used : 0;
 }
 
 uint64_t MemoryFileSystem::FileSystemNow(const std::string&) { return now_; }

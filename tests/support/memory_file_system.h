@@ -42,6 +42,9 @@ class MemoryFileSystem : public n2::TFileSystem {
   // Every file below folder (relative name -> content), folders as "name\".
   std::map<std::string, std::string> Tree(const std::string& folder) const;
   void Remove(const std::string& path);
+  // Listings and looks show the file at path with this size, whatever it
+  // holds: a card too large to keep in a test.
+  void ShowSize(const std::string& path, uint64_t size);
   // Moves the clock (seconds).
   void Advance(int seconds) { now_ += static_cast<uint64_t>(seconds) * 10'000'000ull; }
   // Another program holds path open: it cannot be replaced, renamed or deleted,
@@ -70,6 +73,7 @@ class MemoryFileSystem : public n2::TFileSystem {
   void RemoveFolder(const std::string& folder) override;
   std::unique_ptr<n2::FileStream> OpenStream(const std::string& path) override;
   std::unique_ptr<n2::FileStream> CreateStream(const std::string& path) override;
+  std::optional<uint64_t> FreeSpace(const std::string& folder) override;
   uint64_t FileSystemNow(const std::string& folder) override;
   uint64_t Now() override { return now_; }
   int64_t LocalTimeBias() override { return 9 * 3600 * 10'000'000ll; }  // Japan
@@ -81,6 +85,8 @@ class MemoryFileSystem : public n2::TFileSystem {
     std::shared_ptr<std::string> content = std::make_shared<std::string>();
     uint64_t write_time = 0;
     uint32_t attributes = 0;
+    std::optional<uint64_t> shown_size;
+    uint64_t Size() const { return folder ? 0 : shown_size ? *shown_size : content->size(); }
   };
   class Stream;
   friend class Stream;
@@ -90,6 +96,7 @@ class MemoryFileSystem : public n2::TFileSystem {
   void Hook(FsOp op, const std::string& path);
   void RequireParent(const std::string& key, const std::string& path) const;
   void RequireSpace(uint64_t more) const;
+  uint64_t Used() const;
   Node* Find(const std::string& path);
 
   const n2::LeadBytes& lead_;

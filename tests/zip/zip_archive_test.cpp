@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <libdeflate.h>
 
+#include <algorithm>
 #include <random>
 
 #include "zip/zip_archive.h"
@@ -205,6 +206,73 @@ TEST(ZipReader, BrokenDirectoryIsNotZip) {
   }
 }
 
+// An archive of n empty files written record by record, whatever its end
+// record's 16-bit count may hold.
+std::string EmptyFiles(size_t n) {
+  std::string locals, directory;
+  for (size_t i = 0; i < n; ++i) {
+    CentralRecord r;
+    r.name = "AddrBook/" + std::to_string(i) + ".vcf";
+    r.local_offset = static_cast<uint32_t>(locals.size());
+    LocalHeader h;
+    h.name = r.name;
+    AppendLocalHeader(locals, h);
+    AppendCentralRecord(directory, r);
+  }
+  EndRecord e;
+  e.records_on_disk = e.records_total = static_cast<uint16_t>(n);
+  e.directory_size = static_cast<uint32_t>(directory.size());
+  e.directory_offset = static_cast<uint32_t>(locals.size());
+  return locals + directory + EncodeEndRecord(e);
+}
+
+// The directory's records are read up to its size, whatever the 16-bit
+// count says: 65,536 entries (count 0) are read whole, as is a count another
+// tool left short; a count above what the directory holds, or a size that
+// ends inside a record, is a damaged directory. The writer refuses the
+// 65,536th entry and an archive past 4 GiB.
+TEST(ZipReader, CountOfEntriesNeverCutsTheDirectory) {
+  {
+    MemoryStream m(EmptyFiles(65536));
+    ZipArchive zip{LeadBytes::Cp932()};
+    ASSERT_TRUE(zip.Read(m));
+    EXPECT_EQ(zip.End().records_total, 0);
+    ASSERT_EQ(zip.Entries().size(), 65536u);
+    EXPECT_EQ(zip.FindEntry("AddrBook/65535.vcf"), 65535);
+    EXPECT_EQ(*zip.ReadEntryData(65535), "");
+  }
+  const std::string a = Build({{"a.txt", 0x20, kText}, {"b.txt", 0x20, kText}}, false);
+  auto patched = [&](size_t from_end, uint32_t value, int bytes) {
+    std::string p = a;
+    for (int i = 0; i < bytes; ++i) p[a.size() - from_end + i] = static_cast<char>(value >> (8 * i));
+    MemoryStream m(p);
+    ZipArchive zip{LeadBytes::Cp932()};
+    return zip.Read(m) ? zip.Entries().size() : 0;
+  };
+  const uint32_t directory_size = U32(a, a.size() - 10);
+  EXPECT_EQ(patched(14, 0x00010001, 4), 2u);                 // both counts 1
+  EXPECT_EQ(patched(14, 0x00030003, 4), 0u);                 // both counts 3
+  EXPECT_EQ(patched(10, directory_size - 1, 4), 0u);         // ends inside the second record
+  EXPECT_EQ(patched(10, directory_size + 1, 4), 0u);         // reaches into the end record
+  {
+    MemoryStream m(EmptyFiles(65535));
+    ZipArchive zip{LeadBytes::Cp932()};
+    ASSERT_TRUE(zip.Read(m));
+    EXPECT_THROW(zip.AddStreamEntry("AddrBook/one-more.vcf", 0x20, "", kStamp, 9), EArchiveLimit);
+    zip.AddStreamEntry("AddrBook/0.VCF", 0x20, "x", kStamp, 9);  // replaces an entry: still 65,535
+    EXPECT_EQ(zip.Entries().size(), 65535u);
+  }
+  MemoryStream m(EmptyArchive());
+  ZipArchive zip{LeadBytes::Cp932()};
+  ASSERT_TRUE(zip.Read(m));
+  const auto claims = [](uint64_t compressed) {
+    return [compressed](ByteStream&, uint64_t) { return ZipArchive::Written{0, 1, kMethodStored, compressed}; };
+  };
+  const auto described = [](const ZipArchive::Written&) { return ZipArchive::Description{0x20, kStamp, ""}; };
+  EXPECT_THROW(zip.AddWrittenEntry("big.bin", 0, claims(kMaxArchiveSize), described), EArchiveLimit);
+  EXPECT_TRUE(zip.Entries().empty());
+}
+
 TEST(ZipReader, AnEntryWithoutADateIsStillRead) {
   // The writer stores time and date 0 for time stamps outside 1980 to 2107; such archives must come back.
   MemoryStream m(Build({{"old.txt", 0x20, kText}}, false));
@@ -286,18 +354,20 @@ TEST(ZipReader, CrcMismatchAndMalformedDataRaise) {
   }
 }
 
-// Declared sizes up to the limit are read (here: skipped, as the data cannot
-// give that many bytes); above it the entry is refused before any decoding.
+// Declared sizes up to what the data could give are read (here: skipped, as
+// the data does not give them); above that, or above the format's limit
+// (0xFFFFFFFF marks 64-bit records), the entry is refused before decoding.
 TEST(ZipReader, DeclaredSizesAboveTheLimitAreRefused) {
   const std::string a = Build({{"a.txt", 0x20, kText}}, false);
   const size_t central = U32(a, a.size() - 6);
+  const uint32_t most = U32(a, 18) * kMaxExpansion + kExpansionSlack;  // deflate's greatest expansion
   struct Case {
     size_t local_field, central_field;  // compressed (18, 20) or uncompressed (22, 24) size
     uint32_t value;
     bool refused;
   } cases[] = {
-      {22, 24, kMaxEntrySize, false},
-      {22, 24, kMaxEntrySize + 1, true},
+      {22, 24, most, false},
+      {22, 24, most + 1, true},
       {22, 24, 0xFFFFFFFF, true},
       {18, 20, kMaxEntrySize + 1, true},
   };
@@ -379,22 +449,59 @@ TEST(ZipCodec, DecodesWholeDataAndTellsCutFromMalformed) {
       {"unknown method", 14, "x", 1, false, kError, ""},
   };
   for (const Case& c : cases) {
+    // Decoded in pieces (of three bytes in, as they come out), the same outcome.
+    std::string pieces;
+    size_t at = 0;
+    auto in_pieces = [&] {
+      return DecodeEntryPieces(
+          c.method,
+          [&](char* buffer, size_t size) {
+            const size_t n = std::min({size, size_t{3}, c.data.size() - at});
+            std::copy_n(c.data.data() + at, n, buffer);
+            at += n;
+            return n;
+          },
+          c.size, c.cut, [&](std::string_view piece) { pieces += piece; });
+    };
     if (c.outcome == kError) {
       EXPECT_THROW(DecodeEntryData(c.method, c.data, c.size, c.cut), EDecompressionError) << c.what;
+      EXPECT_THROW(in_pieces(), EDecompressionError) << c.what;
       continue;
     }
     std::optional<std::string> out = DecodeEntryData(c.method, c.data, c.size, c.cut);
     EXPECT_EQ(out.has_value(), c.outcome == kValue) << c.what;
+    const std::optional<uint32_t> crc = in_pieces();
+    EXPECT_EQ(crc.has_value(), c.outcome == kValue) << c.what;
+    EXPECT_LE(pieces.size(), c.size) << c.what;
     if (out) {
       EXPECT_EQ(*out, c.value) << c.what;
+      EXPECT_EQ(pieces, c.value) << c.what;
+      EXPECT_EQ(crc, Crc32(c.value)) << c.what;
     }
   }
+  // Compressed in pieces: a raw deflate stream of all of it, with its checksum and sizes.
+  std::string cards;
+  for (int i = 0; i < 40000; ++i) cards += kText + "NOTE:" + std::to_string(i * 7919) + "\r\n";
+  std::string deflated_pieces;
+  size_t read_at = 0;
+  const DeflatedPieces d = DeflatePieces(
+      9,
+      [&](char* buffer, size_t size) {
+        const size_t n = std::min(size, cards.size() - read_at);
+        std::copy_n(cards.data() + read_at, n, buffer);
+        read_at += n;
+        return n;
+      },
+      [&](std::string_view piece) { deflated_pieces += piece; });
+  EXPECT_EQ(d.crc, Crc32(cards));
+  EXPECT_EQ(d.size, cards.size());
+  EXPECT_EQ(d.compressed, deflated_pieces.size());
+  EXPECT_EQ(InflateRawForTest(deflated_pieces, cards.size()), cards);
   // Every level gives a raw deflate stream of the data.
   for (int level : {-1, 0, 1, 6, 9}) EXPECT_EQ(InflateRawForTest(DeflateRaw(kText, level), size), kText) << level;
   // The Windows build deflates with a compressor built for SSE2 where the
   // processor has it: its bytes are those of the plain build's.
-  std::string cards;
-  for (int i = 0; i < 40; ++i) cards += kText + "NOTE:" + std::to_string(i * 7919) + "\r\n";
+  cards.resize(cards.size() / 1000);
   for (int level : {1, 6, 9}) {
     libdeflate_compressor* c = libdeflate_alloc_compressor(level);
     std::string plain(libdeflate_deflate_compress_bound(c, cards.size()), '\0');

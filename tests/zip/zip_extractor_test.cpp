@@ -12,6 +12,7 @@
 #include <set>
 
 #include "tests/support/memory_file_system.h"
+#include "zip/zip_codec.h"
 #include "zip/zip_extractor.h"
 
 #ifdef _WIN32
@@ -94,11 +95,18 @@ struct Row {
 
 const std::string A = "BEGIN:VCARD\r\nFN:Ann\r\nEND:VCARD\r\n", B = "BEGIN:VCARD\r\nFN:Bob\r\nEND:VCARD\r\n";
 const std::string kEdit = "edited by the user meanwhile";
+// A card too large to be held in memory whole.
+std::string Large(char tag) {
+  std::string card = "BEGIN:VCARD\r\nPHOTO;ENCODING=b:";
+  for (uint32_t i = 0; card.size() <= kStreamedEntrySize; ++i) card += std::to_string(i * 2654435761u) + tag;
+  return card + "\r\nEND:VCARD\r\n";
+}
 constexpr uint32_t kArc = kAttrArchive, kRO = kAttrReadOnly, kHid = kAttrHidden;
 // 表 and ソフト開発 in code page 932: the second bytes of 表 and ソ are 0x5C.
 const std::string kHyo = "\x95\x5C", kSoftware = "\x83\x5C\x83\x74\x83\x67\x8A\x4A\x94\xAD";
 
 TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
+  const std::string large_local = Large('l');
   const std::vector<Row> rows = {
       {"new.vcf", nullptr, 0, false, A, kArc | kHid, TA::kWrite, false, Fault::kNone, TO::kWritten},
       {"sub/deep.vcf", nullptr, 0, false, A, kArc, TA::kWrite, false, Fault::kNone, TO::kWritten},
@@ -119,8 +127,14 @@ TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
       {"damaged.vcf", A.c_str(), kArc, false, B, kArc, TA::kWrite, false, Fault::kDamaged, TO::kFailed},
       {"blocked.vcf", A.c_str(), kArc, false, B, kArc, TA::kSaveServerCopy, false, Fault::kCopyBlocked, TO::kFailed},
       {"folder.vcf", nullptr, 0, false, B, kArc, TA::kWrite, false, Fault::kFolderInWay, TO::kFailed},
-      {"big.vcf", A.c_str(), kArc, false, std::string(300000, 'x'), kArc, TA::kWrite, false, Fault::kFullDisk,
+      // Larger than the disk's free space: refused before it is decoded.
+      {"big.vcf", A.c_str(), kArc, false, std::string(16u << 20, 'x'), kArc, TA::kWrite, false, Fault::kFullDisk,
        TO::kFailed},
+      // Decoded in pieces; the damaged one fails once its checksum is known.
+      {"large.vcf", A.c_str(), kArc, false, Large('L'), kArc | kHid, TA::kWrite, false, Fault::kNone, TO::kWritten},
+      {"large_damaged.vcf", nullptr, 0, false, Large('D'), kArc, TA::kWrite, false, Fault::kDamaged, TO::kFailed},
+      {"large_saving.vcf", large_local.c_str(), kArc, false, Large('S'), kArc, TA::kWriteSavingLocal, false,
+       Fault::kNone, TO::kWrittenSavingLocal},
       {"edited.vcf", A.c_str(), kArc, false, B, kArc, TA::kWrite, false, Fault::kChanged, TO::kChangedMeanwhile},
       {"appeared.vcf", nullptr, 0, false, B, kArc, TA::kWrite, false, Fault::kCreated, TO::kChangedMeanwhile},
       {"gone.vcf", A.c_str(), kArc, false, B, kArc, TA::kWrite, false, Fault::kDeleted, TO::kChangedMeanwhile},
@@ -147,6 +161,7 @@ TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
   bytes.replace(bytes.find("du2.vcf"), 7, "du1.vcf");
   bytes.replace(bytes.rfind("du2.vcf"), 7, "du1.vcf");
   bytes[bytes.find("AddrBook/damaged.vcf") + 21] ^= 0x40;
+  bytes[bytes.find("AddrBook/large_damaged.vcf") + 27 + 200000] ^= 0x40;
   // Older packers wrote every byte 0x5C of a name as "/", second bytes too.
   for (const std::string& ours : {"AddrBook/" + kHyo, "AddrBook/" + kSoftware.substr(0, 2)})
     for (size_t at = 0; (at = bytes.find(ours, at)) != std::string::npos; at += ours.size()) bytes[at + 10] = '/';
@@ -168,7 +183,7 @@ TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
   x.fs.Advance(10);
   uint64_t used = 0;
   for (const auto& [name, content] : x.fs.Tree(kData)) used += content.size();
-  x.fs.SetFreeSpace(used + 100000);
+  x.fs.SetFreeSpace(used + (14u << 20));
 
   x.request.decide = [&](const ZipEntry&, std::string_view name, const LocalFile&) {
     for (const Row& row : rows)
@@ -242,6 +257,13 @@ TEST(ZipExtractor, OutcomesIndexAndJournalWithCardsThatChangeOrFailAlone) {
     }
     ++want[row.want == TO::kWrittenSavingLocal ? TO::kWritten : row.want];
   }
+  auto error_of = [&](const std::string& name) {
+    auto r = std::find_if(x.settled.begin(), x.settled.end(), [&](auto& s) { return s.name == "AddrBook/" + name; });
+    return r == x.settled.end() ? std::string() : r->error;
+  };
+  EXPECT_EQ(error_of("big.vcf").rfind("Cannot unpack \"" + kBook + "big.vcf\". It needs 16,777,216 bytes, and the "
+                                      "disk has 14,6", 0), 0u) << error_of("big.vcf");
+  EXPECT_NE(error_of("large_damaged.vcf").find("large_damaged.vcf"), std::string::npos);
   copies["blocked"] = "a file where the copy's folder would be";
   EXPECT_EQ(x.fs.Tree(kConflicts), copies);
   EXPECT_EQ((std::vector<size_t>{result.written, result.unchanged, result.kept, result.copies,

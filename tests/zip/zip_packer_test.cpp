@@ -14,10 +14,50 @@
 #include "zip/zip_packer.h"
 
 #ifdef _WIN32
+#include <malloc.h>
+
+#include <new>
+
 #include "base/scoped_handle.h"
 #include "base/system_code_page.h"
 #include "base/win_file_system.h"
 #include "tests/support/test_support.h"
+#include "zip/zip_extractor.h"
+
+// The program's heap as operator new sees it: the bytes in use and their
+// peak since it was last set back, for the memory a job takes.
+namespace heap {
+std::atomic<int64_t> live{0}, peak{0};
+void Count(int64_t bytes) {
+  const int64_t now = live += bytes;
+  for (int64_t p = peak.load(); now > p && !peak.compare_exchange_weak(p, now);) {
+  }
+}
+// The peak above what is in use now while work runs.
+template <class Work>
+int64_t PeakDuring(Work work) {
+  const int64_t before = live.load();
+  peak = before;
+  work();
+  return peak.load() - before;
+}
+}  // namespace heap
+
+void* operator new(size_t size) {
+  void* p = std::malloc(size == 0 ? 1 : size);
+  if (!p) throw std::bad_alloc();
+  heap::Count(static_cast<int64_t>(_msize(p)));
+  return p;
+}
+void operator delete(void* p) noexcept {
+  if (!p) return;
+  heap::Count(-static_cast<int64_t>(_msize(p)));
+  std::free(p);
+}
+void* operator new[](size_t size) { return operator new(size); }
+void operator delete[](void* p) noexcept { operator delete(p); }
+void operator delete(void* p, size_t) noexcept { operator delete(p); }
+void operator delete[](void* p, size_t) noexcept { operator delete(p); }
 #endif
 
 namespace n2 {
@@ -148,7 +188,7 @@ TEST(ZipPacker, PackingAgainGivesTheFullPacksArchive) {
     const PackResult first = Pack(b.fs, kArchive);
     b.fs.Advance(60);
     c.setup(b.fs, *b.fs.Content(kArchive));
-    const PackResult again = Pack(b.fs, kArchive, [&] { return PackPrevious{first.index, kPrevious, c.archive_is_packed}; });
+    const PackResult again = Pack(b.fs, kArchive, [&] { return PackPrevious{&first.index, kPrevious, c.archive_is_packed}; });
     b.fs.Release(kBook + "sub\\b.vcf");
     const PackResult full = Pack(b.fs, kRoot + "full.zip");
     EXPECT_TRUE(b.fs.Content(kArchive) == b.fs.Content(kRoot + "full.zip"));
@@ -209,6 +249,89 @@ TEST(ZipPacker, ChangesAfterTheListingAndFailures) {
     EXPECT_EQ(archive["AddrBook/sub/b.vcf"].stamp.time, At(30).time);
     EXPECT_EQ(*indexed, (IndexedFile{now.size, now.write_time, kAttrReadOnly, Crc32(*c.packed), std::nullopt}));
     EXPECT_FALSE(packed.index.TrustedCrc("AddrBook/sub/b.vcf", now.size, now.write_time));
+  }
+}
+
+// What an archive cannot hold is refused by the packer with the reason: a
+// book of more entries than its 16-bit count (all of them counted), and a
+// card whose size its 32-bit fields cannot hold.
+TEST(ZipPacker, BooksAnArchiveCannotHoldAreRefused) {
+  auto refused = [](MemoryFileSystem& fs, const std::string& error) {
+    try {
+      Pack(fs, kArchive);
+      ADD_FAILURE() << "packed";
+    } catch (const EArchiveLimit& e) {
+      EXPECT_EQ(e.Message(), error);
+    }
+  };
+  MemoryFileSystem fs;
+  for (int i = 0; i < 65534; ++i) fs.Put(kBook + std::to_string(i) + ".vcf", "");
+  EXPECT_EQ(Pack(fs, kArchive).entries.size(), 65535u);  // the folder and 65,534 cards
+  fs.Put(kBook + "more\\x.vcf", "");
+  refused(fs, "The address book holds 65,537 cards and folders; an archive holds at most 65,535");
+  MemoryFileSystem huge;
+  huge.Put(kBook + "a.vcf", Card("Ann"));
+  huge.Put(kBook + "huge.jpg", "x");
+  huge.ShowSize(kBook + "huge.jpg", kMaxEntrySize + 1ull);
+  refused(huge, "The card \"" + kBook + "huge.jpg\" holds 4,294,967,295 bytes; an archive holds cards of at most "
+                "4,294,967,294 bytes");
+}
+
+// A card above the size held in memory is compressed from its file in
+// pieces (read again when it changes meanwhile), its data copied in pieces
+// from the previous archive (proven first unless our own pack made it), and
+// the archive is the one a full pack writes.
+TEST(ZipPacker, LargeCardsGoInPieces) {
+  std::string large;
+  for (int i = 0; large.size() <= kStreamedEntrySize + kStreamPiece; ++i)
+    large += "PHOTO;ENCODING=b:" + std::to_string(i * 2654435761u) + "\r\n";
+  const std::string card = kBook + "large.vcf";
+  const struct {
+    const char* what;
+    std::function<void(MemoryFileSystem&, std::string)> setup;  // given the last pack's archive
+    bool archive_is_packed;
+    size_t read;
+  } cases[] = {
+      {"ours", [](auto& fs, auto a) { fs.Put(kPrevious, a); }, true, 0},
+      {"another's, proven", [](auto& fs, auto a) { fs.Put(kPrevious, a); }, false, 0},
+      {"damaged data",
+       [](auto& fs, auto a) {
+         a[ReadBack(a)["AddrBook/large.vcf"].local_offset + 30 + 18 + 1000] ^= 0x40;
+         fs.Put(kPrevious, a);
+       },
+       false, 1},
+      {"missing", [](auto&, auto) {}, true, 2},
+  };
+  {
+    // Saved again while the pack reads it: the entry holds what was there after.
+    MemoryFileSystem fs;
+    fs.Put(card, large.substr(1));
+    int opened = 0;
+    fs.before = [&](FsOp op, const std::string& path) {
+      if (op == FsOp::kOpenStream && path == card && ++opened == 1) fs.Advance(1), fs.Put(card, large);
+    };
+    const PackResult packed = Pack(fs, kArchive);
+    EXPECT_EQ(opened, 2);
+    EXPECT_EQ(fs.Count(FsOp::kRead), 0);  // only in pieces
+    ReadBack read(*fs.Content(kArchive));
+    EXPECT_EQ(read.zip.ReadEntryData(static_cast<size_t>(read.zip.FindEntry("AddrBook/large.vcf"))), large);
+    EXPECT_EQ(*packed.index.Find("AddrBook/large.vcf"),
+              (IndexedFile{large.size(), fs.Stat(card)->write_time, kAttrArchive, Crc32(large), std::nullopt}));
+  }
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    MemoryFileSystem fs;
+    fs.Put(kBook + "a.vcf", Card("Ann"));
+    fs.Put(card, large);
+    fs.Advance(60);
+    const PackResult first = Pack(fs, kArchive);
+    fs.Advance(60);
+    c.setup(fs, *fs.Content(kArchive));
+    const PackResult again = Pack(fs, kArchive, [&] { return PackPrevious{&first.index, kPrevious, c.archive_is_packed}; });
+    const PackResult full = Pack(fs, kRoot + "full.zip");
+    EXPECT_TRUE(fs.Content(kArchive) == fs.Content(kRoot + "full.zip"));
+    EXPECT_EQ(again.files_read, c.read);
+    EXPECT_EQ(again.index.Text(), full.index.Text());
   }
 }
 
@@ -291,13 +414,56 @@ TEST(ZipPackerOnDisk, EntriesAsWindowsShowsThemAndArchivesForOtherTools) {
                                     nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(writer);
   const PackResult again =
-      PackWithManifest(fs, data, ours + "repacked.zip", [&] { return PackPrevious{first.index, ours + "book.zip", true}; });
+      PackWithManifest(fs, data, ours + "repacked.zip", [&] { return PackPrevious{&first.index, ours + "book.zip", true}; });
   EXPECT_EQ(again.files_read, 1u);
   Pack(fs, data + "full.zip", {}, data, SystemLeadBytes(), &IdentityOfContent);
   EXPECT_TRUE(ReadFileBytes(ours + "repacked.zip") == ReadFileBytes(data + "full.zip"));
   n2test::TempFolder none;  // no address book: the end record alone
   PackWithManifest(fs, none.Path(), ours + "empty.zip");
   EXPECT_EQ(ReadFileBytes(ours + "empty.zip"), EncodeEndRecord(EndRecord{}));
+}
+
+
+// A card of 48 MB is packed, copied from the previous archive (proven by
+// decoding it) and unpacked with a few megabytes of memory, not its size.
+TEST(ZipPackerOnDisk, ALargeCardTakesPiecesOfMemoryNotItsSize) {
+  n2test::TempFolder root;
+  const std::string data = root.Path(), book = data + "AddrBook\\", archive = data + "N2AddBook.zip";
+  ::CreateDirectoryA(book.c_str(), nullptr);
+  std::string large(48u << 20, '\0');  // compresses to about half
+  uint32_t x = 48;
+  for (char& c : large) c = static_cast<char>('a' + ((x = x * 1103515245u + 12345u) >> 28));
+  WriteFileBytes(book + "large.vcf", large);
+  WriteFileBytes(book + "a.vcf", Card("Ann"));
+  TWinFileSystem fs;
+  std::optional<PackResult> first, again;
+  const int64_t packing = heap::PeakDuring([&] { first = Pack(fs, archive, {}, data, SystemLeadBytes()); });
+  SetModified(book + "large.vcf", 2020, 5, 6, 7, 8, 10);  // older than the index: vouched for
+  SetModified(book + "a.vcf", 2020, 5, 6, 7, 8, 10);
+  first = Pack(fs, archive, {}, data, SystemLeadBytes());
+  const int64_t copying = heap::PeakDuring([&] {
+    again = Pack(fs, data + "again.zip", [&] { return PackPrevious{&first->index, archive, false}; }, data,
+                 SystemLeadBytes());
+  });
+  EXPECT_EQ(again->files_read, 0u);
+  EXPECT_TRUE(ReadFileBytes(data + "again.zip") == ReadFileBytes(archive));
+  n2test::TempFolder into;
+  const int64_t unpacking = heap::PeakDuring([&] {
+    std::unique_ptr<FileStream> stream = fs.OpenStream(archive);
+    ZipArchive zip(SystemLeadBytes());
+    ASSERT_TRUE(zip.Read(*stream));
+    ExtractRequest request;
+    request.fs = &fs;
+    request.lead = &SystemLeadBytes();
+    request.archive = &zip;
+    request.target = into.Path();
+    request.temporary_folder = into.Path() + "~N2Unpack.tmp\\";
+    EXPECT_EQ(ExtractArchive(request).written, 2u);
+  });
+  EXPECT_TRUE(ReadFileBytes(into / "AddrBook\\large.vcf") == large);
+  for (const int64_t peak : {packing, copying, unpacking}) EXPECT_LT(peak, 12 << 20);
+  std::printf("heap peak: packing %lld KB, copying %lld KB, unpacking %lld KB\n", static_cast<long long>(packing >> 10),
+              static_cast<long long>(copying >> 10), static_cast<long long>(unpacking >> 10));
 }
 
 #endif
