@@ -44,6 +44,9 @@
 #   BENCH_DIR     where the work folder goes (default /dev/shm, see work_folder.sh)
 #   SERVERS       which servers, of "pyftpdlib vsftpd nginx" (default all three)
 #   KEEP_WORK     set: the work folder (books, job logs) stays
+#   BOOK          the address book: "cards" (default: the 5,000 cards above),
+#                 "photos" (2,000 cards with a photo of 60-120 KB each,
+#                 some 190 MB) or "many" (60,000 cards of 1-4 KB)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/../.." && pwd)
 build=${N2_BUILD_DIR:-$root/build}
@@ -53,6 +56,12 @@ floor_exe=$(find "$build/win" -name floor_bench.exe | head -1)
   { echo "n2host.exe, N2VelmEn.dll or floor_bench.exe not built (cmake --build $build/win --target n2host floor_bench)"; exit 1; }
 runs=${RUNS:-3}
 servers=${SERVERS:-pyftpdlib vsftpd nginx}
+case ${BOOK:-cards} in
+  cards) book_kind=(5000) ;;
+  photos) book_kind=(2000 photos) ;;
+  many) book_kind=(60000) ;;
+  *) echo "BOOK is one of cards, photos, many" >&2; exit 2 ;;
+esac
 source "$root/scripts/test-env.sh"
 source "$root/bench/work_folder.sh"
 work=$(bench_work_folder n2jobbench)
@@ -215,7 +224,7 @@ same_book() {
 steal() { awk '/^cpu / { print int($9 / 100) }' /proc/stat; }
 steal0=$(steal)
 mkdir -p "$work/t" "$work/master" "$work/floor"
-$book make "$work/master/AddrBook"
+$book make "$work/master/AddrBook" "${book_kind[@]}"
 cp -a "$work/master/AddrBook" "$work/floor/AddrBook"
 bash "$root/scripts/wine-session.sh" start >/dev/null 2>&1 || true
 for s in $servers; do

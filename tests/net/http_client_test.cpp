@@ -128,6 +128,48 @@ TEST_F(HttpClientNginx, PutAndGetRoundTripBodiesOfEverySize) {
   }
 }
 
+// A body of more than 128 MiB that no stream holds: each byte is made from
+// its position on the way up and checked against it on the way down.
+class PatternStream : public ByteStream {
+ public:
+  explicit PatternStream(uint64_t size) : size_(size) {}
+  static char At(uint64_t p) { return static_cast<char>((p * 0x9E3779B1u) >> 24); }
+  uint64_t Size() override { return size_; }
+  size_t ReadAt(uint64_t position, void* buffer, size_t size) override {
+    const size_t n = position >= size_ ? 0 : static_cast<size_t>(std::min<uint64_t>(size, size_ - position));
+    for (size_t i = 0; i < n; ++i) static_cast<char*>(buffer)[i] = At(position + i);
+    return n;
+  }
+  void WriteAt(uint64_t position, const void* data, size_t size) override {
+    for (size_t i = 0; i < size; ++i) wrong_ += static_cast<const char*>(data)[i] != At(position + i);
+    size_ = std::max(size_, position + size);
+  }
+  void Truncate(uint64_t size) override { size_ = size; }
+  uint64_t wrong_ = 0;
+
+ private:
+  uint64_t size_;
+};
+
+TEST_F(HttpClientNginx, BodiesPastOneHundredTwentyEightMiBStream) {
+  const uint64_t size = (uint64_t{129} << 20) + 3;
+  PatternStream up(size);
+  http.SetURL(Url("/dav/large.bin"));
+  http.SetRequestBody(&up);
+  http.SetRequestBodyPosition(0);
+  http.Put();
+  http.SetRequestBody(nullptr);
+  EXPECT_TRUE(http.StatusCode() == 201 || http.StatusCode() == 204) << http.StatusCode();
+  EXPECT_EQ(http.SentCount(), static_cast<int64_t>(size));
+  PatternStream down(0);
+  http.SetResponseBody(&down);
+  http.Get();
+  http.SetResponseBody(nullptr);
+  EXPECT_EQ(http.StatusCode(), 200);
+  EXPECT_EQ(down.Size(), size);
+  EXPECT_EQ(down.wrong_, 0u);
+}
+
 TEST_F(HttpClientNginx, PutSendsTheBodyFromItsPosition) {
   MemoryStream body("skip-these:payload");
   http.SetURL(Url("/dav/positioned.bin"));
