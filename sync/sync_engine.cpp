@@ -94,7 +94,10 @@ class TSyncEngine::Job {
   std::optional<CardIdentity> Identify(std::string_view name, const IndexedFile& file);
   // The record that agrees on book, sent to or cleared on the server now;
   // validator: what the server tells of the archive now there.
-  void AgreeOnSent(const BookContent& book, const std::string& validator = {});
+  // The job ends with it: the record is agreed in place (a large book is not
+  // held twice); one that cannot be saved fails the job, and the next job
+  // reads the record saved last.
+  void AgreeOnSent(BookContent book, const std::string& validator = {});
   [[noreturn]] void Fail(TJobResult result, std::exception_ptr error) {
     report_.result = result;
     report_.error = std::move(error);
@@ -195,12 +198,10 @@ std::string TSyncEngine::Job::UploadName() const {
   return name;
 }
 
-void TSyncEngine::Job::AgreeOnSent(const BookContent& book, const std::string& validator) {
-  TAgreedRecord agreed = record_;
-  agreed.Agree(book, r_.server);
-  agreed.SetValidator(validator);
-  state_.SaveRecord(agreed);
-  record_ = std::move(agreed);
+void TSyncEngine::Job::AgreeOnSent(BookContent book, const std::string& validator) {
+  record_.Agree(std::move(book), r_.server);
+  record_.SetValidator(validator);
+  state_.SaveRecord(record_);
 }
 
 std::unique_ptr<OpenedArchive> TSyncEngine::Job::Fetch(const std::string& known, bool& unchanged) {
@@ -393,18 +394,21 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
     const bool agreed_all_here = MergeChangesNothing(record_.Book(), packed);
     bool unchanged = false;
     std::unique_ptr<OpenedArchive> fetched = Fetch(agreed_all_here ? record_.Validator() : std::string(), unchanged);
-    std::optional<BookContent> server_book;
-    if (unchanged) server_book = record_.Book();
+    // The server's book: the agreed one when the server showed it unchanged,
+    // else the fetched archive's.
+    std::optional<BookContent> fetched_book;
+    const BookContent* server_book = unchanged ? &record_.Book() : nullptr;
     // A file that is not a zip archive at all holds no card to lose: the
     // book is sent over it, as over a server without a book.
     if (fetched && !fetched->empty && fetched->archive.IsZip()) {
       if (!fetched->archive.Whole())
         throw Exception("The server's copy of the address book is incomplete; nothing was sent.");
-      server_book = BookOf(fetched->archive.Entries(), lead_);
+      fetched_book = BookOf(fetched->archive.Entries(), lead_);
+      server_book = &*fetched_book;
       if (!MergeChangesNothing(*server_book, packed)) {
         ExtractResult merged;
         try {
-          merged = Merge(*fetched, &*server_book);
+          merged = Merge(*fetched, server_book);
         } catch (const std::exception&) {
           Fail(TJobResult::kExtractFailed, std::current_exception());
         }
@@ -423,17 +427,18 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
     if (!by_hand && server_book && *server_book == packed) {
       // The server holds this very book already: nothing to send.
       if (!record_.Complete() || !(record_.Book() == packed)) {
-        TAgreedRecord agreed = record_;
-        agreed.Agree(*server_book, r_.server);
-        state_.SaveRecord(agreed);
-        record_ = std::move(agreed);
+        // As after a send, the job ends here.
+        record_.Agree(std::move(packed), r_.server);
+        state_.SaveRecord(record_);
       }
       report_.result = TJobResult::kNothingNew;
       return;
     }
+    fetched_book.reset();
+    server_book = nullptr;
     const std::string validator = r_.transport->Send(state_.ArchivePath(), UploadName());
     report_.sent = true;
-    AgreeOnSent(packed, validator);
+    AgreeOnSent(std::move(packed), validator);
   });
 }
 
