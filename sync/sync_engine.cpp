@@ -81,10 +81,11 @@ class TSyncEngine::Job {
   // when the server's archive is still that one.
   std::unique_ptr<OpenedArchive> Fetch(const std::string& known, bool& unchanged);
   // Merges the fetched archive into the book and records what agrees.
-  // server_book is the archive's content; null: it is taken from the
-  // archive once the cards are in place (a large book is not held twice
-  // while it is unpacked).
-  ExtractResult Merge(OpenedArchive& fetched, const BookContent* server_book);
+  // server_book is the archive's content, or nothing: it is then taken from
+  // the archive once the cards are in place. When every card settled the
+  // record takes it over and server_book is left empty (a large book is
+  // not held twice).
+  ExtractResult Merge(OpenedArchive& fetched, std::optional<BookContent>& server_book);
   // Whether a merge of server_book into packed would leave every file alone.
   bool MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const;
   std::string ConflictFolder();
@@ -255,7 +256,7 @@ std::string TSyncEngine::Job::ConflictFolder() {
   return conflict_folder_;
 }
 
-ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent* server_book) {
+ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<BookContent>& server_book) {
   // The cards that settle are noted and agreed on in the record once the
   // extraction is over (its choices go by the record as it was); the record
   // is written whatever happens after the first card moved.
@@ -360,7 +361,8 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, const BookContent*
   if (report_.failures.empty() && report_.changed_meanwhile == 0) {
     settled = {};
     if (server_book) {
-      record_.Agree(*server_book, r_.server);
+      record_.Agree(std::move(*server_book), r_.server);
+      server_book.reset();
     } else {
       record_.Agree(BookOf(fetched.archive.Entries(), lead_), r_.server);
     }
@@ -404,11 +406,10 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
       if (!fetched->archive.Whole())
         throw Exception("The server's copy of the address book is incomplete; nothing was sent.");
       fetched_book = BookOf(fetched->archive.Entries(), lead_);
-      server_book = &*fetched_book;
-      if (!MergeChangesNothing(*server_book, packed)) {
+      if (!MergeChangesNothing(*fetched_book, packed)) {
         ExtractResult merged;
         try {
-          merged = Merge(*fetched, server_book);
+          merged = Merge(*fetched, fetched_book);
         } catch (const std::exception&) {
           Fail(TJobResult::kExtractFailed, std::current_exception());
         }
@@ -418,10 +419,15 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
           Fail(TJobResult::kExtractFailed,
                std::make_exception_ptr(NamedError(report_.failures.front().error_kind, FailureMessage(report_.failures))));
         if (merged.ChangedFiles() > 0) {
-          fetched.reset();  // not held while the book is packed again
+          // Neither the copy nor the book packed before is held while the
+          // book is packed again.
+          fetched.reset();
+          packed = BookContent(lead_);
           packed = Pack();
         }
       }
+      // A merge that settled every card left the server's book in the record.
+      server_book = fetched_book ? &*fetched_book : &record_.Book();
     }
     fetched.reset();
     if (!by_hand && server_book && *server_book == packed) {
@@ -468,7 +474,8 @@ TJobReport TSyncEngine::Job::Download(bool conditional) {
            std::make_exception_ptr(
                Exception("The archive " + state_.ArchivePath() + " is incomplete; nothing was unpacked.")));
     try {
-      Merge(*fetched, nullptr);
+      std::optional<BookContent> from_archive;
+      Merge(*fetched, from_archive);
     } catch (const std::exception&) {
       Fail(TJobResult::kExtractFailed, std::current_exception());
     }
