@@ -259,10 +259,14 @@ std::string TSyncEngine::Job::ConflictFolder() {
 ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<BookContent>& server_book) {
   // The cards that settle are noted and agreed on in the record once the
   // extraction is over (its choices go by the record as it was); the record
-  // is written whatever happens after the first card moved.
-  std::vector<std::pair<std::string, CardContent>> settled;
+  // is written whatever happens after the first card moved. A card is noted
+  // by its entry in the archive, which tells its name and content again.
+  std::vector<size_t> settled;
   const auto agree_on_settled = [&] {
-    for (auto& [name, card] : settled) record_.AgreeOn(std::move(name), card, r_.server);
+    for (const size_t i : settled) {
+      const ZipEntry& entry = fetched.archive.Entries()[i];
+      record_.AgreeOn(NormalizeEntryName(entry.central.name, lead_), CardOf(entry, lead_), r_.server);
+    }
     settled = {};
   };
   bool journal_begun = false;
@@ -316,7 +320,6 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
     state_.AppendJournal(lines);
   };
   x.settled = [&](const CardResult& c) {
-    const CardContent card = CardOf(fetched.archive.Entries()[c.entry], lead_);
     switch (c.outcome) {
       case TCardOutcome::kCopied:
       case TCardOutcome::kWrittenSavingLocal:
@@ -339,7 +342,7 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
         report_.failures.push_back(c);
         return;
     }
-    settled.emplace_back(c.name, card);
+    settled.push_back(c.entry);
   };
   ExtractResult result;
   try {
