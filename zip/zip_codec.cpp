@@ -16,8 +16,6 @@
 namespace n2 {
 namespace {
 
-constexpr size_t kChunk = 1u << 20;
-
 // The compressor's entry points. A 32-bit Windows build links a second build
 // of libdeflate's compressor for processors with SSE2, and takes it when the
 // processor has SSE2; a compressor is always freed by the build that made it.
@@ -134,13 +132,6 @@ struct Bunzipper {
   ~Bunzipper() { BZ2_bzDecompressEnd(&s); }
 };
 
-// Grows out by up to one chunk, never past size; returns the free room.
-size_t Grow(std::string& out, size_t used, uint32_t size) {
-  size_t want = std::min<size_t>(size, used + kChunk);
-  if (out.size() < want) out.resize(want);
-  return want - used;
-}
-
 std::optional<std::string> Inflate(std::string_view data, uint32_t size, bool data_cut) {
   // Data that cannot give size bytes ends early, whatever it holds: it is not
   // worth a buffer of that size.
@@ -157,33 +148,6 @@ std::optional<std::string> Inflate(std::string_view data, uint32_t size, bool da
   if (data_cut) return std::nullopt;
   if (rc == LIBDEFLATE_INSUFFICIENT_SPACE) throw EDecompressionError("Deflate data longer than its declared size");
   throw EDecompressionError("Invalid deflate data");
-}
-
-std::optional<std::string> Bunzip2(std::string_view data, uint32_t size, bool data_cut) {
-  Bunzipper b;
-  if (BZ2_bzDecompressInit(&b.s, 0, 0) != BZ_OK) throw EDecompressionError("Cannot start the bzip2 decoder");
-  b.s.next_in = const_cast<char*>(data.data());
-  b.s.avail_in = static_cast<unsigned>(data.size());
-  std::string out;
-  size_t used = 0;
-  while (used < size) {
-    size_t room = Grow(out, used, size);
-    b.s.next_out = out.data() + used;
-    b.s.avail_out = static_cast<unsigned>(room);
-    int rc = BZ2_bzDecompress(&b.s);
-    size_t got = room - b.s.avail_out;
-    used += got;
-    if (rc == BZ_STREAM_END) break;
-    if (rc == BZ_MEM_ERROR) throw std::bad_alloc();
-    if (rc != BZ_OK) {
-      if (data_cut) return std::nullopt;
-      throw EDecompressionError("Invalid bzip2 data (error " + std::to_string(rc) + ")");
-    }
-    if (b.s.avail_in == 0 && got == 0) break;  // the data ended early
-  }
-  if (used < size) return std::nullopt;
-  out.resize(used);
-  return out;
 }
 
 // zlib's streams, ended however their work ends.
@@ -331,6 +295,20 @@ std::optional<uint32_t> Bunzip2Pieces(const TPieceReader& read, uint32_t size, b
   }
   if (produced < size) return std::nullopt;
   return crc;
+}
+
+// The whole data decoded in memory, through the decoder of pieces: the
+// output grows as it is decoded, never to the declared size at once.
+std::optional<std::string> Bunzip2(std::string_view data, uint32_t size, bool data_cut) {
+  const TPieceReader read = [&data](char* buffer, size_t room) {
+    const size_t n = std::min(room, data.size());
+    std::copy_n(data.data(), n, buffer);
+    data.remove_prefix(n);
+    return n;
+  };
+  std::string out;
+  if (!Bunzip2Pieces(read, size, data_cut, [&out](std::string_view piece) { out += piece; })) return std::nullopt;
+  return out;
 }
 
 }  // namespace
