@@ -436,8 +436,10 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
     if (!by_hand && server_book && *server_book == packed) {
       // The server holds this very book already: nothing to send.
       if (!record_.Complete() || !(record_.Book() == packed)) {
-        // As after a send, the job ends here.
-        record_.Agree(std::move(packed), r_.server);
+        // The record takes the server's book, with the identities its cards
+        // carry there; as after a send, the job ends here.
+        BookContent book = fetched_book ? std::move(*fetched_book) : *server_book;
+        record_.Agree(std::move(book), r_.server);
         state_.SaveRecord(record_);
       }
       report_.result = TJobResult::kNothingNew;
