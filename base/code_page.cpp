@@ -1,6 +1,7 @@
 #include "base/code_page.h"
 
 #include <cstdint>
+#include <cstring>
 
 namespace n2 {
 
@@ -56,16 +57,34 @@ std::string FoldCase(std::string_view text, const LeadBytes& lead) {
 }
 
 size_t CaseBlindHash::operator()(std::string_view text) const noexcept {
-  uint32_t hash = 2166136261u;  // FNV-1a over the folded bytes
-  for (size_t i = 0; i < text.size(); ++i) {
-    char c = text[i];
-    if (lead_->CharLength(text, i) == 2) {
-      hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
-      c = text[++i];  // a second byte is never folded
-    } else {
-      c = FoldLetter(c);
+  // Every name of a book is hashed a dozen times a job: four bytes at a time
+  // where they are four single-byte characters (none has its top bit set, so
+  // none leads a double-byte character, and the byte before them ended a
+  // character), folded at once; byte by byte elsewhere. Texts that compare
+  // equal split into the same steps, so they hash alike.
+  const auto mix = [](uint32_t hash, uint32_t value) { return ((hash << 5 | hash >> 27) ^ value) * 0x9E3779B1u; };
+  uint32_t hash = static_cast<uint32_t>(text.size());
+  const char* p = text.data();
+  for (size_t i = 0; i < text.size();) {
+    if (i + 4 <= text.size()) {
+      uint32_t word;
+      std::memcpy(&word, p + i, 4);
+      if ((word & 0x80808080u) == 0) {
+        // Bytes from 0x41 ("A") to 0x5A ("Z") get 0x20.
+        const uint32_t upper = (word + 0x3F3F3F3Fu) & ~(word + 0x25252525u) & 0x80808080u;
+        hash = mix(hash, word | upper >> 2);
+        i += 4;
+        continue;
+      }
     }
-    hash = (hash ^ static_cast<unsigned char>(c)) * 16777619u;
+    if (lead_->CharLength(text, i) == 2) {
+      // A second byte is never folded.
+      hash = mix(hash, static_cast<unsigned char>(p[i]) << 8 | static_cast<unsigned char>(p[i + 1]));
+      i += 2;
+    } else {
+      hash = mix(hash, static_cast<unsigned char>(FoldLetter(p[i])));
+      ++i;
+    }
   }
   return hash;
 }

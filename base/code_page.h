@@ -116,12 +116,15 @@ CaseBlindMap<Value> MakeCaseBlindMap(const LeadBytes& lead) {
 // name's spelling.
 template <class Value>
 void SetCaseBlind(CaseBlindMap<Value>& map, std::string name, const Value& value) {
-  auto it = map.find(name);
-  if (it != map.end() && it->first == name) {
+  // One lookup for a new name or one spelt alike (try_emplace leaves name
+  // as it is when the map holds it already).
+  auto [it, added] = map.try_emplace(std::move(name), value);
+  if (added) return;
+  if (it->first == name) {
     it->second = value;
     return;
   }
-  if (it != map.end()) map.erase(it);
+  map.erase(it);
   map.emplace(std::move(name), value);
 }
 // The value of name, or nullptr.

@@ -107,6 +107,8 @@ std::string EncodeEndRecord(const EndRecord& e);
 // and the stamp (8 bytes each). Every zip reader skips blocks it does not know.
 inline constexpr uint16_t kIdentityFieldId = 0x324E;
 std::string EncodeIdentityField(const CardIdentity& identity);
+// The same appended to out.
+void AppendIdentityField(std::string& out, const CardIdentity& identity);
 // The identity in an extra field, when it holds our block (of version 1).
 std::optional<CardIdentity> IdentityInExtraField(std::string_view extra);
 

@@ -52,6 +52,11 @@ TEST(ZipNames, DoubleByteCharactersStayWhole) {
       {CaseBlindEqual(kCp932)(a + ".VCF", di + ".vcf") ? "equal" : "different", "different"},
       {CaseBlindEqual(kCp932)(so + "AB.VCF", so + "ab.vcf") ? "equal" : "different", "equal"},
       {CaseBlindHash(kCp932)(so + "AB.VCF") == CaseBlindHash(kCp932)(so + "ab.vcf") ? "equal" : "different", "equal"},
+      {CaseBlindHash(kCp932)("AddrBook/" + a + "/Card-" + so + "XYZ.VCF") ==
+               CaseBlindHash(kCp932)("ADDRBOOK/" + a + "/card-" + so + "xyz.vcf")
+           ? "equal"
+           : "different",
+       "equal"},
       {WildcardMatch("*.*", "C:\\Data\\AddrBook\\" + po + ".vcf", kCp932) ? "match" : "no", "match"},
       {WildcardMatch("*.*", "C:\\" + hyo + "\\" + po, kCp932) ? "match" : "no", "no"},
       {WildcardMatch("?.vcf", hyo + ".vcf", kCp932) ? "match" : "no", "match"},
@@ -72,6 +77,10 @@ TEST(ZipNames, DoubleByteCharactersStayWhole) {
       {NormalizeEntryName("AddrBook\\\x83/" + futo + "\\x.vcf", kCp932), "AddrBook/" + software + "/x.vcf"},
       {NormalizeEntryName("\x83\x83/x", kCp932), "\x83\x83/x"},  // a whole character, then a separator
       {IsNormalEntryName("AddrBook/\x95/.vcf", kCp932) ? "normal" : "not", "not"},
+      {IsNormalEntryName("AddrBook/" + so + "/" + hyo + ".vcf", kCp932) ? "normal" : "not", "normal"},
+      {IsNormalEntryName("AddrBook\\x.vcf", kCp932) ? "normal" : "not", "not"},
+      {IsNormalEntryName("AddrBook//x.vcf", kCp932) ? "normal" : "not", "not"},
+      {IsNormalEntryName("C:/AddrBook/x.vcf", kCp932) ? "normal" : "not", "not"},
       {SafeExtractPath("AddrBook/\x83/" + futo + "/x.vcf", kCp932)->folder, "AddrBook\\" + software + "\\"},
       {SafeExtractPath("AddrBook/\x95/.vcf", kCp932)->file, hyo + ".vcf"},
       // A byte that is never a second byte after a lead byte is a character of its own.
