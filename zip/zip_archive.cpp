@@ -181,10 +181,16 @@ void ZipArchive::IndexNames() const {
 }
 
 int ZipArchive::FindEntry(std::string_view name) const {
-  const std::string normal = IsNormalEntryName(name, *lead_) ? std::string(name) : NormalizeEntryName(name, *lead_);
+  std::string normalized;
+  std::string_view normal = name;
+  if (!IsNormalEntryName(name, *lead_)) normal = normalized = NormalizeEntryName(name, *lead_);
+  return FindEntry(normal, FoldedNameHash(normal, *lead_));
+}
+
+int ZipArchive::FindEntry(std::string_view normal, uint64_t hash) const {
   if (!names_indexed_) {
     if (!hashes_indexed_) IndexHashes();
-    if (!hashes_.count(FoldedNameHash(normal, *lead_))) return -1;
+    if (!hashes_.count(hash)) return -1;
     IndexNames();
   }
   auto it = names_.find(normal);
@@ -231,15 +237,26 @@ void ZipArchive::AddStreamEntry(std::string_view name, uint32_t attributes, std:
   AddPreparedEntry(name, attributes, Prepare(data, level), stamp);
 }
 
-void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data,
+void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, const PreparedView& data,
                                   DosStamp stamp, std::string_view extra) {
-  AddWrittenEntry(
-      name, extra.size(),
-      [&data](ByteStream& archive, uint64_t position) {
-        archive.WriteAt(position, data.compressed.data(), data.compressed.size());
-        return Written{data.crc, data.size, data.method, data.compressed.size()};
-      },
-      [&](const Written&) { return Description{attributes, stamp, std::string(extra)}; });
+  LocalHeader& h = BeginAdd(name);
+  h.stamp = stamp;
+  h.extra.assign(extra);
+  h.method = data.method;
+  h.crc = data.crc;
+  h.compressed_size = static_cast<uint32_t>(data.compressed.size());
+  h.uncompressed_size = data.size;
+  const uint64_t offset = end_.directory_offset;
+  const uint64_t data_position = offset + h.Size();
+  RequireRoom(data_position + data.compressed.size());
+  // The header and then the data: writes that follow one another, which the
+  // stream gathers into large blocks.
+  std::string& header = header_scratch_;
+  header.clear();
+  AppendLocalHeader(header, h);
+  stream_->WriteAt(offset, header.data(), header.size());
+  stream_->WriteAt(data_position, data.compressed.data(), data.compressed.size());
+  FinishAdd(attributes, offset, data_position + data.compressed.size());
 }
 
 void ZipArchive::RequireRoom(uint64_t end) {
@@ -248,19 +265,41 @@ void ZipArchive::RequireRoom(uint64_t end) {
                         " bytes), the most an archive holds");
 }
 
-void ZipArchive::AddWrittenEntry(std::string_view name, size_t extra_size, const TDataWriter& write,
-                                 const TDescribe& describe) {
+LocalHeader& ZipArchive::BeginAdd(std::string_view name) {
   if (!stream_) throw Exception("No archive is open");
-  std::string entry_name = NormalizeEntryName(name, *lead_);
-  if (const int old = FindEntry(entry_name); old >= 0) RemoveEntry(static_cast<size_t>(old));
-  const uint64_t hash = FoldedNameHash(entry_name, *lead_);
+  LocalHeader& h = adding_;
+  NormalizeEntryName(name, *lead_, h.name);
+  adding_hash_ = FoldedNameHash(h.name, *lead_);
+  if (const int old = FindEntry(h.name, adding_hash_); old >= 0) RemoveEntry(static_cast<size_t>(old));
   if (entries_.size() >= kMaxEntries)
     throw EArchiveLimit("An archive holds at most " + GroupedNumber(kMaxEntries) + " cards and folders");
+  return h;
+}
 
-  LocalHeader h;
-  h.name = entry_name;
+void ZipArchive::FinishAdd(uint32_t attributes, uint64_t offset, uint64_t data_end) {
+  const LocalHeader& h = adding_;
+  CentralRecord r;
+  r.method = h.method;
+  r.stamp = h.stamp;
+  r.crc = h.crc;
+  r.compressed_size = h.compressed_size;
+  r.uncompressed_size = h.uncompressed_size;
+  r.external_attributes = attributes & 0xFFFF;
+  r.local_offset = static_cast<uint32_t>(offset);
+  r.name = h.name;
+  r.extra = h.extra;
+  end_.directory_offset = static_cast<uint32_t>(data_end);
+  if (hashes_indexed_) hashes_.insert(adding_hash_);
+  entries_.push_back(ZipEntry{std::move(r), LocalInfo::Of(h)});
+  if (names_indexed_) names_.emplace(h.name, entries_.size() - 1);
+  if (!batch_) WriteDirectory();
+}
+
+void ZipArchive::AddWrittenEntry(std::string_view name, size_t extra_size, const TDataWriter& write,
+                                 const TDescribe& describe) {
+  LocalHeader& h = BeginAdd(name);
   const uint64_t offset = end_.directory_offset;
-  uint64_t data_position = offset + kLocalHeaderSize + entry_name.size() + extra_size;
+  uint64_t data_position = offset + kLocalHeaderSize + h.name.size() + extra_size;
   Written data = write(*stream_, data_position);
   RequireRoom(data_position + data.compressed_size);
   Description described = describe(data);
@@ -275,27 +314,11 @@ void ZipArchive::AddWrittenEntry(std::string_view name, size_t extra_size, const
   h.crc = data.crc;
   h.compressed_size = static_cast<uint32_t>(data.compressed_size);
   h.uncompressed_size = data.size;
-
-  CentralRecord r;
-  r.method = h.method;
-  r.stamp = h.stamp;
-  r.crc = h.crc;
-  r.compressed_size = h.compressed_size;
-  r.uncompressed_size = h.uncompressed_size;
-  r.external_attributes = described.attributes & 0xFFFF;
-  r.local_offset = static_cast<uint32_t>(offset);
-  r.name = entry_name;
-  r.extra = h.extra;
-
   std::string& header = header_scratch_;
   header.clear();
   AppendLocalHeader(header, h);
   stream_->WriteAt(offset, header.data(), header.size());
-  end_.directory_offset = static_cast<uint32_t>(data_position + data.compressed_size);
-  entries_.push_back(ZipEntry{std::move(r), LocalInfo::Of(h)});
-  if (hashes_indexed_) hashes_.insert(hash);
-  if (names_indexed_) names_.emplace(std::move(entry_name), entries_.size() - 1);
-  if (!batch_) WriteDirectory();
+  FinishAdd(described.attributes, offset, data_position + data.compressed_size);
 }
 
 void ZipArchive::EndBatch() {

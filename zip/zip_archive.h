@@ -98,10 +98,20 @@ class ZipArchive {
     std::string compressed;
   };
   static Prepared Prepare(std::string_view data, int level);
+  // Prepared data wherever its compressed bytes lie (in a Prepared, or in
+  // another archive held in memory).
+  struct PreparedView {
+    uint32_t crc = 0;
+    uint32_t size = 0;
+    uint16_t method = 0;
+    std::string_view compressed;
+    PreparedView() = default;
+    PreparedView(const Prepared& p) : crc(p.crc), size(p.size), method(p.method), compressed(p.compressed) {}
+  };
   // AddStreamEntry with data prepared beforehand; the same bytes result.
   // extra, when given, is the extra field of the local header and the
   // directory record both.
-  void AddPreparedEntry(std::string_view name, uint32_t attributes, const Prepared& data, DosStamp stamp,
+  void AddPreparedEntry(std::string_view name, uint32_t attributes, const PreparedView& data, DosStamp stamp,
                         std::string_view extra = {});
 
   // What an entry's data writer put into the archive.
@@ -184,6 +194,16 @@ class ZipArchive {
   bool WalkLocalHeaders();
   void MarkSharedData();
   void RemoveEntry(size_t index);
+  // The local header of an entry about to be added, its name normalised,
+  // with an entry of that name removed first; raises when the archive holds
+  // as many as it can.
+  LocalHeader& BeginAdd(std::string_view name);
+  // Takes the entry being added, whose local header lies at offset and whose
+  // data ends at data_end, into the entries, and writes the directory unless
+  // a batch is on.
+  void FinishAdd(uint32_t attributes, uint64_t offset, uint64_t data_end);
+  // FindEntry for a normalised name and its FoldedNameHash.
+  int FindEntry(std::string_view normal, uint64_t hash) const;
   void WriteDirectory();
   void IndexNames() const;
   void IndexHashes() const;
@@ -197,6 +217,9 @@ class ZipArchive {
   EndRecord end_;
   std::string comment_;  // the bytes after the end record
   std::string header_scratch_;  // a local header being written
+  // The entry being added (kept, so that its texts keep their room) and its name's hash.
+  LocalHeader adding_;
+  uint64_t adding_hash_ = 0;
   // Normalised name -> index of the first entry of that name, for FindEntry
   // on large archives; made when first needed.
   mutable CaseBlindMap<size_t> names_;

@@ -193,7 +193,8 @@ class Packer {
   }
   void TakePrevious(PackPrevious previous);
   std::optional<ZipArchive::RawData> ReusableRaw(const Step& step);
-  std::optional<ZipArchive::Prepared> Reusable(const Step& step);
+  // Reusable data read into memory.
+  std::optional<ZipArchive::Prepared> Copied(const ZipArchive::RawData& raw);
   ZipArchive::Written TakeInPieces(const ZipArchive::RawData& raw, ByteStream& archive, uint64_t position);
   ZipArchive::Written DeflateInPieces(const Step& step, ByteStream& archive, uint64_t position, FileStamp& read);
   void AddStreamed(const Step& step, DosStamp now);
@@ -308,9 +309,9 @@ void Packer::ListFolderTree(const std::string& folder, StepFeed& feed, bool top)
       add_folder(full + "\\", item.stamp);
       ListFolderTree(full, feed, false);
     } else {
-      // Only names with a "." somewhere in the full path ("*.*").
+      // Only names with a "." somewhere in the full path (what "*.*" matches).
       const std::string& full = full_path(item.name);
-      if (!WildcardMatch("*.*", full, lead_)) return;
+      if (FindChar(full, '.', lead_) == std::string::npos) return;
       if (item.stamp.size > kMaxEntrySize)
         throw EArchiveLimit("The card \"" + full + "\" holds " + GroupedNumber(item.stamp.size) +
                             " bytes; an archive holds cards of at most " + GroupedNumber(kMaxEntrySize) + " bytes");
@@ -344,18 +345,24 @@ void Packer::TakePrevious(PackPrevious previous) {
     const std::vector<ZipEntry>& entries = archive.Entries();
     std::vector<std::pair<uint64_t, size_t>> order;  // hash, entry
     order.reserve(entries.size());
-    for (size_t i = 0; i < entries.size(); ++i)
-      order.emplace_back(NameHash(NormalizeEntryName(entries[i].central.name, lead_)), i);
+    std::string name;
+    for (size_t i = 0; i < entries.size(); ++i) {
+      NormalizeEntryName(entries[i].central.name, lead_, name);
+      order.emplace_back(NameHash(name), i);
+    }
     std::sort(order.begin(), order.end());
     previous_.emplace();
     previous_->reserve(order.size());
     const CaseBlindEqual same(lead_);
     for (size_t i = 0; i < order.size();) {
       size_t end = i + 1;
-      const std::string first = NormalizeEntryName(entries[order[i].second].central.name, lead_);
       bool one_name = true;
-      for (; end < order.size() && order[end].first == order[i].first; ++end)
-        one_name = one_name && same(first, NormalizeEntryName(entries[order[end].second].central.name, lead_));
+      // Names of one hash (rare) are compared.
+      if (end < order.size() && order[end].first == order[i].first) {
+        const std::string first = NormalizeEntryName(entries[order[i].second].central.name, lead_);
+        for (; end < order.size() && order[end].first == order[i].first; ++end)
+          one_name = one_name && same(first, NormalizeEntryName(entries[order[end].second].central.name, lead_));
+      }
       previous_->push_back(
           PreviousEntry{order[i].first, one_name ? archive.RawEntry(order[i].second) : std::nullopt});
       i = end;
@@ -386,13 +393,10 @@ std::optional<ZipArchive::RawData> Packer::ReusableRaw(const Step& step) {
   return raw;
 }
 
-// The same data read into memory.
-std::optional<ZipArchive::Prepared> Packer::Reusable(const Step& step) {
-  const std::optional<ZipArchive::RawData> raw = ReusableRaw(step);
-  if (!raw) return std::nullopt;
-  ZipArchive::Prepared p{raw->crc, raw->size, raw->method, std::string(raw->compressed_size, '\0')};
+std::optional<ZipArchive::Prepared> Packer::Copied(const ZipArchive::RawData& raw) {
+  ZipArchive::Prepared p{raw.crc, raw.size, raw.method, std::string(raw.compressed_size, '\0')};
   try {
-    if (previous_source_->ReadAt(raw->position, p.compressed.data(), p.compressed.size()) == p.compressed.size())
+    if (previous_source_->ReadAt(raw.position, p.compressed.data(), p.compressed.size()) == p.compressed.size())
       return p;
   } catch (const std::exception&) {
   }
@@ -521,6 +525,9 @@ void Packer::ApplySteps(StepFeed& feed) {
     size_t first = 0, last = 0;  // its steps
     std::vector<size_t> files;   // the steps that are files
     std::vector<ZipArchive::Prepared> prepared;
+    // Data taken where it lies in the previous archive held in memory,
+    // which our own last pack wrote (prepared then holds all but the bytes).
+    std::vector<std::optional<std::string_view>> in_place;
     // The stamp a file had while it was read; nothing for data taken over.
     std::vector<std::optional<FileStamp>> read;
     std::vector<std::exception_ptr> errors;
@@ -553,11 +560,19 @@ void Packer::ApplySteps(StepFeed& feed) {
     }
     planned = w.last;
     w.prepared.resize(w.files.size());
+    w.in_place.resize(w.files.size());
     w.read.resize(w.files.size());
     w.errors.resize(w.files.size());
     for (size_t i = 0; i < w.files.size(); ++i) {
       if (Streamed(steps[w.files[i]].stamp.size)) continue;  // when it is applied
-      std::optional<ZipArchive::Prepared> reused = Reusable(steps[w.files[i]]);
+      const std::optional<ZipArchive::RawData> raw = ReusableRaw(steps[w.files[i]]);
+      if (raw && previous_bytes_ && previous_is_packed_ &&
+          raw->position + raw->compressed_size <= previous_bytes_->Bytes().size()) {
+        w.prepared[i] = ZipArchive::Prepared{raw->crc, raw->size, raw->method, {}};
+        w.in_place[i] = std::string_view(previous_bytes_->Bytes()).substr(raw->position, raw->compressed_size);
+        continue;
+      }
+      std::optional<ZipArchive::Prepared> reused = raw ? Copied(*raw) : std::nullopt;
       if (reused) w.prepared[i] = std::move(*reused);
       if (!reused || !previous_is_packed_) w.work.push_back(Work{i, reused.has_value()});
     }
@@ -580,6 +595,7 @@ void Packer::ApplySteps(StepFeed& feed) {
       w.errors[work.file] = std::current_exception();
     }
   };
+  std::string extra;  // an entry's extra field
   auto apply = [&](Window& w) {
     for (size_t i = w.first, file = 0; i < w.last; ++i) {
       const Step& step = steps[i];
@@ -613,12 +629,14 @@ void Packer::ApplySteps(StepFeed& feed) {
         stamp.write_time = w.read[k]->write_time;
         if (w.read[k]->attributes != 0) stamp.attributes = w.read[k]->attributes;  // 0: not known
       }
-      const ZipArchive::Prepared& data = w.prepared[k];
+      ZipArchive::PreparedView data = w.prepared[k];
+      if (w.in_place[k]) data.compressed = *w.in_place[k];
       EnsureFolderEntries(step.name, kAttrFolder, now);
       IndexedFile packed{data.size, stamp.write_time, stamp.attributes, data.crc, std::nullopt};
       if (request_.identify) packed.identity = request_.identify(step.name, packed);
-      archive_.AddPreparedEntry(step.name, stamp.attributes, data, StampOf(stamp.write_time),
-                                packed.identity ? EncodeIdentityField(*packed.identity) : std::string());
+      extra.clear();
+      if (packed.identity) AppendIdentityField(extra, *packed.identity);
+      archive_.AddPreparedEntry(step.name, stamp.attributes, data, StampOf(stamp.write_time), extra);
       packed_.Set(std::string(step.name), packed);
     }
   };
