@@ -10,7 +10,12 @@ void BookContent::Add(std::string name, const CardContent& card) { SetCaseBlind(
 
 const CardContent* BookContent::Find(std::string_view name) const { return FindCaseBlind(cards_, name); }
 
+bool BookContent::AddNew(std::string name, const CardContent& card) {
+  return cards_.try_emplace(std::move(name), card).second;
+}
+
 bool BookContent::operator==(const BookContent& other) const {
+  if (this == &other) return true;
   if (cards_.size() != other.cards_.size()) return false;
   for (const auto& [name, card] : cards_) {
     const CardContent* same = other.Find(name);
@@ -23,15 +28,18 @@ void BookContent::AppendLines(std::string& out) const {
   out.reserve(out.size() + cards_.size() * 64);
   // Appended piece by piece: the record is written after every job.
   for (const auto& [name, c] : cards_) {
-    out += RecordHex(c.crc);
+    AppendRecordNumber(out, c.crc, 16);
     out += ' ';
-    out += std::to_string(c.size);
+    AppendRecordNumber(out, c.size);
     out += ' ';
-    out += RecordHex(c.attributes);
+    AppendRecordNumber(out, c.attributes, 16);
     out += c.folder ? " d " : " f ";
-    out += c.identity ? c.identity->Text() : "-";
+    if (c.identity)
+      c.identity->AppendText(out);
+    else
+      out += '-';
     out += ' ';
-    out += c.seen.Text();
+    c.seen.AppendText(out);
     out += ' ';
     AppendRecordName(out, name);
     out += '\n';

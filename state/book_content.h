@@ -42,6 +42,8 @@ class BookContent {
 
   // Adds name, or replaces the card of that name (and its spelling).
   void Add(std::string name, const CardContent& card);
+  // Adds name unless the book holds it (in any spelling); whether it did.
+  bool AddNew(std::string name, const CardContent& card);
   const CardContent* Find(std::string_view name) const;
   size_t Count() const { return cards_.size(); }
   bool operator==(const BookContent& other) const;

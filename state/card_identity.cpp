@@ -5,11 +5,11 @@
 namespace n2 {
 namespace {
 
-std::string Hex(uint64_t value) {
+void AppendHex(std::string& out, uint64_t value) {
   char buffer[17];
   auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
   (void)error;
-  return std::string(buffer, end);
+  out.append(buffer, end);
 }
 
 bool ParseHex(std::string_view text, uint64_t& value) {
@@ -26,7 +26,17 @@ bool ParsePair(std::string_view text, char separator, uint64_t& a, uint64_t& b) 
 
 }  // namespace
 
-std::string CardIdentity::Text() const { return Hex(installation) + "." + Hex(stamp); }
+std::string CardIdentity::Text() const {
+  std::string text;
+  AppendText(text);
+  return text;
+}
+
+void CardIdentity::AppendText(std::string& out) const {
+  AppendHex(out, installation);
+  out += '.';
+  AppendHex(out, stamp);
+}
 
 std::optional<CardIdentity> CardIdentity::Parse(std::string_view text) {
   CardIdentity identity;
@@ -54,13 +64,24 @@ bool SeenVersions::Covers(const CardIdentity& identity) const {
 }
 
 std::string SeenVersions::Text() const {
-  if (latest_.empty()) return "-";
   std::string text;
-  for (const auto& [installation, stamp] : latest_) {
-    if (!text.empty()) text += ',';
-    text += Hex(installation) + ":" + Hex(stamp);
-  }
+  AppendText(text);
   return text;
+}
+
+void SeenVersions::AppendText(std::string& out) const {
+  if (latest_.empty()) {
+    out += '-';
+    return;
+  }
+  bool first = true;
+  for (const auto& [installation, stamp] : latest_) {
+    if (!first) out += ',';
+    first = false;
+    AppendHex(out, installation);
+    out += ':';
+    AppendHex(out, stamp);
+  }
 }
 
 std::optional<SeenVersions> SeenVersions::Parse(std::string_view text) {

@@ -24,6 +24,7 @@ struct CardIdentity {
   bool operator==(const CardIdentity&) const = default;
   // "installation.stamp" in hexadecimal.
   std::string Text() const;
+  void AppendText(std::string& out) const;
   static std::optional<CardIdentity> Parse(std::string_view text);
 };
 
@@ -39,6 +40,7 @@ class SeenVersions {
 
   // "-" when empty, else "installation:stamp,..." in hexadecimal.
   std::string Text() const;
+  void AppendText(std::string& out) const;
   static std::optional<SeenVersions> Parse(std::string_view text);
 
  private:

@@ -33,15 +33,18 @@ std::string FileIndex::Text() const {
   body.reserve(body.size() + files_.size() * 80);
   // Appended piece by piece: a record of thousands of lines is written at every pack.
   for (const auto& [name, f] : files_) {
-    body += RecordHex(f.crc);
+    AppendRecordNumber(body, f.crc, 16);
     body += ' ';
-    body += std::to_string(f.size);
+    AppendRecordNumber(body, f.size);
     body += ' ';
-    body += std::to_string(f.write_time);
+    AppendRecordNumber(body, f.write_time);
     body += ' ';
-    body += RecordHex(f.attributes);
+    AppendRecordNumber(body, f.attributes, 16);
     body += ' ';
-    body += f.identity ? f.identity->Text() : "-";
+    if (f.identity)
+      f.identity->AppendText(body);
+    else
+      body += '-';
     body += ' ';
     AppendRecordName(body, name);
     body += '\n';

@@ -25,15 +25,18 @@ std::string EscapeRecordName(std::string_view name) {
 
 void AppendRecordName(std::string& out, std::string_view name) {
   static const char kDigits[] = "0123456789ABCDEF";
-  for (unsigned char c : name) {
-    if (c <= 32 || c == '%' || c == 127) {
-      out += '%';
-      out += kDigits[c >> 4];
-      out += kDigits[c & 15];
-    } else {
-      out += static_cast<char>(c);
-    }
+  // Runs of plain bytes are appended whole.
+  size_t plain = 0;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const unsigned char c = static_cast<unsigned char>(name[i]);
+    if (c > 32 && c != '%' && c != 127) continue;
+    out.append(name, plain, i - plain);
+    out += '%';
+    out += kDigits[c >> 4];
+    out += kDigits[c & 15];
+    plain = i + 1;
   }
+  out.append(name, plain, name.size() - plain);
 }
 
 std::optional<std::string> UnescapeRecordName(std::string_view text) {
@@ -87,6 +90,13 @@ RecordWordList RecordWords(std::string_view line, size_t count) {
 
 bool RecordNumber(std::string_view word, uint64_t& value, int base) { return Parse(word, value, base); }
 bool RecordNumber(std::string_view word, uint32_t& value, int base) { return Parse(word, value, base); }
+
+void AppendRecordNumber(std::string& out, uint64_t value, int base) {
+  char buffer[24];
+  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, base);
+  (void)error;
+  out.append(buffer, end);
+}
 
 std::string RecordHex(uint32_t value) {
   char buffer[9];

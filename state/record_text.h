@@ -48,5 +48,7 @@ RecordWordList RecordWords(std::string_view line, size_t count = SIZE_MAX);
 bool RecordNumber(std::string_view word, uint64_t& value, int base = 10);
 bool RecordNumber(std::string_view word, uint32_t& value, int base = 10);
 std::string RecordHex(uint32_t value);
+// A number appended in base 10 or 16, as RecordNumber reads it.
+void AppendRecordNumber(std::string& out, uint64_t value, int base = 10);
 
 }  // namespace n2

@@ -15,8 +15,12 @@ bool Holds(const LocalFile& local, const CardContent& card, bool with_attributes
 }  // namespace
 
 CardContent CardOf(const ZipEntry& entry, const LeadBytes& lead) {
+  return CardOf(entry, NormalizeEntryName(entry.central.name, lead), lead);
+}
+
+CardContent CardOf(const ZipEntry& entry, std::string_view normal_name, const LeadBytes& lead) {
   CardContent card;
-  card.folder = entry.Folder() || EndsWithChar(NormalizeEntryName(entry.central.name, lead), '/', lead);
+  card.folder = entry.Folder() || EndsWithChar(normal_name, '/', lead);
   if (!card.folder) {
     card.size = entry.central.uncompressed_size;
     card.crc = entry.central.crc;
@@ -31,8 +35,8 @@ BookContent BookOf(const std::vector<ZipEntry>& entries, const LeadBytes& lead) 
   std::string name;
   for (const ZipEntry& e : entries) {
     NormalizeEntryName(e.central.name, lead, name);
-    if (!StartsCaseBlind(name, kBookPrefix, lead) || book.Find(name)) continue;
-    book.Add(name, CardOf(e, lead));
+    // The first entry of a name counts.
+    if (StartsCaseBlind(name, kBookPrefix, lead)) book.AddNew(name, CardOf(e, name, lead));
   }
   return book;
 }

@@ -44,6 +44,8 @@ inline constexpr std::string_view kBookPrefix = "AddrBook/";
 BookContent BookOf(const std::vector<ZipEntry>& entries, const LeadBytes& lead);
 // The content of one entry, with its identity when it carries one.
 CardContent CardOf(const ZipEntry& entry, const LeadBytes& lead);
+// The same for an entry whose normalised name is known.
+CardContent CardOf(const ZipEntry& entry, std::string_view normal_name, const LeadBytes& lead);
 
 enum class TCardRule {
   kTakeServer,          // write the server's version (equal bytes: only attributes are set)
