@@ -60,6 +60,8 @@ class TSavedState {
   void BeginJournal(const std::string& server);
   void AppendJournal(const std::vector<JournalLine>& lines);
   void EndJournal() noexcept;
+  // Whether a job that ended in a crash left its journal.
+  bool JournalLeft() { return fs_.Stat(JournalPath()).has_value(); }
 
  private:
   std::string RecordPath() const { return data_folder_ + "N2AddBook.agreed"; }

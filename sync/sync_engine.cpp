@@ -73,6 +73,8 @@ class TSyncEngine::Job {
   };
 
   void Begin();
+  // Reads the record (recovering a journal a crash left) and the index.
+  void Load();
   // Packs the book into the local archive; the packed content.
   BookContent Pack();
   // Fetches the server's copy; nothing when the server has no book. A copy
@@ -104,6 +106,8 @@ class TSyncEngine::Job {
     report_.error = std::move(error);
     throw Failed{result};
   }
+  // Runs steps after Begin; they load the record and the index (an upload
+  // while its pack lists the book).
   template <class Steps>
   TJobReport Run(Steps steps);
 
@@ -113,6 +117,7 @@ class TSyncEngine::Job {
   TSavedState state_;
   TAgreedRecord record_;
   std::optional<FileIndex> index_;
+  bool loaded_ = false;  // the record and the index
   std::string conflict_folder_;
   // What the server told of the archive fetched last.
   std::string validator_;
@@ -136,10 +141,12 @@ TJobReport TSyncEngine::Job::Run(Steps steps) {
   return std::move(report_);
 }
 
-void TSyncEngine::Job::Begin() {
-  state_.RemoveLeftovers();
+void TSyncEngine::Job::Begin() { state_.RemoveLeftovers(); }
+
+void TSyncEngine::Job::Load() {
   record_ = state_.LoadRecord(r_.server);
   index_ = state_.LoadIndex();
+  loaded_ = true;
 }
 
 BookContent TSyncEngine::Job::Pack() {
@@ -150,7 +157,11 @@ BookContent TSyncEngine::Job::Pack() {
   pack.folder = r_.data_folder + "AddrBook";
   pack.archive = state_.PackPath();
   pack.level = r_.level;
+  // The record and the index are read while the book is listed, unless a
+  // crash left a journal: its record is then recovered first, as by any job.
+  if (!loaded_ && state_.JournalLeft()) Load();
   pack.previous = [this] {
+    if (!loaded_) Load();
     PackPrevious previous;
     previous.archive = state_.ArchivePath();
     if (index_ && index_->Count() > 0) {
@@ -455,6 +466,7 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
 
 TJobReport TSyncEngine::Job::Download(bool conditional) {
   return Run([&] {
+    Load();
     bool unchanged = false;
     std::unique_ptr<OpenedArchive> fetched =
         Fetch(conditional && record_.Complete() ? record_.Validator() : std::string(), unchanged);
@@ -500,6 +512,7 @@ TJobReport TSyncEngine::Job::Download(bool conditional) {
 
 TJobReport TSyncEngine::Job::Clear() {
   return Run([&] {
+    Load();
     r_.transport->Clear();
     AgreeOnSent(BookContent(lead_));
   });
