@@ -195,9 +195,11 @@ uint64_t NowMilliseconds() {
   return ((uint64_t{now.dwHighDateTime} << 32) | now.dwLowDateTime) / 10000;
 }
 
-// A job runs while the dialog's progress panels are shown.
-bool JobShown(HWND dialog) {
-  HWND panel = FindDialogChild(dialog, "N2VelmoraPanel", "");
+// A job runs while the dialog's progress panels are shown. The panel is
+// looked for once (panel keeps it): walking the dialog's children at every
+// message the job posts would cost the job time no mail client spends.
+bool JobShown(HWND dialog, HWND& panel) {
+  if (!panel || !::IsWindow(panel)) panel = FindDialogChild(dialog, "N2VelmoraPanel", "");
   return panel && (::GetWindowLongA(panel, GWL_STYLE) & WS_VISIBLE);
 }
 
@@ -219,14 +221,16 @@ HWND FindOwnDialog() {
 
 // Clicks a button of the plug-in's settings dialog (its parent gets the
 // notification a mouse click sends); returns the dialog, or nothing (and
-// says so) when there is none.
-HWND Press(const std::string& command, const std::string& caption) {
+// says so) when there is none. pressed_at, when given, gets the moment of the
+// click (after the dialog and the button were found).
+HWND Press(const std::string& command, const std::string& caption, uint64_t* pressed_at = nullptr) {
   HWND dialog = FindOwnDialog();
   HWND button = dialog ? FindDialogChild(dialog, "Button", caption) : nullptr;
   if (!button) {
     Print(command + ": no dialog");
     return nullptr;
   }
+  if (pressed_at) *pressed_at = NowMilliseconds();
   ::SendMessageA(::GetParent(button), WM_COMMAND, MAKEWPARAM(::GetDlgCtrlID(button), BN_CLICKED),
                  reinterpret_cast<LPARAM>(button));
   return dialog;
@@ -236,10 +240,11 @@ HWND Press(const std::string& command, const std::string& caption) {
 // has ended, and any job it leads to (an upload that follows a download):
 // the dialog must stay idle for a moment. The end printed is the first job's.
 void PressAndWait(const std::string& command, const std::string& caption) {
-  const uint64_t began = NowMilliseconds();
-  HWND dialog = Press(command, caption);
+  uint64_t began = 0;
+  HWND dialog = Press(command, caption, &began);
   if (!dialog) return;
-  if (!JobShown(dialog)) {
+  HWND panel = nullptr;
+  if (!JobShown(dialog, panel)) {
     Print(command + ": not started");
     return;
   }
@@ -252,7 +257,7 @@ void PressAndWait(const std::string& command, const std::string& caption) {
     }
     ::MsgWaitForMultipleObjects(0, nullptr, FALSE, 20, QS_ALLINPUT);
     PumpPending();
-    if (JobShown(dialog)) {
+    if (JobShown(dialog, panel)) {
       idle_since = 0;
       continue;
     }
