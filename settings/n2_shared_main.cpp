@@ -447,12 +447,15 @@ void TFrmN2Shared::BtnSyori1CancelClick() { Close(); }
 void TFrmN2Shared::PagConfChange() { ShowPage(PagConf.ActivePageIndex()); }
 
 void TFrmN2Shared::StartOperation(const std::string& status, int32_t ftp_kind, int32_t http_kind) {
+  // The job starts first and works while the panels are shown (showing them
+  // and starting their animations takes the window some milliseconds); its
+  // end is handled on this thread, after this.
+  if (DmN2) StartJob(DmN2->JobContext(), ftp_kind, http_kind, TJobTrigger::kByHand);
   SetDialogEnabled(false);
   PnlSyori1.Show();
   LblStatus1.SetCaption(status);
   PnlSyori2.Show();
   LblStatus2.SetCaption(status);
-  if (DmN2) StartJob(DmN2->JobContext(), ftp_kind, http_kind, TJobTrigger::kByHand);
 }
 
 void TFrmN2Shared::ShowPage(int index) {

@@ -48,22 +48,26 @@ TDmN2::TDmN2() {
 
 TJobContext TDmN2::JobContext() { return TJobContext{&Disk, &NetFtp, &NetHttp, FrontEnd, DataFolder}; }
 
+// Each job starts before the busy panels are shown: it works meanwhile, and
+// its end is handled on this thread, after the panels are up.
 void TDmN2::TimN2Timer(TTimer&) {
-  if (FrontEnd) FrontEnd->ShowBusy();
   StartJob(JobContext(), jkFtpDownload, jkHttpDownload, TJobTrigger::kTimer);
+  if (FrontEnd) FrontEnd->ShowBusy();
 }
 
 void TDmN2::NotifyN2DirectoryChanged(TFolderNotification&) {
-  if (FrontEnd) FrontEnd->ShowBusy();
   // A change while a job runs is not dropped: the upload follows the job.
-  if (!StartJob(JobContext(), jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = true;
+  const bool started = StartJob(JobContext(), jkFtpUpload, jkHttpUpload, TJobTrigger::kChange);
+  if (FrontEnd) FrontEnd->ShowBusy();
+  if (!started) UploadPending = true;
 }
 
 void TDmN2::TimAfterJobTimer(TTimer&) {
   TimAfterJob.SetEnabled(false);
   if (!FrontEnd || !(UploadNeeded || (UploadPending && FrontEnd->UploadOnChange()))) return;
+  const bool started = StartJob(JobContext(), jkFtpUpload, jkHttpUpload, TJobTrigger::kChange);
   FrontEnd->ShowBusy();
-  if (StartJob(JobContext(), jkFtpUpload, jkHttpUpload, TJobTrigger::kChange)) UploadPending = UploadNeeded = false;
+  if (started) UploadPending = UploadNeeded = false;
 }
 
 }  // namespace n2
