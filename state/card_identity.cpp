@@ -2,15 +2,10 @@
 
 #include <charconv>
 
+#include "state/record_text.h"
+
 namespace n2 {
 namespace {
-
-void AppendHex(std::string& out, uint64_t value) {
-  char buffer[17];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
-  (void)error;
-  out.append(buffer, end);
-}
 
 bool ParseHex(std::string_view text, uint64_t& value) {
   if (text.empty() || text.size() > 16) return false;
@@ -33,9 +28,9 @@ std::string CardIdentity::Text() const {
 }
 
 void CardIdentity::AppendText(std::string& out) const {
-  AppendHex(out, installation);
+  AppendRecordNumber(out, installation, 16);
   out += '.';
-  AppendHex(out, stamp);
+  AppendRecordNumber(out, stamp, 16);
 }
 
 std::optional<CardIdentity> CardIdentity::Parse(std::string_view text) {
@@ -78,9 +73,9 @@ void SeenVersions::AppendText(std::string& out) const {
   for (const auto& [installation, stamp] : latest_) {
     if (!first) out += ',';
     first = false;
-    AppendHex(out, installation);
+    AppendRecordNumber(out, installation, 16);
     out += ':';
-    AppendHex(out, stamp);
+    AppendRecordNumber(out, stamp, 16);
   }
 }
 

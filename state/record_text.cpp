@@ -99,10 +99,9 @@ void AppendRecordNumber(std::string& out, uint64_t value, int base) {
 }
 
 std::string RecordHex(uint32_t value) {
-  char buffer[9];
-  auto [end, error] = std::to_chars(buffer, buffer + sizeof buffer, value, 16);
-  (void)error;
-  return std::string(buffer, end);
+  std::string text;
+  AppendRecordNumber(text, value, 16);
+  return text;
 }
 
 }  // namespace n2

@@ -309,9 +309,9 @@ void Packer::ListFolderTree(const std::string& folder, StepFeed& feed, bool top)
       add_folder(full + "\\", item.stamp);
       ListFolderTree(full, feed, false);
     } else {
-      // Only names with a "." somewhere in the full path (what "*.*" matches).
+      // Only names with a "." somewhere in the full path ("*.*").
       const std::string& full = full_path(item.name);
-      if (FindChar(full, '.', lead_) == std::string::npos) return;
+      if (!WildcardMatch("*.*", full, lead_)) return;
       if (item.stamp.size > kMaxEntrySize)
         throw EArchiveLimit("The card \"" + full + "\" holds " + GroupedNumber(item.stamp.size) +
                             " bytes; an archive holds cards of at most " + GroupedNumber(kMaxEntrySize) + " bytes");
