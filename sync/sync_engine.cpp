@@ -160,13 +160,13 @@ BookContent TSyncEngine::Job::Pack() {
   // The record and the index are read while the book is listed, unless a
   // crash left a journal: its record is then recovered first, as by any job.
   if (!loaded_ && state_.JournalLeft()) Load();
+  pack.previous_archive = state_.ArchivePath();
   pack.previous = [this] {
     if (!loaded_) Load();
     PackPrevious previous;
-    previous.archive = state_.ArchivePath();
     if (index_ && index_->Count() > 0) {
       previous.index = &*index_;
-      const std::optional<FileStamp> stamp = fs_.Stat(previous.archive);
+      const std::optional<FileStamp> stamp = fs_.Stat(state_.ArchivePath());
       previous.archive_is_packed =
           stamp && previous.index->PackedArchive() == FileIndex::ArchiveStamp{stamp->size, stamp->write_time};
     }

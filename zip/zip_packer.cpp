@@ -93,16 +93,16 @@ class StepFeed {
   // A path built here, before it is kept (reused, so that building allocates nothing).
   std::string& PathBuffer() { return path_; }
 
-  // On the adding thread: appends the steps listed since, waiting for some;
-  // false once the listing has ended and every step was taken. An error of
-  // the listing is raised here.
-  bool Take(std::vector<Step>& steps) {
+  // On the adding thread: appends the steps listed since, waiting for some
+  // unless told not to; false once the listing has ended and every step was
+  // taken. An error of the listing is raised here.
+  bool Take(std::vector<Step>& steps, bool wait = true) {
     std::unique_lock lock(mutex_);
-    ready_.wait(lock, [this] { return !listed_.empty() || finished_; });
+    if (wait) ready_.wait(lock, [this] { return !listed_.empty() || finished_; });
     // A listing that failed fails the pack at once: its error (a card too
     // large, too many entries) is one to tell before anything is compressed.
     if (error_) std::rethrow_exception(error_);
-    if (listed_.empty()) return false;
+    if (listed_.empty()) return !finished_;
     std::move(listed_.begin(), listed_.end(), std::back_inserter(steps));
     listed_.clear();
     return true;
@@ -191,7 +191,12 @@ class Packer {
     for (const char c : step.name) path += c == '/' ? '\\' : c;
     return path;
   }
-  void TakePrevious(PackPrevious previous);
+  // Reads the previous archive's directory (and its bytes, when it is not
+  // large); a missing or damaged archive leaves nothing to take.
+  void ReadPrevious(const std::string& path);
+  // Takes what the owner tells of the previous archive; without an index
+  // nothing of it is taken.
+  void TakePrevious(std::optional<PackPrevious> previous);
   std::optional<ZipArchive::RawData> ReusableRaw(const Step& step);
   // Reusable data read into memory.
   std::optional<ZipArchive::Prepared> Copied(const ZipArchive::RawData& raw);
@@ -261,9 +266,25 @@ PackResult Packer::Run() {
                             " cards and folders; an archive holds at most " + GroupedNumber(kMaxEntries));
     });
   });
-  // The owner's index and the previous archive's directory are read while
-  // the tree is listed.
-  if (request_.previous) TakePrevious(request_.previous());
+  // The owner's index and the previous archive's directory are read at once,
+  // while the tree is listed.
+  {
+    std::optional<PackPrevious> previous;
+    std::exception_ptr failed;
+    std::jthread owner;
+    if (request_.previous)
+      owner = std::jthread([&] {
+        try {
+          previous = request_.previous();
+        } catch (...) {
+          failed = std::current_exception();
+        }
+      });
+    if (!request_.previous_archive.empty()) ReadPrevious(request_.previous_archive);
+    if (owner.joinable()) owner.join();
+    if (failed) std::rethrow_exception(failed);
+    TakePrevious(previous);
+  }
 
   stream_ = fs_.CreateStream(request_.archive);
   const std::string empty = EncodeEndRecord(EndRecord{});
@@ -322,14 +343,21 @@ void Packer::ListFolderTree(const std::string& folder, StepFeed& feed, bool top)
   });
 }
 
-// The index and the previous archive's directory, when there is incremental
-// work to do and the archive can be read; otherwise every file is read.
-void Packer::TakePrevious(PackPrevious previous) {
-  if (!previous.index || previous.archive.empty()) return;
-  index_ = previous.index;
-  previous_is_packed_ = previous.archive_is_packed;
+void Packer::TakePrevious(std::optional<PackPrevious> previous) {
+  if (previous && previous->index) {
+    index_ = previous->index;
+    previous_is_packed_ = previous->archive_is_packed;
+    return;
+  }
+  previous_.reset();
+  previous_source_ = nullptr;
+  previous_stream_.reset();
+  previous_bytes_.reset();
+}
+
+void Packer::ReadPrevious(const std::string& path) {
   try {
-    std::unique_ptr<FileStream> stream = fs_.OpenStream(previous.archive);
+    std::unique_ptr<FileStream> stream = fs_.OpenStream(path);
     const uint64_t size = stream->Size();
     if (size <= kCachedArchiveSize) {
       // Reading the directory takes two small reads per entry: from memory.
@@ -538,13 +566,21 @@ void Packer::ApplySteps(StepFeed& feed) {
   bool listing = true;
   size_t planned = 0;  // steps in windows so far
 
-  // The next window of listed steps; nothing once every step is in one.
+  // The next window of listed steps; nothing once every step is in one, or,
+  // without wait, when no step was listed since the last window. A window
+  // waits to be filled only when there is nothing to apply meanwhile: a
+  // window still to be applied goes on with the steps listed so far, so that
+  // the archive follows the listing closely (when nothing needs reading, the
+  // listing is what a pack waits for).
   // Taking data from the previous archive is a lookup and a copy, done here;
   // the pool's threads prove data our own last pack did not make, and read
   // and compress the files that changed.
-  auto plan = [&]() -> std::optional<Window> {
+  auto plan = [&](bool wait) -> std::optional<Window> {
     feed.RaiseIfFailed();
-    while (listing && steps.size() - planned < kWindow) listing = feed.Take(steps);
+    while (listing && steps.size() - planned < kWindow) {
+      listing = feed.Take(steps, wait);
+      if (!wait) break;
+    }
     if (planned == steps.size()) return std::nullopt;
     Window w;
     w.first = w.last = planned;
@@ -647,7 +683,7 @@ void Packer::ApplySteps(StepFeed& feed) {
   WorkerPool pool(WorkerThreads());
   std::optional<Window> ready;
   for (;;) {
-    std::optional<Window> next = plan();
+    std::optional<Window> next = plan(!ready);
     if (!next && !ready) break;
     const size_t applying = ready ? 1 : 0;
     std::exception_ptr failed;

@@ -30,14 +30,13 @@
 
 namespace n2 {
 
-// What a pack may take over from the last pack or unpack.
+// What a pack may take over from the last pack or unpack, besides the
+// archive it left (PackRequest::previous_archive).
 struct PackPrevious {
   // What that pack or unpack saw of each file (it outlives the pack; a book
   // of 60,000 cards keeps no copy); none: every file is read.
   const FileIndex* index = nullptr;
-  // The archive it left (its path; a missing or damaged file is no error).
-  std::string archive;
-  // That archive is the one the last pack wrote, unchanged since
+  // The previous archive is the one the last pack wrote, unchanged since
   // (FileIndex::PackedArchive): its data is taken without a second check.
   bool archive_is_packed = false;
 };
@@ -53,9 +52,13 @@ struct PackRequest {
   std::string archive;
   // Deflate level on zlib's scale (9: smallest).
   int level = 9;
-  // Called once, on the packing thread while another thread lists the tree,
-  // so that reading the index and the previous archive's directory costs no
-  // time of its own. May be empty.
+  // The archive the last pack or unpack left (a missing or damaged file is
+  // no error); empty: none. Its data is taken only with an index.
+  std::string previous_archive;
+  // Called once, on a thread of its own while the packing thread reads the
+  // previous archive's directory and another thread lists the tree, so that
+  // reading the index costs no time of its own. May be empty: every file is
+  // read.
   std::function<PackPrevious()> previous;
   // The identity of a card version, asked for every file as it is added (in
   // order, on one thread) with its name and what was packed of it; it goes

@@ -108,6 +108,7 @@ int main(int argc, char** argv) {
     request.root = data;
     request.folder = data + "AddrBook";
     request.archive = data + "N2AddBook.new";
+    request.previous_archive = archive;
     std::optional<n2::FileIndex> index;
     request.previous = [&] {
       n2::PackPrevious previous;
@@ -117,7 +118,6 @@ int main(int argc, char** argv) {
       }
       if (index && index->Count() > 0) {
         previous.index = &*index;
-        previous.archive = archive;
         previous.archive_is_packed = index->PackedArchive() == stamp();
       }
       return previous;

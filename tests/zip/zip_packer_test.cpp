@@ -73,10 +73,28 @@ std::string Card(const std::string& who) { return "BEGIN:VCARD\r\nFN:" + who + "
 
 using Identify = std::function<std::optional<CardIdentity>(std::string_view, const IndexedFile&)>;
 
-PackResult Pack(TFileSystem& fs, const std::string& archive, std::function<PackPrevious()> previous = {},
+// The archive a pack takes data from, and the index that goes with it.
+struct Previous {
+  const FileIndex* index = nullptr;
+  std::string archive;
+  bool archive_is_packed = false;
+};
+
+PackResult Pack(TFileSystem& fs, const std::string& archive, std::optional<Previous> previous = {},
                 const std::string& root = kRoot, const LeadBytes& lead = LeadBytes::Cp932(),
                 Identify identify = {}) {
-  return PackFolder(PackRequest{&fs, &lead, root, root + "AddrBook", archive, 9, std::move(previous), identify});
+  PackRequest request;
+  request.fs = &fs;
+  request.lead = &lead;
+  request.root = root;
+  request.folder = root + "AddrBook";
+  request.archive = archive;
+  request.identify = std::move(identify);
+  if (previous) {
+    request.previous_archive = previous->archive;
+    request.previous = [p = *previous] { return PackPrevious{p.index, p.archive_is_packed}; };
+  }
+  return PackFolder(request);
 }
 
 
@@ -188,7 +206,7 @@ TEST(ZipPacker, PackingAgainGivesTheFullPacksArchive) {
     const PackResult first = Pack(b.fs, kArchive);
     b.fs.Advance(60);
     c.setup(b.fs, *b.fs.Content(kArchive));
-    const PackResult again = Pack(b.fs, kArchive, [&] { return PackPrevious{&first.index, kPrevious, c.archive_is_packed}; });
+    const PackResult again = Pack(b.fs, kArchive, Previous{&first.index, kPrevious, c.archive_is_packed});
     b.fs.Release(kBook + "sub\\b.vcf");
     const PackResult full = Pack(b.fs, kRoot + "full.zip");
     EXPECT_TRUE(b.fs.Content(kArchive) == b.fs.Content(kRoot + "full.zip"));
@@ -327,7 +345,7 @@ TEST(ZipPacker, LargeCardsGoInPieces) {
     const PackResult first = Pack(fs, kArchive);
     fs.Advance(60);
     c.setup(fs, *fs.Content(kArchive));
-    const PackResult again = Pack(fs, kArchive, [&] { return PackPrevious{&first.index, kPrevious, c.archive_is_packed}; });
+    const PackResult again = Pack(fs, kArchive, Previous{&first.index, kPrevious, c.archive_is_packed});
     const PackResult full = Pack(fs, kRoot + "full.zip");
     EXPECT_TRUE(fs.Content(kArchive) == fs.Content(kRoot + "full.zip"));
     EXPECT_EQ(again.files_read, c.read);
@@ -358,7 +376,7 @@ void SetModified(const std::string& path, WORD year, WORD month, WORD day, WORD 
 // sees it beside it, for the check with other tools.
 // The archives for the check with other tools carry identities in their extra fields.
 PackResult PackWithManifest(TWinFileSystem& fs, const std::string& data, const std::string& archive,
-                            std::function<PackPrevious()> previous = {}) {
+                            std::optional<Previous> previous = {}) {
   PackResult packed = Pack(fs, archive, std::move(previous), data, SystemLeadBytes(), &IdentityOfContent);
   std::string text;
   char line[512];
@@ -414,7 +432,7 @@ TEST(ZipPackerOnDisk, EntriesAsWindowsShowsThemAndArchivesForOtherTools) {
                                     nullptr, OPEN_EXISTING, 0, nullptr));
   ASSERT_TRUE(writer);
   const PackResult again =
-      PackWithManifest(fs, data, ours + "repacked.zip", [&] { return PackPrevious{&first.index, ours + "book.zip", true}; });
+      PackWithManifest(fs, data, ours + "repacked.zip", Previous{&first.index, ours + "book.zip", true});
   EXPECT_EQ(again.files_read, 1u);
   Pack(fs, data + "full.zip", {}, data, SystemLeadBytes(), &IdentityOfContent);
   EXPECT_TRUE(ReadFileBytes(ours + "repacked.zip") == ReadFileBytes(data + "full.zip"));
@@ -442,7 +460,7 @@ TEST(ZipPackerOnDisk, ALargeCardTakesPiecesOfMemoryNotItsSize) {
   SetModified(book + "a.vcf", 2020, 5, 6, 7, 8, 10);
   first = Pack(fs, archive, {}, data, SystemLeadBytes());
   const int64_t copying = heap::PeakDuring([&] {
-    again = Pack(fs, data + "again.zip", [&] { return PackPrevious{&first->index, archive, false}; }, data,
+    again = Pack(fs, data + "again.zip", Previous{&first->index, archive, false}, data,
                  SystemLeadBytes());
   });
   EXPECT_EQ(again->files_read, 0u);
