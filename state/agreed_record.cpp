@@ -58,7 +58,13 @@ CardIdentity TAgreedRecord::NewIdentity(uint64_t now) {
   return CardIdentity{installation_, last_stamp_};
 }
 
-std::string TAgreedRecord::Text() const {
+std::string TAgreedRecord::CardLines() const {
+  std::string lines;
+  book_.AppendLines(lines);
+  return lines;
+}
+
+std::string TAgreedRecord::Text(std::string_view card_lines) const {
   if (state_ == TAgreement::kMissing) return std::string();
   // n2agreed 2 state server installation last-stamp validator
   std::string body(kHeader);
@@ -67,7 +73,7 @@ std::string TAgreedRecord::Text() const {
   body += ' ' + CardIdentity{installation_, last_stamp_}.Text() + ' ';
   AppendRecordName(body, validator_);
   body += '\n';
-  book_.AppendLines(body);
+  body += card_lines;
   return SealRecord(std::move(body), book_.Count() + 1);
 }
 

@@ -61,7 +61,11 @@ class TAgreedRecord {
 
   // The record as text; read for server: another server's record, a damaged
   // or empty text read as missing.
-  std::string Text() const;
+  std::string Text() const { return Text(CardLines()); }
+  // The same in two steps: the lines of the cards (nearly all of the text,
+  // made ready while the book travels), then the whole text with them.
+  std::string CardLines() const;
+  std::string Text(std::string_view card_lines) const;
   static TAgreedRecord Parse(std::string_view text, const LeadBytes& lead, const std::string& server);
 
  private:

@@ -78,12 +78,14 @@ TAgreedRecord TSavedState::LoadRecord(const std::string& server) {
   return ReadRecord(server);
 }
 
-void TSavedState::SaveRecord(const TAgreedRecord& record) {
+void TSavedState::SaveRecord(const TAgreedRecord& record) { SaveRecord(record, record.CardLines()); }
+
+void TSavedState::SaveRecord(const TAgreedRecord& record, std::string_view card_lines) {
   if (record.Missing()) {
     fs_.Delete(RecordPath());
     return;
   }
-  Replace(RecordPath(), record.Text());
+  Replace(RecordPath(), record.Text(card_lines));
 }
 
 std::optional<FileIndex> TSavedState::LoadIndex() {

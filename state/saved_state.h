@@ -47,6 +47,8 @@ class TSavedState {
   TAgreedRecord LoadRecord(const std::string& server);
   // Raises when the record cannot be written.
   void SaveRecord(const TAgreedRecord& record);
+  // The same with the record's card lines made ready (TAgreedRecord::CardLines).
+  void SaveRecord(const TAgreedRecord& record, std::string_view card_lines);
 
   // The index, or nothing when there is none or it is damaged.
   std::optional<FileIndex> LoadIndex();

@@ -4,6 +4,7 @@
 #include <string_view>
 #include <memory>
 #include <optional>
+#include <thread>
 
 #include "base/exception.h"
 #include "state/saved_state.h"
@@ -95,12 +96,14 @@ class TSyncEngine::Job {
   std::string UploadName() const;
   // The identity of a card version being packed.
   std::optional<CardIdentity> Identify(std::string_view name, const IndexedFile& file);
-  // The record that agrees on book, sent to or cleared on the server now;
-  // validator: what the server tells of the archive now there.
+  // Puts book on the server (send does, and returns what the server tells
+  // of the archive now there), and saves the record that agrees on it.
   // The job ends with it: the record is agreed in place (a large book is not
-  // held twice); one that cannot be saved fails the job, and the next job
-  // reads the record saved last.
-  void AgreeOnSent(BookContent book, const std::string& validator = {});
+  // held twice), in memory while the book travels, and saved once the server
+  // has it; one that cannot be saved fails the job, and the next job reads
+  // the record saved last. A send that fails ends the job, which then saves
+  // no record.
+  void SendAndAgree(BookContent book, const std::function<std::string()>& send);
   [[noreturn]] void Fail(TJobResult result, std::exception_ptr error) {
     report_.result = result;
     report_.error = std::move(error);
@@ -178,9 +181,14 @@ BookContent TSyncEngine::Job::Pack() {
     fs_.Rename(state_.PackPath(), state_.ArchivePath(), true);
     const std::optional<FileStamp> stamp = fs_.Stat(state_.ArchivePath());
     if (stamp) packed.index.SetPackedArchive(FileIndex::ArchiveStamp{stamp->size, stamp->write_time});
-    state_.SaveIndex(packed.index);
+    BookContent book(lead_);
+    {
+      // The index is saved while the book's content is taken from the entries.
+      std::jthread saving([&] { state_.SaveIndex(packed.index); });
+      book = BookOf(packed.entries, lead_);
+    }
     index_ = std::move(packed.index);
-    return BookOf(packed.entries, lead_);
+    return book;
   } catch (const std::exception&) {
     Fail(TJobResult::kPackFailed, std::current_exception());
   }
@@ -210,10 +218,25 @@ std::string TSyncEngine::Job::UploadName() const {
   return name;
 }
 
-void TSyncEngine::Job::AgreeOnSent(BookContent book, const std::string& validator) {
-  record_.Agree(std::move(book), r_.server);
-  record_.SetValidator(validator);
-  state_.SaveRecord(record_);
+void TSyncEngine::Job::SendAndAgree(BookContent book, const std::function<std::string()>& send) {
+  std::string validator, card_lines;
+  std::exception_ptr failed;
+  {
+    // The record is made ready on a thread of its own while the book travels
+    // (the transport stays on the job's thread, which may be its client's own).
+    std::jthread agreeing([&] {
+      try {
+        record_.Agree(std::move(book), r_.server);
+        card_lines = record_.CardLines();
+      } catch (...) {
+        failed = std::current_exception();
+      }
+    });
+    validator = send();
+  }
+  if (failed) std::rethrow_exception(failed);
+  record_.SetValidator(std::move(validator));
+  state_.SaveRecord(record_, card_lines);
 }
 
 std::unique_ptr<OpenedArchive> TSyncEngine::Job::Fetch(const std::string& known, bool& unchanged) {
@@ -458,9 +481,12 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
     }
     fetched_book.reset();
     server_book = nullptr;
-    const std::string validator = r_.transport->Send(state_.ArchivePath(), UploadName());
-    report_.sent = true;
-    AgreeOnSent(std::move(packed), validator);
+    const std::string upload_name = UploadName();
+    SendAndAgree(std::move(packed), [&] {
+      std::string validator = r_.transport->Send(state_.ArchivePath(), upload_name);
+      report_.sent = true;
+      return validator;
+    });
   });
 }
 
@@ -513,8 +539,10 @@ TJobReport TSyncEngine::Job::Download(bool conditional) {
 TJobReport TSyncEngine::Job::Clear() {
   return Run([&] {
     Load();
-    r_.transport->Clear();
-    AgreeOnSent(BookContent(lead_));
+    SendAndAgree(BookContent(lead_), [&] {
+      r_.transport->Clear();
+      return std::string();
+    });
   });
 }
 
