@@ -4,9 +4,9 @@
 #include <string_view>
 #include <memory>
 #include <optional>
-#include <thread>
 
 #include "base/exception.h"
+#include "base/worker_pool.h"
 #include "state/saved_state.h"
 #include "sync/merge_rules.h"
 #include "zip/zip_packer.h"
@@ -181,12 +181,9 @@ BookContent TSyncEngine::Job::Pack() {
     fs_.Rename(state_.PackPath(), state_.ArchivePath(), true);
     const std::optional<FileStamp> stamp = fs_.Stat(state_.ArchivePath());
     if (stamp) packed.index.SetPackedArchive(FileIndex::ArchiveStamp{stamp->size, stamp->write_time});
+    // The index is saved while the book's content is taken from the entries.
     BookContent book(lead_);
-    {
-      // The index is saved while the book's content is taken from the entries.
-      std::jthread saving([&] { state_.SaveIndex(packed.index); });
-      book = BookOf(packed.entries, lead_);
-    }
+    RunBeside([&] { state_.SaveIndex(packed.index); }, [&] { book = BookOf(packed.entries, lead_); });
     index_ = std::move(packed.index);
     return book;
   } catch (const std::exception&) {
@@ -220,21 +217,14 @@ std::string TSyncEngine::Job::UploadName() const {
 
 void TSyncEngine::Job::SendAndAgree(BookContent book, const std::function<std::string()>& send) {
   std::string validator, card_lines;
-  std::exception_ptr failed;
-  {
-    // The record is made ready on a thread of its own while the book travels
-    // (the transport stays on the job's thread, which may be its client's own).
-    std::jthread agreeing([&] {
-      try {
+  // The record is made ready on a thread of its own while the book travels
+  // (the transport stays on the job's thread, which may be its client's own).
+  RunBeside(
+      [&] {
         record_.Agree(std::move(book), r_.server);
         card_lines = record_.CardLines();
-      } catch (...) {
-        failed = std::current_exception();
-      }
-    });
-    validator = send();
-  }
-  if (failed) std::rethrow_exception(failed);
+      },
+      [&] { validator = send(); });
   record_.SetValidator(std::move(validator));
   state_.SaveRecord(record_, card_lines);
 }

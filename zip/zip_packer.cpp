@@ -270,19 +270,13 @@ PackResult Packer::Run() {
   // while the tree is listed.
   {
     std::optional<PackPrevious> previous;
-    std::exception_ptr failed;
-    std::jthread owner;
+    const auto read_archive = [&] {
+      if (!request_.previous_archive.empty()) ReadPrevious(request_.previous_archive);
+    };
     if (request_.previous)
-      owner = std::jthread([&] {
-        try {
-          previous = request_.previous();
-        } catch (...) {
-          failed = std::current_exception();
-        }
-      });
-    if (!request_.previous_archive.empty()) ReadPrevious(request_.previous_archive);
-    if (owner.joinable()) owner.join();
-    if (failed) std::rethrow_exception(failed);
+      RunBeside([&] { previous = request_.previous(); }, read_archive);
+    else
+      read_archive();
     TakePrevious(previous);
   }
 
