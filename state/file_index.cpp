@@ -27,7 +27,7 @@ std::optional<uint32_t> FileIndex::TrustedCrc(std::string_view name, uint64_t si
 }
 
 std::string FileIndex::Text() const {
-  const ArchiveStamp packed = packed_archive_.value_or(ArchiveStamp{});
+  const ArchiveStamp packed = proven_archive_.value_or(ArchiveStamp{});
   std::string body = std::string(kHeader) + " " + std::to_string(taken_at_) + " " + std::to_string(packed.size) +
                      " " + std::to_string(packed.write_time) + "\n";
   body.reserve(body.size() + files_.size() * 80);
@@ -69,7 +69,7 @@ std::optional<FileIndex> FileIndex::Parse(std::string_view text, const LeadBytes
           !RecordNumber(words[2], index.taken_at_) || !RecordNumber(words[3], packed.size) ||
           !RecordNumber(words[4], packed.write_time))
         return std::nullopt;
-      if (packed.write_time != 0) index.packed_archive_ = packed;
+      if (packed.write_time != 0) index.proven_archive_ = packed;
       header = false;
       continue;
     }

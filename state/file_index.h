@@ -41,16 +41,18 @@ class FileIndex {
   uint64_t TakenAt() const { return taken_at_; }
   void SetTakenAt(uint64_t moment) { taken_at_ = moment; }
 
-  // The archive the last pack wrote, by its size and last-write time: every
-  // entry of it was compressed (or checked) by that pack, so while the file
-  // is unchanged its data needs no second check. Nothing after an unpack.
+  // The local archive whose every entry is known to hold the bytes its
+  // CRC-32 names, by its size and last-write time: the one the last pack
+  // wrote (it compressed or checked every entry), or the server's that a
+  // download decoded whole. While the file is unchanged its data needs no
+  // second check. Nothing when neither.
   struct ArchiveStamp {
     uint64_t size = 0;
     uint64_t write_time = 0;
     bool operator==(const ArchiveStamp&) const = default;
   };
-  const std::optional<ArchiveStamp>& PackedArchive() const { return packed_archive_; }
-  void SetPackedArchive(std::optional<ArchiveStamp> stamp) { packed_archive_ = stamp; }
+  const std::optional<ArchiveStamp>& ProvenArchive() const { return proven_archive_; }
+  void SetProvenArchive(std::optional<ArchiveStamp> stamp) { proven_archive_ = stamp; }
 
   void Set(std::string name, const IndexedFile& file);
   void Remove(std::string_view name);
@@ -69,7 +71,7 @@ class FileIndex {
 
  private:
   uint64_t taken_at_ = 0;
-  std::optional<ArchiveStamp> packed_archive_;
+  std::optional<ArchiveStamp> proven_archive_;
   CaseBlindMap<IndexedFile> files_;  // by name, as last set
 };
 

@@ -32,6 +32,13 @@ std::unique_ptr<OpenedArchive> OpenArchive(TFileSystem& fs, const LeadBytes& lea
   return opened;
 }
 
+// A local archive's size and last-write time, as the index records it; nothing without the file.
+std::optional<FileIndex::ArchiveStamp> ArchiveStampOf(TFileSystem& fs, const std::string& path) {
+  const std::optional<FileStamp> stamp = fs.Stat(path);
+  if (!stamp) return std::nullopt;
+  return FileIndex::ArchiveStamp{stamp->size, stamp->write_time};
+}
+
 // The message of the unpacking's box when cards failed: the first failure in
 // full, and how many more there were.
 std::string FailureMessage(const std::vector<CardResult>& failures) {
@@ -87,8 +94,10 @@ class TSyncEngine::Job {
   // server_book is the archive's content, or nothing: it is then taken from
   // the archive once the cards are in place. When every card settled the
   // record takes it over and server_book is left empty (a large book is
-  // not held twice).
-  ExtractResult Merge(OpenedArchive& fetched, std::optional<BookContent>& server_book);
+  // not held twice). kept: the fetched archive becomes the local copy (a
+  // download); its data is decoded beside the extraction, and when all of
+  // it holds what its checksums name the index records the copy as proven.
+  ExtractResult Merge(OpenedArchive& fetched, std::optional<BookContent>& server_book, bool kept);
   // Whether a merge of server_book into packed would leave every file alone.
   bool MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const;
   std::string ConflictFolder();
@@ -169,9 +178,8 @@ BookContent TSyncEngine::Job::Pack() {
     PackPrevious previous;
     if (index_ && index_->Count() > 0) {
       previous.index = &*index_;
-      const std::optional<FileStamp> stamp = fs_.Stat(state_.ArchivePath());
-      previous.archive_is_packed =
-          stamp && previous.index->PackedArchive() == FileIndex::ArchiveStamp{stamp->size, stamp->write_time};
+      const std::optional<FileIndex::ArchiveStamp> stamp = ArchiveStampOf(fs_, state_.ArchivePath());
+      previous.archive_is_proven = stamp && previous.index->ProvenArchive() == stamp;
     }
     return previous;
   };
@@ -179,8 +187,7 @@ BookContent TSyncEngine::Job::Pack() {
   try {
     PackResult packed = PackFolder(pack);
     fs_.Rename(state_.PackPath(), state_.ArchivePath(), true);
-    const std::optional<FileStamp> stamp = fs_.Stat(state_.ArchivePath());
-    if (stamp) packed.index.SetPackedArchive(FileIndex::ArchiveStamp{stamp->size, stamp->write_time});
+    packed.index.SetProvenArchive(ArchiveStampOf(fs_, state_.ArchivePath()));
     // The index is saved while the book's content is taken from the entries.
     BookContent book(lead_);
     RunBeside([&] { state_.SaveIndex(packed.index); }, [&] { book = BookOf(packed.entries, lead_); });
@@ -280,7 +287,7 @@ std::string TSyncEngine::Job::ConflictFolder() {
   return conflict_folder_;
 }
 
-ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<BookContent>& server_book) {
+ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<BookContent>& server_book, bool kept) {
   // The cards that settle are noted and agreed on in the record once the
   // extraction is over (its choices go by the record as it was); the record
   // is written whatever happens after the first card moved. A card is noted
@@ -369,8 +376,25 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
     settled.push_back(c.entry);
   };
   ExtractResult result;
+  bool proven = false;
   try {
-    result = ExtractArchive(x);
+    // The next pack takes over the data of every unchanged card from the
+    // copy kept; proving it now, while the extraction waits on the file
+    // system, spares that pack decoding it all. The proof reads the copy
+    // through a file of its own: the two never move each other's read-ahead.
+    if (kept)
+      RunBeside(
+          [&] {
+            try {
+              const std::unique_ptr<FileStream> copy = fs_.OpenStream(state_.FetchPath());
+              proven = fetched.archive.DecodesWhole(*copy);
+            } catch (const std::exception&) {
+              // Not proven: the next pack decodes what it takes over.
+            }
+          },
+          [&] { result = ExtractArchive(x); });
+    else
+      result = ExtractArchive(x);
   } catch (const std::exception&) {
     // What did settle agrees; the journal stays should the record not be written.
     if (journal_begun) {
@@ -381,7 +405,8 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
     state_.SaveIndex(*index_);
     throw;
   }
-  index_->SetPackedArchive(std::nullopt);
+  // The copy keeps its size and last-write time when it is put in place.
+  index_->SetProvenArchive(proven ? ArchiveStampOf(fs_, state_.FetchPath()) : std::nullopt);
   // Every card of the server's book settled: the whole of it agrees, and
   // while the server tells the same of its archive it is this book. (Agreeing
   // on each settled card first would give the same record.)
@@ -436,7 +461,7 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
       if (!MergeChangesNothing(*fetched_book, packed)) {
         ExtractResult merged;
         try {
-          merged = Merge(*fetched, fetched_book);
+          merged = Merge(*fetched, fetched_book, false);
         } catch (const std::exception&) {
           Fail(TJobResult::kExtractFailed, std::current_exception());
         }
@@ -508,7 +533,7 @@ TJobReport TSyncEngine::Job::Download(bool conditional) {
                Exception("The archive " + state_.ArchivePath() + " is incomplete; nothing was unpacked.")));
     try {
       std::optional<BookContent> from_archive;
-      Merge(*fetched, from_archive);
+      Merge(*fetched, from_archive, true);
     } catch (const std::exception&) {
       Fail(TJobResult::kExtractFailed, std::current_exception());
     }

@@ -456,4 +456,19 @@ bool ZipArchive::DecodeEntryInPieces(size_t index, ByteStream& from, const TPiec
   return true;
 }
 
+bool ZipArchive::DecodesWhole(ByteStream& from) const {
+  if (!whole_) return false;
+  try {
+    for (size_t i = 0; i < entries_.size(); ++i) {
+      const bool decoded = entries_[i].central.uncompressed_size > kStreamedEntrySize
+                               ? DecodeEntryInPieces(i, from, [](std::string_view) {})
+                               : ReadEntryData(i, from).has_value();
+      if (!decoded) return false;
+    }
+  } catch (const std::exception&) {
+    return false;
+  }
+  return true;
+}
+
 }  // namespace n2

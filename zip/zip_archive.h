@@ -162,6 +162,12 @@ class ZipArchive {
   // is checked at the end. False where ReadEntryData gives nothing; raises
   // where it raises (a CRC mismatch after every piece was written).
   bool DecodeEntryInPieces(size_t index, ByteStream& from, const TPieceWriter& write) const;
+  // Whether the archive is whole and the data of every entry, read from
+  // from, decodes to the bytes its CRC-32 names: what lets a later pack take
+  // the data over unchecked. False at the first entry that does not (no
+  // usable data, encrypted, an unknown method, malformed data) and when from
+  // cannot be read; nothing is raised.
+  bool DecodesWhole(ByteStream& from) const;
   // The stream the archive was read from; null when there is none.
   ByteStream* Stream() const { return stream_; }
 

@@ -240,7 +240,7 @@ class Packer {
   };
   std::optional<std::vector<PreviousEntry>> previous_;
   uint64_t NameHash(std::string_view name) const { return FoldedNameHash(name, lead_); }
-  bool previous_is_packed_ = false;
+  bool previous_is_proven_ = false;
   // The previous archive could not be read when a file's data was taken:
   // the files left are read. Set by the planning and by the adding thread.
   std::atomic<bool> previous_failed_{false};
@@ -292,7 +292,7 @@ PackResult Packer::Run() {
   stream_->Sync();
 
   packed_.SetTakenAt(listed_at_);
-  packed_.SetPackedArchive(std::nullopt);  // the owner stamps the archive once it is in place
+  packed_.SetProvenArchive(std::nullopt);  // the owner stamps the archive once it is in place
   return PackResult{archive_.TakeEntries(), std::move(packed_), files_read_};
 }
 
@@ -340,7 +340,7 @@ void Packer::ListFolderTree(const std::string& folder, StepFeed& feed, bool top)
 void Packer::TakePrevious(std::optional<PackPrevious> previous) {
   if (previous && previous->index) {
     index_ = previous->index;
-    previous_is_packed_ = previous->archive_is_packed;
+    previous_is_proven_ = previous->archive_is_proven;
     return;
   }
   previous_.reset();
@@ -397,7 +397,7 @@ void Packer::ReadPrevious(const std::string& path) {
 // Where the compressed data of a file that has not changed since the index
 // was taken lies in the previous archive, when that entry holds what adding
 // the file would store; nothing otherwise. Whether the data really holds the
-// recorded bytes is proven apart, unless our own last pack made it.
+// recorded bytes is proven apart, unless the whole archive is known to.
 std::optional<ZipArchive::RawData> Packer::ReusableRaw(const Step& step) {
   if (!previous_ || previous_failed_) return std::nullopt;
   const std::optional<uint32_t> crc = index_->TrustedCrc(step.name, step.stamp.size, step.stamp.write_time);
@@ -428,11 +428,11 @@ std::optional<ZipArchive::Prepared> Packer::Copied(const ZipArchive::RawData& ra
 }
 
 // Copies the data of a large file from the previous archive piece by piece,
-// after decoding it once to prove it holds the recorded bytes (unless our
-// own last pack made it).
+// after decoding it once to prove it holds the recorded bytes (unless the
+// whole archive is known to).
 ZipArchive::Written Packer::TakeInPieces(const ZipArchive::RawData& raw, ByteStream& archive, uint64_t position) {
   ByteStream& from = *previous_source_;
-  if (!previous_is_packed_) {
+  if (!previous_is_proven_) {
     uint64_t at = 0;
     const std::optional<uint32_t> crc = DecodeEntryPieces(
         raw.method,
@@ -596,7 +596,7 @@ void Packer::ApplySteps(StepFeed& feed) {
     for (size_t i = 0; i < w.files.size(); ++i) {
       if (Streamed(steps[w.files[i]].stamp.size)) continue;  // when it is applied
       const std::optional<ZipArchive::RawData> raw = ReusableRaw(steps[w.files[i]]);
-      if (raw && previous_bytes_ && previous_is_packed_ &&
+      if (raw && previous_bytes_ && previous_is_proven_ &&
           raw->position + raw->compressed_size <= previous_bytes_->Bytes().size()) {
         w.prepared[i] = ZipArchive::Prepared{raw->crc, raw->size, raw->method, {}};
         w.in_place[i] = std::string_view(previous_bytes_->Bytes()).substr(raw->position, raw->compressed_size);
@@ -604,7 +604,7 @@ void Packer::ApplySteps(StepFeed& feed) {
       }
       std::optional<ZipArchive::Prepared> reused = raw ? Copied(*raw) : std::nullopt;
       if (reused) w.prepared[i] = std::move(*reused);
-      if (!reused || !previous_is_packed_) w.work.push_back(Work{i, reused.has_value()});
+      if (!reused || !previous_is_proven_) w.work.push_back(Work{i, reused.has_value()});
     }
     return w;
   };

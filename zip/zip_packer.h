@@ -36,9 +36,9 @@ struct PackPrevious {
   // What that pack or unpack saw of each file (it outlives the pack; a book
   // of 60,000 cards keeps no copy); none: every file is read.
   const FileIndex* index = nullptr;
-  // The previous archive is the one the last pack wrote, unchanged since
-  // (FileIndex::PackedArchive): its data is taken without a second check.
-  bool archive_is_packed = false;
+  // The previous archive is one whose data is proven, unchanged since
+  // (FileIndex::ProvenArchive): its data is taken without a second check.
+  bool archive_is_proven = false;
 };
 
 struct PackRequest {

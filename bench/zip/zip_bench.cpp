@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
         const n2::ExtractResult result = n2::ExtractArchive(request);
         if (!result.failures.empty()) throw std::runtime_error(result.failures.front().error);
       }
-      index.SetPackedArchive(std::nullopt);
+      index.SetProvenArchive(std::nullopt);
       n2::ReplaceFileContent(index_path, index.Text());
       std::printf("%s %.3f\n", mode.c_str(), Seconds() - start);
       return 0;
@@ -118,13 +118,13 @@ int main(int argc, char** argv) {
       }
       if (index && index->Count() > 0) {
         previous.index = &*index;
-        previous.archive_is_packed = index->PackedArchive() == stamp();
+        previous.archive_is_proven = index->ProvenArchive() == stamp();
       }
       return previous;
     };
     n2::PackResult packed = n2::PackFolder(request);
     fs.Rename(request.archive, archive, true);
-    packed.index.SetPackedArchive(stamp());
+    packed.index.SetProvenArchive(stamp());
     n2::ReplaceFileContent(index_path, packed.index.Text());
     std::printf("%s %.3f\n", mode.c_str(), Seconds() - start);
   } catch (const std::exception& e) {

@@ -99,11 +99,11 @@ TEST(Records, ReadBackWholeOrNotAtAll) {
   index.SetTakenAt(500'000'000);
   index.Set("AddrBook/a b.vcf", IndexedFile{10, 100'000'000, 0x21, 0x1234, v1});
   index.Set("AddrBook/c.vcf", IndexedFile{3, 5, 0x20, 0x9, std::nullopt});
-  index.SetPackedArchive(FileIndex::ArchiveStamp{4096, 300'000'000});
+  index.SetProvenArchive(FileIndex::ArchiveStamp{4096, 300'000'000});
   const std::string index_text = index.Text();
   const std::optional<FileIndex> index_back = FileIndex::Parse(index_text, kLead);
   ASSERT_TRUE(index_back);
-  EXPECT_EQ(index_back->PackedArchive(), (FileIndex::ArchiveStamp{4096, 300'000'000}));
+  EXPECT_EQ(index_back->ProvenArchive(), (FileIndex::ArchiveStamp{4096, 300'000'000}));
   ASSERT_NE(index_back->Find("addrbook/A B.VCF"), nullptr);
   EXPECT_EQ(*index_back->Find("AddrBook/a b.vcf"), (IndexedFile{10, 100'000'000, 0x21, 0x1234, v1}));
   EXPECT_EQ(index_back->Find("AddrBook/c.vcf")->identity, std::nullopt);

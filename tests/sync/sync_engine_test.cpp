@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "state/saved_state.h"
 #include "sync/sync_engine.h"
 #include "tests/support/memory_file_system.h"
 #include "zip/zip_archive.h"
@@ -532,6 +533,41 @@ TEST_F(Office, ACutCopyIsFetchedAgainAndChangesNothing) {
   EXPECT_EQ(b.Upload().result, TJobResult::kDone);
   EXPECT_TRUE(Took(a.Download()));
   ExpectEverywhere({{"1.vcf", "one by A again"}, {"2.vcf", "two by B"}});
+}
+
+// A download keeps the server's copy, and the next pack takes the data of
+// unchanged cards from it: unchecked only once all of it was proven to hold
+// what its checksums name. Data damaged on the server is never passed on.
+TEST_F(Office, ADamagedCopyIsNeverPassedOn) {
+  InStep();
+  const auto proven = [&](const Installation& i) {
+    TSavedState state(fs, kLead, i.Folder());
+    const std::optional<FileIndex> index = state.LoadIndex();
+    const std::optional<FileStamp> copy = fs.Stat(state.ArchivePath());
+    return index && copy && index->ProvenArchive() == FileIndex::ArchiveStamp{copy->size, copy->write_time};
+  };
+  EXPECT_TRUE(proven(b));
+  // Card 2's data damaged on the server; its checksum still names B's bytes,
+  // so the download has nothing of it to write.
+  {
+    MemoryStream bytes(*server.archive);
+    ZipArchive archive(kLead);
+    ASSERT_TRUE(archive.Read(bytes));
+    const int two = archive.FindEntry("AddrBook/2.vcf");
+    ASSERT_GE(two, 0);
+    const std::optional<ZipArchive::RawData> raw = archive.RawEntry(static_cast<size_t>(two));
+    ASSERT_TRUE(raw && raw->compressed_size > 0);
+    (*server.archive)[static_cast<size_t>(raw->position)] ^= 0x5A;
+    ++server.version;
+  }
+  EXPECT_EQ(b.Fetch().result, TJobResult::kDone);
+  EXPECT_FALSE(proven(b));
+  b.Edit("3.vcf", "three by B");
+  ASSERT_EQ(b.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(ServerCards(server)["2.vcf"], "two");
+  EXPECT_TRUE(Took(a.Download()));
+  EXPECT_TRUE(proven(a));
+  ExpectEverywhere({{"2.vcf", "two"}, {"3.vcf", "three by B"}});
 }
 
 TEST_F(Office, OnlyChangedBooksTravel) {

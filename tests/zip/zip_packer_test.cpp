@@ -77,7 +77,7 @@ using Identify = std::function<std::optional<CardIdentity>(std::string_view, con
 struct Previous {
   const FileIndex* index = nullptr;
   std::string archive;
-  bool archive_is_packed = false;
+  bool archive_is_proven = false;
 };
 
 PackResult Pack(TFileSystem& fs, const std::string& archive, std::optional<Previous> previous = {},
@@ -92,7 +92,7 @@ PackResult Pack(TFileSystem& fs, const std::string& archive, std::optional<Previ
   request.identify = std::move(identify);
   if (previous) {
     request.previous_archive = previous->archive;
-    request.previous = [p = *previous] { return PackPrevious{p.index, p.archive_is_packed}; };
+    request.previous = [p = *previous] { return PackPrevious{p.index, p.archive_is_proven}; };
   }
   return PackFolder(request);
 }
@@ -183,7 +183,7 @@ TEST(ZipPacker, PackingAgainGivesTheFullPacksArchive) {
   const struct {
     const char* what;
     std::function<void(MemoryFileSystem&, std::string)> setup;  // given the last pack's archive
-    bool archive_is_packed;
+    bool archive_is_proven;
     size_t read;
   } cases[] = {
       {"ours; a card held against reading is not opened",
@@ -206,7 +206,7 @@ TEST(ZipPacker, PackingAgainGivesTheFullPacksArchive) {
     const PackResult first = Pack(b.fs, kArchive);
     b.fs.Advance(60);
     c.setup(b.fs, *b.fs.Content(kArchive));
-    const PackResult again = Pack(b.fs, kArchive, Previous{&first.index, kPrevious, c.archive_is_packed});
+    const PackResult again = Pack(b.fs, kArchive, Previous{&first.index, kPrevious, c.archive_is_proven});
     b.fs.Release(kBook + "sub\\b.vcf");
     const PackResult full = Pack(b.fs, kRoot + "full.zip");
     EXPECT_TRUE(b.fs.Content(kArchive) == b.fs.Content(kRoot + "full.zip"));
@@ -307,7 +307,7 @@ TEST(ZipPacker, LargeCardsGoInPieces) {
   const struct {
     const char* what;
     std::function<void(MemoryFileSystem&, std::string)> setup;  // given the last pack's archive
-    bool archive_is_packed;
+    bool archive_is_proven;
     size_t read;
   } cases[] = {
       {"ours", [](auto& fs, auto a) { fs.Put(kPrevious, a); }, true, 0},
@@ -345,7 +345,7 @@ TEST(ZipPacker, LargeCardsGoInPieces) {
     const PackResult first = Pack(fs, kArchive);
     fs.Advance(60);
     c.setup(fs, *fs.Content(kArchive));
-    const PackResult again = Pack(fs, kArchive, Previous{&first.index, kPrevious, c.archive_is_packed});
+    const PackResult again = Pack(fs, kArchive, Previous{&first.index, kPrevious, c.archive_is_proven});
     const PackResult full = Pack(fs, kRoot + "full.zip");
     EXPECT_TRUE(fs.Content(kArchive) == fs.Content(kRoot + "full.zip"));
     EXPECT_EQ(again.files_read, c.read);
