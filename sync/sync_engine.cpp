@@ -32,6 +32,10 @@ std::unique_ptr<OpenedArchive> OpenArchive(TFileSystem& fs, const LeadBytes& lea
   return opened;
 }
 
+// The largest copy of the server's archive a download proves beside the
+// extraction (some tens of milliseconds).
+constexpr uint64_t kProvenWhole = 16u << 20;
+
 // A local archive's size and last-write time, as the index records it; nothing without the file.
 std::optional<FileIndex::ArchiveStamp> ArchiveStampOf(TFileSystem& fs, const std::string& path) {
   const std::optional<FileStamp> stamp = fs.Stat(path);
@@ -95,8 +99,9 @@ class TSyncEngine::Job {
   // the archive once the cards are in place. When every card settled the
   // record takes it over and server_book is left empty (a large book is
   // not held twice). kept: the fetched archive becomes the local copy (a
-  // download); its data is decoded beside the extraction, and when all of
-  // it holds what its checksums name the index records the copy as proven.
+  // download); a copy of up to kProvenWhole bytes is decoded beside the
+  // extraction, and when all of it holds what its checksums name the index
+  // records it as proven.
   ExtractResult Merge(OpenedArchive& fetched, std::optional<BookContent>& server_book, bool kept);
   // Whether a merge of server_book into packed would leave every file alone.
   bool MergeChangesNothing(const BookContent& server_book, const BookContent& packed) const;
@@ -382,7 +387,9 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
     // copy kept; proving it now, while the extraction waits on the file
     // system, spares that pack decoding it all. The proof reads the copy
     // through a file of its own: the two never move each other's read-ahead.
-    if (kept)
+    // A larger copy is left to the pack, which proves what it takes on
+    // several threads: proving it here would hold up the download itself.
+    if (kept && fetched.stream->Size() <= kProvenWhole)
       RunBeside(
           [&] {
             try {
