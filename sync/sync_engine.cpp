@@ -33,8 +33,10 @@ std::unique_ptr<OpenedArchive> OpenArchive(TFileSystem& fs, const LeadBytes& lea
 }
 
 // The largest copy of the server's archive a download proves beside the
-// extraction (some tens of milliseconds).
+// extraction (some tens of milliseconds), and the most its entries may
+// declare in all (a hostile copy of a few megabytes may declare gigabytes).
 constexpr uint64_t kProvenWhole = 16u << 20;
+constexpr uint64_t kProvenDecoded = 256u << 20;
 
 // A local archive's size and last-write time, as the index records it; nothing without the file.
 std::optional<FileIndex::ArchiveStamp> ArchiveStampOf(TFileSystem& fs, const std::string& path) {
@@ -394,7 +396,7 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
           [&] {
             try {
               const std::unique_ptr<FileStream> copy = fs_.OpenStream(state_.FetchPath());
-              proven = fetched.archive.DecodesWhole(*copy);
+              proven = fetched.archive.DecodesWhole(*copy, kProvenDecoded);
             } catch (const std::exception&) {
               // Not proven: the next pack decodes what it takes over.
             }

@@ -456,8 +456,11 @@ bool ZipArchive::DecodeEntryInPieces(size_t index, ByteStream& from, const TPiec
   return true;
 }
 
-bool ZipArchive::DecodesWhole(ByteStream& from) const {
+bool ZipArchive::DecodesWhole(ByteStream& from, uint64_t most_decoded) const {
   if (!whole_) return false;
+  uint64_t declared = 0;
+  for (const ZipEntry& entry : entries_) declared += entry.central.uncompressed_size;
+  if (declared > most_decoded) return false;
   try {
     for (size_t i = 0; i < entries_.size(); ++i) {
       const bool decoded = entries_[i].central.uncompressed_size > kStreamedEntrySize

@@ -166,8 +166,10 @@ class ZipArchive {
   // from, decodes to the bytes its CRC-32 names: what lets a later pack take
   // the data over unchecked. False at the first entry that does not (no
   // usable data, encrypted, an unknown method, malformed data) and when from
-  // cannot be read; nothing is raised.
-  bool DecodesWhole(ByteStream& from) const;
+  // cannot be read; nothing is raised. False without decoding anything when
+  // the entries declare more than most_decoded bytes in all: a small archive
+  // may declare gigabytes, and no entry gives more than it declares.
+  bool DecodesWhole(ByteStream& from, uint64_t most_decoded) const;
   // The stream the archive was read from; null when there is none.
   ByteStream* Stream() const { return stream_; }
 

@@ -333,8 +333,17 @@ TEST(ZipReader, StoredEntryCutShortIsSkipped) {
   EXPECT_FALSE(zip.ReadEntryData(0));
 }
 
+// Damaged data raises when it is read, and keeps the archive from being
+// proven whole, as do declared sizes past the proof's bound.
 TEST(ZipReader, CrcMismatchAndMalformedDataRaise) {
   std::string a = Build({{"a.txt", 0x20, kText}}, false);
+  {
+    MemoryStream m(a);
+    ZipArchive zip{LeadBytes::Cp932()};
+    ASSERT_TRUE(zip.Read(m));
+    EXPECT_TRUE(zip.DecodesWhole(m, kText.size()));
+    EXPECT_FALSE(zip.DecodesWhole(m, kText.size() - 1));
+  }
   {
     std::string bad_crc = a;
     bad_crc[14] ^= 1;                          // local header
@@ -343,6 +352,7 @@ TEST(ZipReader, CrcMismatchAndMalformedDataRaise) {
     ZipArchive zip{LeadBytes::Cp932()};
     ASSERT_TRUE(zip.Read(m));
     EXPECT_THROW(zip.ReadEntryData(0), EDecompressionError);
+    EXPECT_FALSE(zip.DecodesWhole(m, 1u << 20));
   }
   {
     std::string bad_data = a;
@@ -351,6 +361,7 @@ TEST(ZipReader, CrcMismatchAndMalformedDataRaise) {
     ZipArchive zip{LeadBytes::Cp932()};
     ASSERT_TRUE(zip.Read(m));
     EXPECT_THROW(zip.ReadEntryData(0), EDecompressionError);
+    EXPECT_FALSE(zip.DecodesWhole(m, 1u << 20));
   }
 }
 
