@@ -73,7 +73,7 @@ sandbox() {  # sandbox DIR
 }
 job() {  # job LABEL DIR COMMAND: one job, its time and the peaks
   local out idle peak t
-  out=$(wine "$bin/n2host.exe" --answer-boxes --times --data "$(winpath "$2/Data")" \
+  out=$(wine "$bin/n2host.exe" --answer-boxes --times --job-limit 900 --data "$(winpath "$2/Data")" \
           --plugin "$(winpath "$2/N2VelmEn.dll")" start memory "$3" memory exit unload | tr -d '\r')
   grep -q "^$3: done" <<<"$out" && ! grep -q '^box:' <<<"$out" ||
     echo "WARNING: $1: $(grep -E "^($3|box):" <<<"$out" | tr '\n' ' ')" >&2

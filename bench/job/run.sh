@@ -164,7 +164,7 @@ job() {
     sed -i 's/^ChkAuto=0/ChkAuto=1/' "$dir/N2VelmEn.ini"
   fi
   t0=$(now)
-  out=$(N2VELMEN_TEST_DOWNLOAD_INTERVAL_MS=$interval wine "$bin/n2host.exe" --answer-boxes --times --data "$(winpath "$dir/Data")" \
+  out=$(N2VELMEN_TEST_DOWNLOAD_INTERVAL_MS=$interval wine "$bin/n2host.exe" --answer-boxes --times --job-limit 900 --data "$(winpath "$dir/Data")" \
           --plugin "$(winpath "$dir/N2VelmEn.dll")" start memory "$command" memory exit unload | tr -d '\r')
   t1=$(now)
   [ "$command" != timer ] || sed -i 's/^ChkAuto=1/ChkAuto=0/' "$dir/N2VelmEn.ini"
