@@ -389,8 +389,8 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
     // copy kept; proving it now, while the extraction waits on the file
     // system, spares that pack decoding it all. The proof reads the copy
     // through a file of its own: the two never move each other's read-ahead.
-    // A larger copy is left to the pack, which proves what it takes on
-    // several threads: proving it here would hold up the download itself.
+    // A copy above kProvenWhole is left to the pack, which proves what it
+    // takes on several threads: proving it here would hold up the download.
     if (kept && fetched.stream->Size() <= kProvenWhole)
       RunBeside(
           [&] {
