@@ -41,6 +41,7 @@
 // callers on other threads pass a dotted address (DnsLookup's DnsResult).
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <deque>
@@ -103,6 +104,29 @@ class LentBlock {
  private:
   std::string& spare_;
   std::string block_;
+};
+
+// The size of the next block of an upload read from a file. Every block
+// costs a call into Winsock (under Wine a trip to its server) and a trip
+// through the owner thread's queue, so on a fast line larger blocks move more.
+// But a client's time limit runs from block to block, and a block Winsock
+// cannot take at once waits in the socket's buffer until the line has carried
+// it. So the size starts at first and doubles, up to most, only while Winsock
+// takes every block whole; from the first block that has to wait it stays at
+// first. A block that waits is then at most first, or twice one that Winsock
+// had just taken whole.
+class SendBlockSize {
+ public:
+  SendBlockSize(size_t first, size_t most) : first_(first), most_(most), next_(first) {}
+  size_t Next() const { return next_; }
+  void Sent(bool whole) {
+    if (!whole) waited_ = true;
+    next_ = waited_ ? first_ : std::min(next_ * 2, most_);
+  }
+
+ private:
+  size_t first_, most_, next_;
+  bool waited_ = false;
 };
 
 class TAsyncSocket : public TAsyncWndComponent {

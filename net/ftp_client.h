@@ -335,6 +335,7 @@ class TCustomFtpClient : public TAsyncWndComponent {
   FtpReplyReader reader_;
   std::string receive_block_;  // kept between reads of a download
   std::string send_block_;     // kept between blocks of an upload
+  SendBlockSize upload_block_{0, 0};
   std::string reply_lines_;
   std::unique_ptr<FtpLocalFile> local_file_;
   bool final_reply_seen_ = false, data_closed_ = false, upload_open_ = false, preliminary_seen_ = false,

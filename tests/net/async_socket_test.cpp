@@ -219,6 +219,19 @@ TEST(AsyncSocketTest, LargeSendArrivesWholeAndEndsWithOneDataSent) {
   EXPECT_TRUE(at_peer == data);
 }
 
+// A block that has to wait in the socket's buffer must get through within a
+// client's time limit: blocks grow only while Winsock takes each whole.
+TEST(AsyncSocketTest, SendBlocksGrowOnlyWhileTakenWhole) {
+  SendBlockSize size(100, 700);
+  std::vector<size_t> sizes;
+  for (bool whole : {true, true, true, true, false, true, true}) {
+    sizes.push_back(size.Next());
+    size.Sent(whole);
+  }
+  sizes.push_back(size.Next());
+  EXPECT_EQ(sizes, (std::vector<size_t>{100, 200, 400, 700, 700, 100, 100, 100}));
+}
+
 TEST(AsyncSocketTest, PeerResetWhileSendingEndsTheSessionOnce) {
   LoopbackPeer peer([](SOCKET s) {
     char buffer[1024];
