@@ -48,29 +48,4 @@ class WorkerPool {
   std::vector<std::thread> threads_;
 };
 
-// Runs side on a thread of its own while here runs on the calling thread,
-// and returns once both are done. An exception of here, or else of side, is
-// raised then.
-template <class Side, class Here>
-void RunBeside(Side side, Here here) {
-  std::exception_ptr failed;
-  {
-    std::thread beside([&] {
-      try {
-        side();
-      } catch (...) {
-        failed = std::current_exception();
-      }
-    });
-    try {
-      here();
-    } catch (...) {
-      beside.join();
-      throw;
-    }
-    beside.join();
-  }
-  if (failed) std::rethrow_exception(failed);
-}
-
 }  // namespace n2

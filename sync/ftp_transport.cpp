@@ -4,7 +4,6 @@
 #include <atomic>
 #include <exception>
 #include <optional>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -12,6 +11,7 @@
 #include "base/message_box.h"
 #include "base/scoped_handle.h"
 #include "base/system_code_page.h"
+#include "base/thread_cache.h"
 
 namespace n2 {
 namespace {
@@ -71,13 +71,16 @@ bool ListsArchive(const std::string& listing) {
 // packing ends the opening unseen.
 class TFtpTransport::EarlySession {
  public:
-  explicit EarlySession(TFtpTransport& owner) : owner_(owner), thread_([this] { Open(); }) {}
+  explicit EarlySession(TFtpTransport& owner)
+      : owner_(owner),
+        own_threads_(owner.threads_ ? nullptr : std::make_unique<ThreadCache>()),
+        task_((owner.threads_ ? *owner.threads_ : *own_threads_).Start([this] { Open(); })) {}
   EarlySession(const EarlySession&) = delete;
   EarlySession& operator=(const EarlySession&) = delete;
   ~EarlySession() { Cancel(); }
 
   void Finish() {
-    thread_.join();
+    task_.Wait();
     for (const std::string& box : held_boxes_) ShowMessageBox(box);
     if (error_) std::rethrow_exception(error_);
   }
@@ -85,12 +88,12 @@ class TFtpTransport::EarlySession {
   // A step already started when cancelled_ was set (a connection that waits
   // for a silent server, say) is cut short by the client's abort.
   void Cancel() noexcept {
-    if (!thread_.joinable()) return;
+    if (!task_.Pending()) return;
     cancelled_ = true;
     do {
       owner_.ftp_.Abort();
     } while (!ended_.Wait(100));
-    thread_.join();
+    task_.Wait();
   }
 
  private:
@@ -109,11 +112,13 @@ class TFtpTransport::EarlySession {
   std::exception_ptr error_;
   std::atomic<bool> cancelled_{false};
   Event ended_ = Event::ManualReset();
-  std::thread thread_;  // last: starts once everything above is in place
+  std::unique_ptr<ThreadCache> own_threads_;  // when the transport was given none
+  ThreadCache::Task task_;  // last: starts once everything above is in place
 };
 
-TFtpTransport::TFtpTransport(TFtpClient& ftp, TSyncFrontEnd& front, std::string job_text, std::string archive)
-    : ftp_(ftp), front_(front), job_text_(std::move(job_text)), archive_(std::move(archive)) {}
+TFtpTransport::TFtpTransport(TFtpClient& ftp, TSyncFrontEnd& front, std::string job_text, std::string archive,
+                             ThreadCache* threads)
+    : ftp_(ftp), front_(front), job_text_(std::move(job_text)), archive_(std::move(archive)), threads_(threads) {}
 
 TFtpTransport::~TFtpTransport() { early_.reset(); }
 

@@ -17,11 +17,15 @@
 
 namespace n2 {
 
+class ThreadCache;
+
 class TFtpTransport : public TTransport {
  public:
   // job_text: the job's box text, whose first lines also name a refused
   // binary type; archive: the local archive, the client's local file by default.
-  TFtpTransport(TFtpClient& ftp, TSyncFrontEnd& front, std::string job_text, std::string archive);
+  // threads: where an early session opens (null: a thread of its own).
+  TFtpTransport(TFtpClient& ftp, TSyncFrontEnd& front, std::string job_text, std::string archive,
+                ThreadCache* threads = nullptr);
   ~TFtpTransport() override;
 
   void OpenEarly() override;
@@ -66,6 +70,7 @@ class TFtpTransport : public TTransport {
   // The server takes folder names in UTF-8 (it announced UTF8 and took
   // OPTS UTF8 ON for a folder with other than ASCII characters).
   bool utf8_ = false;
+  ThreadCache* threads_;
   std::unique_ptr<EarlySession> early_;
 };
 

@@ -87,7 +87,7 @@ TJobOutcome Run(const JobSpec& job, TJobTrigger trigger, const TJobContext& cont
   std::optional<THttpTransport> http;
   TTransport* transport = nullptr;
   if (job.ftp)
-    transport = &ftp.emplace(*context.ftp, front, job.text, context.data_folder + "N2AddBook.zip");
+    transport = &ftp.emplace(*context.ftp, front, job.text, context.data_folder + "N2AddBook.zip", context.threads);
   else
     transport = &http.emplace(*context.http, front, disk);
   TSyncRequest request;
@@ -98,6 +98,7 @@ TJobOutcome Run(const JobSpec& job, TJobTrigger trigger, const TJobContext& cont
   request.transport = transport;
   request.random = &RandomNumber;
   request.wait = [](int milliseconds) { ::Sleep(static_cast<DWORD>(milliseconds)); };
+  request.threads = context.threads;
   TSyncEngine engine(request);
   TJobReport report;
   switch (job.operation) {

@@ -13,6 +13,7 @@ class TFileSystem;
 class TFtpClient;
 class THttpClient;
 class TSyncFrontEnd;
+class ThreadCache;
 
 // What started a job.
 enum class TJobTrigger {
@@ -40,6 +41,9 @@ struct TJobContext {
   THttpClient* http = nullptr;
   TSyncFrontEnd* front = nullptr;
   std::string data_folder;
+  // Kept for the work a job runs beside its own thread; null: threads of the
+  // job's own.
+  ThreadCache* threads = nullptr;
 };
 
 struct TJobOutcome {

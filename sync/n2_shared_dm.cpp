@@ -46,7 +46,7 @@ TDmN2::TDmN2() {
   ConfigureNetHttp(NetHttp);
 }
 
-TJobContext TDmN2::JobContext() { return TJobContext{&Disk, &NetFtp, &NetHttp, FrontEnd, DataFolder}; }
+TJobContext TDmN2::JobContext() { return TJobContext{&Disk, &NetFtp, &NetHttp, FrontEnd, DataFolder, &Threads}; }
 
 // Each job starts before the busy panels are shown: it works meanwhile, and
 // its end is handled on this thread, after the panels are up.

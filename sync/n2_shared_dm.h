@@ -5,6 +5,7 @@
 // Everything here is created on the main thread, with the module.
 #pragma once
 
+#include "base/thread_cache.h"
 #include "base/timer.h"
 #include "base/win_file_system.h"
 #include "net/ftp_client.h"
@@ -34,6 +35,12 @@ class TDmN2 {
   // Starts the upload that a change of the address book during a job asked
   // for, once that job has ended; one tick, then disabled again.
   TTimer TimAfterJob;
+  // Threads the jobs run their work beside them on, kept from job to job:
+  // making them anew cost each job several milliseconds under Wine. An
+  // upload by hand logs in on one while it lists the book on another and
+  // reads its index on a third, so three wait from the start; they wait,
+  // idle, between jobs (the module is never unloaded once this exists).
+  ThreadCache Threads{3};
 
   // The settings dialog, once it exists (its creation sets it).
   TSyncFrontEnd* FrontEnd = nullptr;

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "base/exception.h"
-#include "base/worker_pool.h"
+#include "base/thread_cache.h"
 #include "state/saved_state.h"
 #include "sync/merge_rules.h"
 #include "zip/zip_packer.h"
@@ -191,13 +191,14 @@ BookContent TSyncEngine::Job::Pack() {
     return previous;
   };
   pack.identify = [this](std::string_view name, const IndexedFile& file) { return Identify(name, file); };
+  pack.threads = r_.threads;
   try {
     PackResult packed = PackFolder(pack);
     fs_.Rename(state_.PackPath(), state_.ArchivePath(), true);
     packed.index.SetProvenArchive(ArchiveStampOf(fs_, state_.ArchivePath()));
     // The index is saved while the book's content is taken from the entries.
     BookContent book(lead_);
-    RunBeside([&] { state_.SaveIndex(packed.index); }, [&] { book = BookOf(packed.entries, lead_); });
+    RunBeside([&] { state_.SaveIndex(packed.index); }, [&] { book = BookOf(packed.entries, lead_); }, r_.threads);
     index_ = std::move(packed.index);
     return book;
   } catch (const std::exception&) {
@@ -238,7 +239,7 @@ void TSyncEngine::Job::SendAndAgree(BookContent book, const std::function<std::s
         record_.Agree(std::move(book), r_.server);
         card_lines = record_.CardLines();
       },
-      [&] { validator = send(); });
+      [&] { validator = send(); }, r_.threads);
   record_.SetValidator(std::move(validator));
   state_.SaveRecord(record_, card_lines);
 }
@@ -401,7 +402,7 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
               // Not proven: the next pack decodes what it takes over.
             }
           },
-          [&] { result = ExtractArchive(x); });
+          [&] { result = ExtractArchive(x); }, r_.threads);
     else
       result = ExtractArchive(x);
   } catch (const std::exception&) {

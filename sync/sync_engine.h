@@ -26,6 +26,7 @@
 
 #include "base/code_page.h"
 #include "base/file_system.h"
+#include "base/thread_cache.h"
 #include "sync/transport.h"
 #include "zip/zip_extractor.h"
 
@@ -48,6 +49,9 @@ struct TSyncRequest {
   // Waits the given milliseconds, between fetches of a copy that came cut
   // short (a colleague's upload still on its way). Empty: no wait.
   std::function<void(int)> wait;
+  // Where the job's work beside its own thread runs; null: threads of the
+  // job's own.
+  ThreadCache* threads = nullptr;
 };
 
 enum class TJobResult {

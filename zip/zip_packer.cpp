@@ -12,6 +12,7 @@
 #include <thread>
 #include <utility>
 
+#include "base/thread_cache.h"
 #include "base/worker_pool.h"
 #include "zip/zip_codec.h"
 
@@ -254,9 +255,13 @@ PackResult Packer::Run() {
   ReleaseCodersWhenDone release_coders;
   local_bias_ = fs_.LocalTimeBias();
   StepFeed feed;
-  // Joined before the feed goes; a stop is asked first, should adding fail.
-  std::jthread lister([&](std::stop_token stop) {
-    feed.Produce(std::move(stop), [&] {
+  // The tree is listed beside; should adding fail, a stop is asked and the
+  // listing waited for before the feed goes.
+  std::unique_ptr<ThreadCache> own_threads;
+  ThreadCache& threads = request_.threads ? *request_.threads : *(own_threads = std::make_unique<ThreadCache>());
+  std::stop_source stop_listing;
+  ThreadCache::Task lister = threads.Start([&] {
+    feed.Produce(stop_listing.get_token(), [&] {
       // The clock is read in the root, not in the packed folder: the file it
       // makes there would change the folder's time, which its entry keeps.
       listed_at_ = fs_.FileSystemNow(request_.root);
@@ -266,6 +271,10 @@ PackResult Packer::Run() {
                             " cards and folders; an archive holds at most " + GroupedNumber(kMaxEntries));
     });
   });
+  struct StopWhenLeaving {
+    std::stop_source& source;
+    ~StopWhenLeaving() { source.request_stop(); }
+  } stop_when_leaving{stop_listing};
   // The owner's index and the previous archive's directory are read at once,
   // while the tree is listed.
   {
@@ -274,7 +283,7 @@ PackResult Packer::Run() {
       if (!request_.previous_archive.empty()) ReadPrevious(request_.previous_archive);
     };
     if (request_.previous)
-      RunBeside([&] { previous = request_.previous(); }, read_archive);
+      RunBeside([&] { previous = request_.previous(); }, read_archive, request_.threads);
     else
       read_archive();
     TakePrevious(previous);
@@ -287,7 +296,7 @@ PackResult Packer::Run() {
   if (previous_) archive_.ReserveEntries(previous_->size() + 64);
   archive_.BeginBatch();
   ApplySteps(feed);
-  lister.join();
+  lister.Wait();
   archive_.EndBatch();
   stream_->Sync();
 

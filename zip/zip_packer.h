@@ -25,6 +25,7 @@
 
 #include "base/code_page.h"
 #include "base/file_system.h"
+#include "base/thread_cache.h"
 #include "state/file_index.h"
 #include "zip/zip_archive.h"
 
@@ -64,6 +65,9 @@ struct PackRequest {
   // order, on one thread) with its name and what was packed of it; it goes
   // into the entry's extra field and the index. May be empty: no identities.
   std::function<std::optional<CardIdentity>(std::string_view name, const IndexedFile& packed)> identify;
+  // Where the listing and the reading of the index run; null: threads of
+  // the pack's own.
+  ThreadCache* threads = nullptr;
 };
 
 struct PackResult {

@@ -1,6 +1,9 @@
 // The pool runs every item of every batch exactly once, batch after batch,
 // whatever the batch's size beside the number of threads, and an error on
-// the calling thread is raised again only once no item is running.
+// the calling thread is raised again only once no item is running. The
+// thread cache runs tasks truly beside their callers and beside each other
+// on threads it keeps, and hands back what a task raised.
+#include "base/thread_cache.h"
 #include "base/worker_pool.h"
 
 #include <gtest/gtest.h>
@@ -46,6 +49,27 @@ TEST(WorkerPool, AnErrorOnTheCallingThreadEndsItsBatch) {
   std::atomic<int> runs{0};
   pool.Run(50, [&](size_t) { runs.fetch_add(1); });
   EXPECT_EQ(runs.load(), 50);
+}
+
+TEST(ThreadCache, TasksRunBesideEachOtherOnThreadsKept) {
+  ThreadCache threads(1);
+  for (int round = 0; round < 50; ++round) {
+    // Each side waits for the other and for the caller: run one after the
+    // other on one thread, they would never end.
+    std::atomic<int> arrived{0};
+    const auto meet = [&] {
+      ++arrived;
+      while (arrived.load() < 3) std::this_thread::yield();
+    };
+    ThreadCache::Task first = threads.Start(meet);
+    RunBeside(meet, meet, &threads);
+    first.Wait();
+    EXPECT_FALSE(first.Pending());
+  }
+  EXPECT_EQ(threads.Threads(), 2u);  // made once, for the two that met
+  // What a task raised comes back to whoever waits for it, here too.
+  EXPECT_THROW(RunBeside([] { throw std::runtime_error("disk full"); }, [] {}, &threads), std::runtime_error);
+  EXPECT_THROW(RunBeside([] {}, [] { throw std::runtime_error("disk full"); }), std::runtime_error);
 }
 
 }  // namespace
