@@ -30,7 +30,11 @@ void ThreadCache::Task::Wait() {
 
 ThreadCache::ThreadCache(size_t ready) {
   std::lock_guard lock(mutex_);
-  while (threads_.size() < ready) MakeThread();
+  try {
+    while (threads_.size() < ready) MakeThread();
+  } catch (const std::exception&) {
+    // Threads the system would not make now are tried again for a task.
+  }
 }
 
 ThreadCache::~ThreadCache() {
@@ -44,15 +48,27 @@ ThreadCache::~ThreadCache() {
 
 ThreadCache::Task ThreadCache::Start(std::function<void()> work) {
   auto done = std::make_shared<Done>();
+  Queue(std::move(work), done);
+  return Task(std::move(done));
+}
+
+void ThreadCache::Leave(std::function<void()> work) { Queue(std::move(work), nullptr); }
+
+void ThreadCache::Queue(std::function<void()> work, std::shared_ptr<Done> done) {
   std::lock_guard lock(mutex_);
-  queue_.emplace_back(std::move(work), done);
+  queue_.emplace_back(std::move(work), std::move(done));
   // A waiting thread takes the task unless the tasks queued before it take
   // every waiting thread.
-  if (waiting_ >= queue_.size())
+  if (waiting_ >= queue_.size()) {
     wake_.notify_one();
-  else
+    return;
+  }
+  try {
     MakeThread();
-  return Task(std::move(done));
+  } catch (...) {
+    queue_.pop_back();  // nothing would run it
+    throw;
+  }
 }
 
 size_t ThreadCache::Threads() {
@@ -63,8 +79,9 @@ size_t ThreadCache::Threads() {
 // Under mutex_. A thread counts as waiting from when it is made, and again
 // from when its task is done, before its caller can see that.
 void ThreadCache::MakeThread() {
-  ++waiting_;
+  threads_.reserve(threads_.size() + 1);
   threads_.emplace_back([this] { Serve(); });
+  ++waiting_;
 }
 
 void ThreadCache::Serve() {
@@ -85,6 +102,7 @@ void ThreadCache::Serve() {
     work = nullptr;  // what the task holds goes before it is seen as done
     lock.lock();
     ++waiting_;
+    if (!done) continue;  // left: nobody waits for it
     {
       std::lock_guard done_lock(done->mutex);
       done->error = error;

@@ -50,6 +50,8 @@ class ThreadCache {
   ~ThreadCache();
 
   Task Start(std::function<void()> work);
+  // Starts work that nobody waits for; it runs before the cache goes.
+  void Leave(std::function<void()> work);
   // Threads made so far.
   size_t Threads();
 
@@ -60,6 +62,7 @@ class ThreadCache {
     bool done = false;
     std::exception_ptr error;
   };
+  void Queue(std::function<void()> work, std::shared_ptr<Done> done);
   void MakeThread();
   void Serve();
 

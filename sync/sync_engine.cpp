@@ -76,6 +76,9 @@ class TSyncEngine::Job {
  public:
   explicit Job(const TSyncRequest& r)
       : r_(r), fs_(*r.fs), lead_(*r.lead), state_(fs_, lead_, r.data_folder), record_(lead_) {}
+  Job(const Job&) = delete;
+  Job& operator=(const Job&) = delete;
+  ~Job();
 
   TJobReport Upload(bool by_hand);
   TJobReport Download(bool conditional);
@@ -160,6 +163,18 @@ TJobReport TSyncEngine::Job::Run(Steps steps) {
   return std::move(report_);
 }
 
+TSyncEngine::Job::~Job() {
+  // The record and the index of a large book take milliseconds to free: a
+  // thread of the cache frees them while the job's end is told.
+  if (!r_.threads) return;
+  try {
+    auto held = std::make_shared<std::pair<TAgreedRecord, std::optional<FileIndex>>>(std::move(record_), std::move(index_));
+    r_.threads->Leave([held] {});
+  } catch (...) {
+    // Freed here, then.
+  }
+}
+
 void TSyncEngine::Job::Begin() { state_.RemoveLeftovers(); }
 
 void TSyncEngine::Job::Load() {
@@ -194,11 +209,16 @@ BookContent TSyncEngine::Job::Pack() {
   pack.threads = r_.threads;
   try {
     PackResult packed = PackFolder(pack);
-    fs_.Rename(state_.PackPath(), state_.ArchivePath(), true);
-    packed.index.SetProvenArchive(ArchiveStampOf(fs_, state_.ArchivePath()));
-    // The index is saved while the book's content is taken from the entries.
+    // The archive takes its place and the index is saved while the book's
+    // content is taken from the entries.
     BookContent book(lead_);
-    RunBeside([&] { state_.SaveIndex(packed.index); }, [&] { book = BookOf(packed.entries, lead_); }, r_.threads);
+    RunBeside(
+        [&] {
+          fs_.Rename(state_.PackPath(), state_.ArchivePath(), true);
+          packed.index.SetProvenArchive(ArchiveStampOf(fs_, state_.ArchivePath()));
+          state_.SaveIndex(packed.index);
+        },
+        [&] { book = BookOf(packed.entries, lead_); }, r_.threads);
     index_ = std::move(packed.index);
     return book;
   } catch (const std::exception&) {

@@ -70,6 +70,13 @@ TEST(ThreadCache, TasksRunBesideEachOtherOnThreadsKept) {
   // What a task raised comes back to whoever waits for it, here too.
   EXPECT_THROW(RunBeside([] { throw std::runtime_error("disk full"); }, [] {}, &threads), std::runtime_error);
   EXPECT_THROW(RunBeside([] {}, [] { throw std::runtime_error("disk full"); }), std::runtime_error);
+  // Work nobody waits for still runs, before its cache goes.
+  std::atomic<int> left{0};
+  {
+    ThreadCache own;
+    for (int i = 0; i < 20; ++i) own.Leave([&] { left.fetch_add(1); });
+  }
+  EXPECT_EQ(left.load(), 20);
 }
 
 }  // namespace
