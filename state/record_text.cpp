@@ -1,5 +1,6 @@
 #include "state/record_text.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "base/crc32.h"
@@ -42,17 +43,17 @@ void AppendRecordName(std::string& out, std::string_view name) {
 std::optional<std::string> UnescapeRecordName(std::string_view text) {
   std::string out;
   out.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '%') {
-      out += text[i];
-      continue;
-    }
+  // Runs of plain bytes are appended whole: thousands of names are read at
+  // every job.
+  for (size_t i = 0;;) {
+    const size_t escape = std::min(text.find('%', i), text.size());
+    out.append(text, i, escape - i);
+    if (escape == text.size()) return out;
     uint8_t value = 0;
-    if (i + 2 >= text.size() || !Parse(text.substr(i + 1, 2), value, 16)) return std::nullopt;
+    if (escape + 2 >= text.size() || !Parse(text.substr(escape + 1, 2), value, 16)) return std::nullopt;
     out += static_cast<char>(value);
-    i += 2;
+    i = escape + 3;
   }
-  return out;
 }
 
 std::string SealRecord(std::string body, size_t lines) {
@@ -72,7 +73,7 @@ std::optional<std::string_view> OpenSealedRecord(std::string_view text) {
   if (words.size() != 3 || words[0] != "end" || !RecordNumber(words[1], lines) || !RecordNumber(words[2], crc, 16))
     return std::nullopt;
   size_t counted = 0;
-  for (char c : body) counted += c == '\n';
+  for (size_t at = body.find('\n'); at != std::string_view::npos; at = body.find('\n', at + 1)) ++counted;
   if (counted != lines || Crc32(body) != crc) return std::nullopt;
   return body;
 }

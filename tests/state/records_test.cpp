@@ -123,6 +123,10 @@ TEST(Records, ReadBackWholeOrNotAtAll) {
     EXPECT_TRUE(TAgreedRecord::Parse(flipped, kLead, server).Missing());
     EXPECT_FALSE(FileIndex::Parse(flipped, kLead));
   }
+  // A name reads back byte for byte; a broken escape is no name.
+  EXPECT_EQ(UnescapeRecordName("%25a%20b%0A"), "%a b\n");
+  EXPECT_EQ(UnescapeRecordName(""), "");
+  for (const char* broken : {"a%", "a%4", "%zz.vcf", "a%4g", "b%%41"}) EXPECT_FALSE(UnescapeRecordName(broken)) << broken;
 }
 
 TEST(FileIndexTrust, OnlyUnchangedFilesWrittenWellBeforeTheRecord) {
