@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "base/exception.h"
+#include "net/winsock_api.h"
 
 namespace n2 {
 namespace {
@@ -57,8 +58,19 @@ void RaiseIfRefused(const THttpClient& http) {
 
 }  // namespace
 
-THttpTransport::THttpTransport(THttpClient& http, TSyncFrontEnd& front, TFileSystem& fs)
-    : http_(http), front_(front), fs_(fs) {}
+THttpTransport::THttpTransport(THttpClient& http, TSyncFrontEnd& front, TFileSystem& fs, ThreadCache* threads)
+    : http_(http), front_(front), fs_(fs), threads_(threads) {}
+
+void THttpTransport::OpenEarly() {
+  if (!threads_ || wsock::IsLoaded()) return;
+  early_ = threads_->Start([] {
+    try {
+      wsock::Proc(wsock::Entry::WSAStartup);
+    } catch (const std::exception&) {
+      // The first request meets the failure again, and reports it.
+    }
+  });
+}
 
 THttpTransport::~THttpTransport() { Close(); }
 

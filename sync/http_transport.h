@@ -10,6 +10,7 @@
 #include <string>
 
 #include "base/file_system.h"
+#include "base/thread_cache.h"
 #include "net/http_client.h"
 #include "sync/sync_front_end.h"
 #include "sync/transport.h"
@@ -18,8 +19,9 @@ namespace n2 {
 
 class THttpTransport : public TTransport {
  public:
-  // fs: where the archives are read and written.
-  THttpTransport(THttpClient& http, TSyncFrontEnd& front, TFileSystem& fs);
+  // fs: where the archives are read and written; threads: where Winsock is
+  // loaded early (null: at the first request).
+  THttpTransport(THttpClient& http, TSyncFrontEnd& front, TFileSystem& fs, ThreadCache* threads = nullptr);
   ~THttpTransport() override;
 
   // A conditional GET: with the ETag and Last-Modified of the archive known,
@@ -30,6 +32,10 @@ class THttpTransport : public TTransport {
   std::string Send(const std::string& local_path, const std::string& temporary) override;
   void Clear() override;
   void Close() noexcept override;
+  // Loads Winsock while the book is packed: its first call in the process
+  // takes some milliseconds under Wine. The connection itself is made by
+  // each request.
+  void OpenEarly() override;
 
  private:
   // Address and credentials from the dialog, read on the client's thread.
@@ -38,6 +44,8 @@ class THttpTransport : public TTransport {
   THttpClient& http_;
   TSyncFrontEnd& front_;
   TFileSystem& fs_;
+  ThreadCache* threads_;
+  ThreadCache::Task early_;
 };
 
 }  // namespace n2

@@ -89,7 +89,7 @@ TJobOutcome Run(const JobSpec& job, TJobTrigger trigger, const TJobContext& cont
   if (job.ftp)
     transport = &ftp.emplace(*context.ftp, front, job.text, context.data_folder + "N2AddBook.zip", context.threads);
   else
-    transport = &http.emplace(*context.http, front, disk);
+    transport = &http.emplace(*context.http, front, disk, context.threads);
   TSyncRequest request;
   request.fs = &disk;
   request.lead = &SystemLeadBytes();
