@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -73,6 +74,19 @@ class ThreadCache {
   bool stopping_ = false;
   std::vector<std::thread> threads_;
 };
+
+// Hands value to a thread of threads, which frees it while the caller goes
+// on: freeing thousands of small blocks takes milliseconds. Without threads
+// (or when the hand-over fails) value stays with the caller.
+template <class T>
+void FreeBeside(ThreadCache* threads, T&& value) noexcept {
+  if (!threads) return;
+  try {
+    auto held = std::make_shared<std::decay_t<T>>(std::move(value));
+    threads->Leave([held] {});
+  } catch (...) {
+  }
+}
 
 // Runs side on a thread of threads (of its own when threads is null) while
 // here runs on the calling thread, and returns once both are done. An

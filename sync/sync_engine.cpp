@@ -164,15 +164,9 @@ TJobReport TSyncEngine::Job::Run(Steps steps) {
 }
 
 TSyncEngine::Job::~Job() {
-  // The record and the index of a large book take milliseconds to free: a
-  // thread of the cache frees them while the job's end is told.
-  if (!r_.threads) return;
-  try {
-    auto held = std::make_shared<std::pair<TAgreedRecord, std::optional<FileIndex>>>(std::move(record_), std::move(index_));
-    r_.threads->Leave([held] {});
-  } catch (...) {
-    // Freed here, then.
-  }
+  // Freed while the job's end is told.
+  FreeBeside(r_.threads, std::move(record_));
+  FreeBeside(r_.threads, std::move(index_));
 }
 
 void TSyncEngine::Job::Begin() { state_.RemoveLeftovers(); }
