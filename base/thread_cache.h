@@ -55,6 +55,12 @@ class ThreadCache {
   void Leave(std::function<void()> work);
   // Threads made so far.
   size_t Threads();
+  // given, or else a cache made into own (for callers given none).
+  static ThreadCache& GivenOrOwn(ThreadCache* given, std::unique_ptr<ThreadCache>& own) {
+    if (given) return *given;
+    if (!own) own = std::make_unique<ThreadCache>();
+    return *own;
+  }
 
  private:
   struct Done {
@@ -94,8 +100,7 @@ void FreeBeside(ThreadCache* threads, T&& value) noexcept {
 template <class Side, class Here>
 void RunBeside(Side side, Here here, ThreadCache* threads = nullptr) {
   std::unique_ptr<ThreadCache> own;
-  if (!threads) threads = (own = std::make_unique<ThreadCache>()).get();
-  ThreadCache::Task beside = threads->Start(std::move(side));
+  ThreadCache::Task beside = ThreadCache::GivenOrOwn(threads, own).Start(std::move(side));
   try {
     here();
   } catch (...) {

@@ -72,9 +72,7 @@ bool ListsArchive(const std::string& listing) {
 class TFtpTransport::EarlySession {
  public:
   explicit EarlySession(TFtpTransport& owner)
-      : owner_(owner),
-        own_threads_(owner.threads_ ? nullptr : std::make_unique<ThreadCache>()),
-        task_((owner.threads_ ? *owner.threads_ : *own_threads_).Start([this] { Open(); })) {}
+      : owner_(owner), task_(ThreadCache::GivenOrOwn(owner.threads_, own_threads_).Start([this] { Open(); })) {}
   EarlySession(const EarlySession&) = delete;
   EarlySession& operator=(const EarlySession&) = delete;
   ~EarlySession() { Cancel(); }

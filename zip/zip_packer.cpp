@@ -258,7 +258,7 @@ PackResult Packer::Run() {
   // The tree is listed beside; should adding fail, a stop is asked and the
   // listing waited for before the feed goes.
   std::unique_ptr<ThreadCache> own_threads;
-  ThreadCache& threads = request_.threads ? *request_.threads : *(own_threads = std::make_unique<ThreadCache>());
+  ThreadCache& threads = ThreadCache::GivenOrOwn(request_.threads, own_threads);
   std::stop_source stop_listing;
   ThreadCache::Task lister = threads.Start([&] {
     feed.Produce(stop_listing.get_token(), [&] {
