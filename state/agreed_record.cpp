@@ -48,6 +48,11 @@ void TAgreedRecord::AgreeOn(std::string name, const CardContent& card, const std
   book_.Add(std::move(name), agreed);
 }
 
+bool TAgreedRecord::Seen(std::string_view name, const CardIdentity& identity) const {
+  const CardContent* agreed = book_.Find(name);
+  return agreed && (agreed->identity == identity || agreed->seen.Covers(identity));
+}
+
 bool TAgreedRecord::Stale(std::string_view name, const CardIdentity& identity) const {
   const CardContent* agreed = book_.Find(name);
   return agreed && agreed->identity != identity && agreed->seen.Covers(identity);

@@ -43,7 +43,9 @@ class TAgreedRecord {
   void AgreeOn(std::string name, const CardContent& card, const std::string& server);
 
   // Whether identity is a version of card name that this installation has
-  // held or superseded, other than the agreed one: a stale copy.
+  // held or superseded (the agreed one included).
+  bool Seen(std::string_view name, const CardIdentity& identity) const;
+  // The same, other than the agreed one: a stale copy.
   bool Stale(std::string_view name, const CardIdentity& identity) const;
 
   // This installation's identities: a random number chosen once (0 until

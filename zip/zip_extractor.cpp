@@ -376,6 +376,14 @@ void Extractor::Decide(Card& card) {
   local.exists = card.exists;
   local.stamp = card.listed;
   local.crc = [this, &card] { return LocalCrc(card); };
+  local.identity = [this, &card]() -> std::optional<CardIdentity> {
+    const IndexedFile* known = r_.index ? r_.index->Find(card.name) : nullptr;
+    if (!known || !known->identity || known->size != card.listed.size ||
+        (known->attributes & kEntryAttributes) != (card.listed.attributes & kEntryAttributes) ||
+        known->crc != LocalCrc(card))
+      return std::nullopt;
+    return known->identity;
+  };
   TExtractChoice choice;
   if (r_.decide) choice = r_.decide(entry, card.name, local);
   card.replace_read_only = choice.replace_read_only;

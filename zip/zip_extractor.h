@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -40,8 +41,12 @@ struct LocalFile {
   bool exists = false;
   FileStamp stamp;
   std::function<uint32_t()> crc;
+  // The identity of the card version the file holds, when the index knows
+  // the file to be unchanged since it was packed or unpacked.
+  std::function<std::optional<CardIdentity>()> identity;
 
   uint32_t Crc() const { return crc(); }
+  std::optional<CardIdentity> Identity() const { return identity ? identity() : std::nullopt; }
 };
 
 enum class TExtractAction {

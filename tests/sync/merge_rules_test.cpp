@@ -21,6 +21,7 @@ LocalFile Local(const CardContent& c, int* reads) {
     ++*reads;
     return c.crc;
   };
+  f.identity = [c] { return c.identity; };
   return f;
 }
 
@@ -32,6 +33,16 @@ TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
   TAgreedRecord agreed(kLead), unknown(kLead), partial(kLead);
   agreed.Agree(book, "ftp://server /");
   partial.AgreeOn("AddrBook/A.vcf", v0, "ftp://server /");
+  // The local file keeps v1 (of identity 1.2) against a stale copy of v0
+  // (1.1), which the record agrees with; 1.3 is the author's next version.
+  CardContent v0_1 = v0, v1_2 = v1, v2_3 = v2;
+  v0_1.identity = CardIdentity{1, 1}, v1_2.identity = CardIdentity{1, 2}, v2_3.identity = CardIdentity{1, 3};
+  TAgreedRecord kept(kLead);
+  BookContent held(kLead), stale(kLead);
+  held.Add("AddrBook/A.vcf", v1_2);
+  stale.Add("AddrBook/A.vcf", v0_1);
+  kept.Agree(held, "ftp://server /");
+  kept.Agree(stale, "ftp://server /");
   struct Case {
     const char* what;
     const TAgreedRecord& rules;
@@ -56,6 +67,14 @@ TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
        false, true},
       {"new on both sides, alike", agreed, "AddrBook/new.vcf", v1, v1, TCardRule::kKeepLocal, false, true},
       {"new on both sides, different", agreed, "AddrBook/new.vcf", v1, v2, TCardRule::kSaveServerCopy, false, false},
+      // A version kept against a stale copy is no news of this installation.
+      {"kept against a stale copy, then a newer version", kept, "AddrBook/a.vcf", v1_2, v2_3,
+       TCardRule::kTakeServer, true, true},
+      {"kept against a stale copy, then one without identity", kept, "AddrBook/a.vcf", v1_2, v2,
+       TCardRule::kSaveServerCopy, false, true},
+      {"kept against a stale copy, then changed here", kept, "AddrBook/a.vcf", v1, v2_3, TCardRule::kSaveServerCopy,
+       false, true},
+      {"the stale copy again", kept, "AddrBook/a.vcf", v1_2, v0_1, TCardRule::kKeepLocal, false, false},
       // First contact: the office's version stays in the book, a local one of
       // other content is saved aside first.
       {"first contact, other content", unknown, "AddrBook/a.vcf", v1, v2, TCardRule::kTakeServerSaveLocal, true,

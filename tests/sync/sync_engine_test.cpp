@@ -492,6 +492,27 @@ TEST_F(Office, UploadsThatRaceLoseNoEdit) {
   EXPECT_TRUE(Took(b.Download()));
   EXPECT_EQ(b.Cards()["1.vcf"], "one");
 
+  // C keeps A's card against the stale copy B's upload sent back, and takes
+  // A's next version as news of A's, not as a conflict with its own.
+  ASSERT_TRUE(Took(c.Download()));
+  a.Edit("1.vcf", "one by A, 2");
+  b.Edit("2.vcf", "two by B, 2");
+  b.Transport().after_fetch = [&] {
+    EXPECT_EQ(a.Upload().result, TJobResult::kDone);
+    EXPECT_TRUE(Took(c.Download()));
+  };
+  ASSERT_EQ(b.Upload().result, TJobResult::kDone);
+  EXPECT_EQ(c.Download().stale, 1);
+  a.Edit("1.vcf", "one by A, 3");
+  ASSERT_EQ(a.Upload().result, TJobResult::kDone);
+  EXPECT_TRUE(Took(c.Download()));
+  EXPECT_EQ(c.Cards()["1.vcf"], "one by A, 3");
+  for (Installation* one : everyone) {
+    EXPECT_TRUE(Took(one->Download()));
+    EXPECT_TRUE(one->Conflicts().empty());
+  }
+  ExpectEverywhere({{"1.vcf", "one by A, 3"}, {"2.vcf", "two by B, 2"}});
+
   // Cards without identities (an installation of the original design
   // packed the server's book) follow the card rules.
   server.archive = WithoutIdentities(*server.archive);
