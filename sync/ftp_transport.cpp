@@ -212,9 +212,9 @@ void TFtpTransport::NegotiateUtf8() {
   utf8_ = RunFtpOperation(&TFtpClient::Opts);
 }
 
-std::string TFtpTransport::AskValidator() {
-  // Its size and time, when the server answers both.
-  if (RunFtpOperation(&TFtpClient::Size) && RunFtpOperation(&TFtpClient::Mdtm))
+std::string TFtpTransport::AskValidator(const std::string& remote, int64_t sent) {
+  if (RunFtpOperation(&TFtpClient::Size, {}, remote) && (sent < 0 || ftp_.FileSizeResult() == sent) &&
+      RunFtpOperation(&TFtpClient::Mdtm, {}, remote))
     return "ftp " + std::to_string(ftp_.FileSizeResult()) + " " + ftp_.ModifiedTimeResult();
   return std::string();
 }
@@ -237,20 +237,28 @@ TFetchResult TFtpTransport::Fetch(const std::string& local_path, const std::stri
 std::string TFtpTransport::Send(const std::string& local_path, const std::string& temporary) {
   OpenSession();
   if (!temporary.empty() && RunFtpOperation(&TFtpClient::Put, local_path, temporary)) {
-    sent_ += static_cast<uint64_t>(ftp_.ByteCount());
-    if (RunFtpOperation(&TFtpClient::Rename, {}, temporary)) return AskValidator();
+    const int64_t sent = ftp_.ByteCount();
+    sent_ += static_cast<uint64_t>(sent);
+    // Asked of the temporary file, which no other installation writes, the
+    // size and time are surely this book's, and a rename keeps both. Asked
+    // of the archive after the rename, they could be those of a colleague's
+    // upload renamed over this one meanwhile.
+    const std::string validator = AskValidator(temporary, sent);
+    if (RunFtpOperation(&TFtpClient::Rename, {}, temporary)) return validator;
     // A server that does not rename over an existing file: the archive is
     // stored in place instead, never deleted first (that would leave a
     // moment with no book), and the temporary file goes afterwards.
     if (!RunFtpOperation(&TFtpClient::Put, local_path))
       throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
-    sent_ += static_cast<uint64_t>(ftp_.ByteCount());
+    const int64_t stored = ftp_.ByteCount();
+    sent_ += static_cast<uint64_t>(stored);
     RunFtpOperation(&TFtpClient::Dele, {}, temporary);
-    return AskValidator();
+    return AskValidator({}, stored);
   }
   if (!RunFtpOperation(&TFtpClient::Put, local_path)) throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
-  sent_ += static_cast<uint64_t>(ftp_.ByteCount());
-  return AskValidator();
+  const int64_t stored = ftp_.ByteCount();
+  sent_ += static_cast<uint64_t>(stored);
+  return AskValidator({}, stored);
 }
 
 void TFtpTransport::Clear() {

@@ -56,8 +56,10 @@ class TFtpTransport : public TTransport {
   // After the log-in: UTF-8 folder names when the folder needs them and the
   // server takes them.
   void NegotiateUtf8();
-  // What the server tells of its archive: "ftp <size> <time>", or empty.
-  std::string AskValidator();
+  // What the server tells of remote (the archive when empty): "ftp <size>
+  // <time>"; empty when it tells not both, or a size other than sent (when
+  // given), which shows another upload's file.
+  std::string AskValidator(const std::string& remote = {}, int64_t sent = -1);
   // Whether a listing of the current folder shows the archive; nothing when
   // the server lists nothing.
   std::optional<bool> ListingShowsArchive();

@@ -119,9 +119,10 @@ TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::str
 }
 
 std::string THttpTransport::Send(const std::string& local_path, const std::string&) {
+  uint64_t size = 0;
   {
     std::unique_ptr<FileStream> body = fs_.OpenStream(local_path);
-    const uint64_t size = body->Size();
+    size = body->Size();
     Prepare();
     LentBody lent(http_, *body, true);
     http_.Put();
@@ -129,12 +130,15 @@ std::string THttpTransport::Send(const std::string& local_path, const std::strin
     sent_ += size;
   }
   // The book is on the server: what it tells of it now is only a help for
-  // the next fetch, and a failure to ask costs nothing but that.
+  // the next fetch, and a failure to ask costs nothing but that. A length
+  // other than this book's shows a colleague's upload that replaced it
+  // meanwhile, whose validators must not stand for this book.
   try {
     Prepare();
     http_.Head();
     const bool told = http_.StatusCode() >= 200 && http_.StatusCode() <= 299 &&
-                      !(http_.ETag().empty() && http_.LastModified().empty());
+                      !(http_.ETag().empty() && http_.LastModified().empty()) &&
+                      http_.ContentLength() == static_cast<std::int64_t>(size);
     http_.Abort();
     return told ? http_.ETag() + "\n" + http_.LastModified() : std::string();
   } catch (const std::exception&) {
