@@ -60,12 +60,15 @@ TCardDecision DecideCard(const TAgreedRecord& record, std::string_view name, con
   if (agreed && *agreed == server) return {TCardRule::kKeepLocal, false};
   if (Holds(local, server, true)) return {TCardRule::kKeepLocal, false};
   if (agreed && Holds(local, *agreed, true)) return {TCardRule::kTakeServer, true};
-  // The local file holds a version that came from the server (one kept
-  // against a stale copy, say), no news of this installation: the server's
-  // newer version goes over it as over the agreed one. A server card without
-  // an identity tells nothing of its age, and follows the table.
+  // The local file holds a version this installation has had from the
+  // server (one kept against a stale copy, say): no news of its own. When the
+  // server's is a later version by the same installation, that one made it
+  // over the version held here, and it goes over it as over the agreed one.
+  // A version of anyone else may have been made without it: the table holds.
   if (agreed && server.identity)
-    if (const std::optional<CardIdentity> held = local.Identity(); held && record.Seen(name, *held))
+    if (const std::optional<CardIdentity> held = local.Identity();
+        held && held->installation == server.identity->installation && held->stamp < server.identity->stamp &&
+        record.Seen(name, *held))
       return {TCardRule::kTakeServer, true};
   // Both sides changed the card. Equal bytes under other attributes need no copy.
   if (Holds(local, server, false)) return {TCardRule::kKeepLocal, false};

@@ -15,10 +15,10 @@
 // (and which is not the agreed version) is a stale copy, sent back by an
 // upload that lost a race: the local card is kept, and sent again. A local
 // card holding a version this installation has held or superseded (one kept
-// against a stale copy) is no news of its own: a newer server's version
-// takes its place as it would the agreed one's. A card without an identity
-// (from an installation of the original design, or an archive packed by
-// hand) follows the table.
+// against a stale copy) is no news of its own: a later version by the same
+// installation takes its place as it would the agreed one's. A card without
+// an identity (from an installation of the original design, or an archive
+// packed by hand) follows the table.
 //
 // A card the record does not know yet, while the record is missing or partial
 // (a first contact), follows the first-contact rule instead: the server's

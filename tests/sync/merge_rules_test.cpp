@@ -34,9 +34,11 @@ TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
   agreed.Agree(book, "ftp://server /");
   partial.AgreeOn("AddrBook/A.vcf", v0, "ftp://server /");
   // The local file keeps v1 (of identity 1.2) against a stale copy of v0
-  // (1.1), which the record agrees with; 1.3 is the author's next version.
-  CardContent v0_1 = v0, v1_2 = v1, v2_3 = v2;
+  // (1.1), which the record agrees with; 1.3 is the author's next version,
+  // 2.4 one of another installation's, maybe made over v0.
+  CardContent v0_1 = v0, v1_2 = v1, v2_3 = v2, v2_other = v2;
   v0_1.identity = CardIdentity{1, 1}, v1_2.identity = CardIdentity{1, 2}, v2_3.identity = CardIdentity{1, 3};
+  v2_other.identity = CardIdentity{2, 4};
   TAgreedRecord kept(kLead);
   BookContent held(kLead), stale(kLead);
   held.Add("AddrBook/A.vcf", v1_2);
@@ -71,6 +73,8 @@ TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
       {"kept against a stale copy, then a newer version", kept, "AddrBook/a.vcf", v1_2, v2_3,
        TCardRule::kTakeServer, true, true},
       {"kept against a stale copy, then one without identity", kept, "AddrBook/a.vcf", v1_2, v2,
+       TCardRule::kSaveServerCopy, false, true},
+      {"kept against a stale copy, then another's version", kept, "AddrBook/a.vcf", v1_2, v2_other,
        TCardRule::kSaveServerCopy, false, true},
       {"kept against a stale copy, then changed here", kept, "AddrBook/a.vcf", v1, v2_3, TCardRule::kSaveServerCopy,
        false, true},
