@@ -230,10 +230,11 @@ TEST_F(HttpJobs, TheAddressIsServerPathAndFileNameAsTheyStand) {
 TEST_F(HttpJobs, TheUploadSendsTheWholeArchiveAsItsBody) {
   MessageBoxWatcher boxes;
   WriteTree(Book(a_), kBookA);
-  // A fetch (no book yet), the PUT, and a HEAD that asks what the server now holds.
+  // A fetch (no book yet), the PUT, and a HEAD that asks what the server now
+  // holds: a file of another length, a colleague's upload that came between.
   std::vector<std::string> script = Answer("HTTP/1.0 404 Not Found\\r\\nContent-Length: 0\\r\\n\\r\\n");
   for (const char* answer : {"HTTP/1.0 201 Created\\r\\nContent-Length: 0\\r\\n\\r\\n",
-                             "HTTP/1.0 200 OK\\r\\nETag: \\\"1\\\"\\r\\nContent-Length: 0\\r\\n\\r\\n"})
+                             "HTTP/1.0 200 OK\\r\\nETag: \\\"colleague\\\"\\r\\nContent-Length: 3\\r\\n\\r\\n"})
     for (const std::string& step : Answer(answer)) script.push_back(step);
   ScriptedJobServer server(script, HttpServerPort("script"));
   ASSERT_TRUE(server.Ready());
@@ -248,6 +249,10 @@ TEST_F(HttpJobs, TheUploadSendsTheWholeArchiveAsItsBody) {
   ASSERT_GT(archive.size(), 0u);
   EXPECT_EQ(FieldOf(requests[1], "Content-Length"), std::to_string(archive.size()));
   EXPECT_NE(records.find("B:" + std::to_string(archive.size()) + ":other"), std::string::npos) << records;
+  // Its validators do not stand for this book.
+  const std::string record = ReadFileBytes(a_ / "N2AddBook.agreed");
+  ASSERT_GT(record.size(), 0u);
+  EXPECT_EQ(record.find("colleague"), std::string::npos) << record;
   EXPECT_TRUE(boxes.Texts().empty());
 }
 
