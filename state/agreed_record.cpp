@@ -27,16 +27,23 @@ CardContent WithHistory(CardContent card, const CardContent* before) {
 
 }  // namespace
 
-void TAgreedRecord::Agree(BookContent book, std::string server) {
+void TAgreedRecord::Agree(BookContent book, std::string server) { *this = Agreed(std::move(book), std::move(server)); }
+
+TAgreedRecord TAgreedRecord::Agreed(BookContent book, std::string server) const {
   // The cards take their history in place: a book of 60,000 cards is not
   // built a third time.
   const bool same_server = server == server_;
   book.ForEachChanging([&](const std::string& name, CardContent& card) {
     card = WithHistory(std::move(card), same_server ? book_.Find(name) : nullptr);
   });
-  book_ = std::move(book);
-  server_ = std::move(server);
-  state_ = TAgreement::kComplete;
+  TAgreedRecord next(book.Lead());
+  next.state_ = TAgreement::kComplete;
+  next.server_ = std::move(server);
+  next.book_ = std::move(book);
+  next.installation_ = installation_;
+  next.last_stamp_ = last_stamp_;
+  next.validator_ = validator_;
+  return next;
 }
 
 void TAgreedRecord::AgreeOn(std::string name, const CardContent& card, const std::string& server) {

@@ -39,6 +39,8 @@ class TAgreedRecord {
   // The whole book of server agrees now. The versions the record held or
   // saw before are remembered as seen, with the new ones.
   void Agree(BookContent book, std::string server);
+  // The record as it would be after Agree, this one left as it is.
+  TAgreedRecord Agreed(BookContent book, std::string server) const;
   // One card agrees now; a missing record becomes a partial one of server.
   void AgreeOn(std::string name, const CardContent& card, const std::string& server);
 

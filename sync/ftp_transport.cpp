@@ -234,7 +234,8 @@ TFetchResult TFtpTransport::Fetch(const std::string& local_path, const std::stri
   throw Exception(WithReply(kFetchError, refusal));
 }
 
-std::string TFtpTransport::Send(const std::string& local_path, const std::string& temporary) {
+std::optional<std::string> TFtpTransport::Send(const std::string& local_path, const std::string& temporary,
+                                                const std::string& expected) {
   OpenSession();
   if (!temporary.empty() && RunFtpOperation(&TFtpClient::Put, local_path, temporary)) {
     const int64_t sent = ftp_.ByteCount();
@@ -244,6 +245,10 @@ std::string TFtpTransport::Send(const std::string& local_path, const std::string
     // of the archive after the rename, they could be those of a colleague's
     // upload renamed over this one meanwhile.
     const std::string validator = AskValidator(temporary, sent);
+    // A colleague's upload that came while this book travelled is not
+    // replaced unseen: the caller merges it first. (The temporary file stays
+    // for the next try to overwrite.)
+    if (!expected.empty() && AskValidator() != expected) return std::nullopt;
     if (RunFtpOperation(&TFtpClient::Rename, {}, temporary)) return validator;
     // A server that does not rename over an existing file: the archive is
     // stored in place instead, never deleted first (that would leave a

@@ -35,8 +35,11 @@ class TFtpTransport : public TTransport {
   TFetchResult Fetch(const std::string& local_path, const std::string& known, std::string& validator) override;
   // Stores the archive under temporary, then renames it over N2AddBook.zip,
   // so that nobody ever fetches it half-written; a server that refuses the
-  // temporary name or the rename gets a direct STOR of N2AddBook.zip.
-  std::string Send(const std::string& local_path, const std::string& temporary) override;
+  // temporary name or the rename gets a direct STOR of N2AddBook.zip. Right
+  // before the rename, the archive's size and time are compared with
+  // expected.
+  std::optional<std::string> Send(const std::string& local_path, const std::string& temporary,
+                                  const std::string& expected) override;
   void Clear() override;
   void Close() noexcept override;
 

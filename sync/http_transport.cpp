@@ -118,7 +118,7 @@ TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::str
   return TFetchResult::kGot;
 }
 
-std::string THttpTransport::Send(const std::string& local_path, const std::string&) {
+std::optional<std::string> THttpTransport::Send(const std::string& local_path, const std::string&, const std::string&) {
   uint64_t size = 0;
   {
     std::unique_ptr<FileStream> body = fs_.OpenStream(local_path);

@@ -29,7 +29,8 @@ class THttpTransport : public TTransport {
   TFetchResult Fetch(const std::string& local_path, const std::string& known, std::string& validator) override;
   // A PUT replaces the file whole on the server: no temporary name. A HEAD
   // afterwards asks the archive's ETag and Last-Modified.
-  std::string Send(const std::string& local_path, const std::string& temporary) override;
+  std::optional<std::string> Send(const std::string& local_path, const std::string& temporary,
+                                  const std::string& expected) override;
   void Clear() override;
   void Close() noexcept override;
   // Loads Winsock while the book is packed: its first call in the process

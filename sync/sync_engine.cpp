@@ -4,6 +4,7 @@
 #include <string_view>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "base/exception.h"
 #include "base/thread_cache.h"
@@ -116,13 +117,14 @@ class TSyncEngine::Job {
   // The identity of a card version being packed.
   std::optional<CardIdentity> Identify(std::string_view name, const IndexedFile& file);
   // Puts book on the server (send does, and returns what the server tells
-  // of the archive now there), and saves the record that agrees on it.
-  // The job ends with it: the record is agreed in place (a large book is not
-  // held twice), in memory while the book travels, and saved once the server
+  // of the archive now there), and saves the record that agrees on it. The
+  // record is made ready while the book travels, and saved once the server
   // has it; one that cannot be saved fails the job, and the next job reads
   // the record saved last. A send that fails ends the job, which then saves
-  // no record.
-  void SendAndAgree(BookContent book, const std::function<std::string()>& send);
+  // no record; one that returns nothing (the server's archive changed
+  // meanwhile, and was not replaced) leaves the record as it was, and false
+  // is returned.
+  bool SendAndAgree(BookContent book, const std::function<std::optional<std::string>()>& send);
   [[noreturn]] void Fail(TJobResult result, std::exception_ptr error) {
     report_.result = result;
     report_.error = std::move(error);
@@ -244,18 +246,26 @@ std::string TSyncEngine::Job::UploadName() const {
   return name;
 }
 
-void TSyncEngine::Job::SendAndAgree(BookContent book, const std::function<std::string()>& send) {
-  std::string validator, card_lines;
+bool TSyncEngine::Job::SendAndAgree(BookContent book, const std::function<std::optional<std::string>()>& send) {
+  std::optional<TAgreedRecord> agreed;
+  std::optional<std::string> validator;
+  std::string card_lines;
   // The record is made ready on a thread of its own while the book travels
   // (the transport stays on the job's thread, which may be its client's own).
   RunBeside(
       [&] {
-        record_.Agree(std::move(book), r_.server);
-        card_lines = record_.CardLines();
+        agreed = record_.Agreed(std::move(book), r_.server);
+        card_lines = agreed->CardLines();
       },
       [&] { validator = send(); }, r_.threads);
-  record_.SetValidator(std::move(validator));
+  if (!validator) {
+    FreeBeside(r_.threads, std::move(agreed));
+    return false;
+  }
+  FreeBeside(r_.threads, std::exchange(record_, std::move(*agreed)));
+  record_.SetValidator(std::move(*validator));
   state_.SaveRecord(record_, card_lines);
+  return true;
 }
 
 std::unique_ptr<OpenedArchive> TSyncEngine::Job::Fetch(const std::string& known, bool& unchanged) {
@@ -463,69 +473,80 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
       r_.transport->CancelEarly();
       throw;
     }
-    if (!by_hand && record_.Complete() && record_.Book() == packed) {
-      report_.result = TJobResult::kNothingNew;
-      return;
-    }
-    // The server's archive need not move when it is still the agreed one and
-    // a merge of it would change nothing here.
-    const bool agreed_all_here = MergeChangesNothing(record_.Book(), packed);
-    bool unchanged = false;
-    std::unique_ptr<OpenedArchive> fetched = Fetch(agreed_all_here ? record_.Validator() : std::string(), unchanged);
-    // The server's book: the agreed one when the server showed it unchanged,
-    // else the fetched archive's.
-    std::optional<BookContent> fetched_book;
-    const BookContent* server_book = unchanged ? &record_.Book() : nullptr;
-    // A file that is not a zip archive at all holds no card to lose: the
-    // book is sent over it, as over a server without a book.
-    if (fetched && !fetched->empty && fetched->archive.IsZip()) {
-      if (!fetched->archive.Whole())
-        throw Exception("The server's copy of the address book is incomplete; nothing was sent.");
-      fetched_book = BookOf(fetched->archive.Entries(), lead_);
-      if (!MergeChangesNothing(*fetched_book, packed)) {
-        ExtractResult merged;
-        try {
-          merged = Merge(*fetched, fetched_book, false);
-        } catch (const std::exception&) {
-          Fail(TJobResult::kExtractFailed, std::current_exception());
-        }
-        // A card the server changed that could not be taken would be undone
-        // by sending: nothing is sent.
-        if (!report_.failures.empty())
-          Fail(TJobResult::kExtractFailed,
-               std::make_exception_ptr(NamedError(report_.failures.front().error_kind, FailureMessage(report_.failures))));
-        if (merged.ChangedFiles() > 0) {
-          // Neither the copy nor the book packed before is held while the
-          // book is packed again.
-          fetched.reset();
-          packed = BookContent(lead_);
-          packed = Pack();
-        }
+    for (int attempt = 1;; ++attempt) {
+      if (!by_hand && record_.Complete() && record_.Book() == packed) {
+        report_.result = TJobResult::kNothingNew;
+        return;
       }
-      // A merge that settled every card left the server's book in the record.
-      server_book = fetched_book ? &*fetched_book : &record_.Book();
-    }
-    fetched.reset();
-    if (!by_hand && server_book && *server_book == packed) {
-      // The server holds this very book already: nothing to send.
-      if (!record_.Complete() || !(record_.Book() == packed)) {
-        // The record takes the server's book, with the identities its cards
-        // carry there; as after a send, the job ends here.
-        BookContent book = fetched_book ? std::move(*fetched_book) : *server_book;
-        record_.Agree(std::move(book), r_.server);
-        state_.SaveRecord(record_);
+      // The server's archive need not move when it is still the agreed one and
+      // a merge of it would change nothing here.
+      const bool agreed_all_here = MergeChangesNothing(record_.Book(), packed);
+      bool unchanged = false;
+      std::unique_ptr<OpenedArchive> fetched = Fetch(agreed_all_here ? record_.Validator() : std::string(), unchanged);
+      // The server's book: the agreed one when the server showed it unchanged,
+      // else the fetched archive's.
+      std::optional<BookContent> fetched_book;
+      const BookContent* server_book = unchanged ? &record_.Book() : nullptr;
+      // A file that is not a zip archive at all holds no card to lose: the
+      // book is sent over it, as over a server without a book.
+      if (fetched && !fetched->empty && fetched->archive.IsZip()) {
+        if (!fetched->archive.Whole())
+          throw Exception("The server's copy of the address book is incomplete; nothing was sent.");
+        fetched_book = BookOf(fetched->archive.Entries(), lead_);
+        if (!MergeChangesNothing(*fetched_book, packed)) {
+          ExtractResult merged;
+          try {
+            merged = Merge(*fetched, fetched_book, false);
+          } catch (const std::exception&) {
+            Fail(TJobResult::kExtractFailed, std::current_exception());
+          }
+          // A card the server changed that could not be taken would be undone
+          // by sending: nothing is sent.
+          if (!report_.failures.empty())
+            Fail(TJobResult::kExtractFailed, std::make_exception_ptr(NamedError(report_.failures.front().error_kind,
+                                                                                FailureMessage(report_.failures))));
+          if (merged.ChangedFiles() > 0) {
+            // Neither the copy nor the book packed before is held while the
+            // book is packed again.
+            fetched.reset();
+            packed = BookContent(lead_);
+            packed = Pack();
+          }
+        }
+        // A merge that settled every card left the server's book in the record.
+        server_book = fetched_book ? &*fetched_book : &record_.Book();
       }
-      report_.result = TJobResult::kNothingNew;
-      return;
+      fetched.reset();
+      if (!by_hand && server_book && *server_book == packed) {
+        // The server holds this very book already: nothing to send.
+        if (!record_.Complete() || !(record_.Book() == packed)) {
+          // The record takes the server's book, with the identities its cards
+          // carry there; as after a send, the job ends here.
+          BookContent book = fetched_book ? std::move(*fetched_book) : *server_book;
+          record_.Agree(std::move(book), r_.server);
+          state_.SaveRecord(record_);
+        }
+        report_.result = TJobResult::kNothingNew;
+        return;
+      }
+      fetched_book.reset();
+      server_book = nullptr;
+      // A colleague's upload that lands while this book travels is merged in
+      // before this book replaces it, and this book sent again; after a few
+      // tries it is replaced as it stands, as on a server that cannot tell.
+      constexpr int kTries = 3;
+      const std::string expected = attempt < kTries ? validator_ : std::string();
+      const std::string upload_name = UploadName();
+      if (SendAndAgree(std::move(packed), [&] {
+            std::optional<std::string> validator = r_.transport->Send(state_.ArchivePath(), upload_name, expected);
+            report_.sent = validator.has_value();
+            return validator;
+          }))
+        return;
+      ++report_.sent_again;
+      packed = BookContent(lead_);
+      packed = Pack();
     }
-    fetched_book.reset();
-    server_book = nullptr;
-    const std::string upload_name = UploadName();
-    SendAndAgree(std::move(packed), [&] {
-      std::string validator = r_.transport->Send(state_.ArchivePath(), upload_name);
-      report_.sent = true;
-      return validator;
-    });
   });
 }
 
@@ -580,7 +601,7 @@ TJobReport TSyncEngine::Job::Clear() {
     Load();
     SendAndAgree(BookContent(lead_), [&] {
       r_.transport->Clear();
-      return std::string();
+      return std::optional<std::string>(std::string());
     });
   });
 }

@@ -87,6 +87,9 @@ struct TJobReport {
   std::string conflict_folder;
   // The book was sent.
   bool sent = false;
+  // Times the book was sent again because a colleague's upload came while
+  // it travelled (and was merged in first).
+  size_t sent_again = 0;
   uint64_t bytes_sent = 0, bytes_received = 0;
   // A card changed while the job ran: an upload should follow, as after any
   // change of the book.

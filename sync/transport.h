@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 namespace n2 {
@@ -38,8 +39,13 @@ class TTransport {
   // Sends the archive; temporary is a name of this installation's for the
   // file while it arrives, where the protocol can put it in place whole.
   // Returns what the server tells of the archive now there (as a fetch's
-  // validator), or empty when it tells nothing.
-  virtual std::string Send(const std::string& local_path, const std::string& temporary) = 0;
+  // validator), or empty when it tells nothing. expected: what the server
+  // told of the archive this book was merged with, or empty; where the
+  // protocol puts the archive in place after it arrived, one that is no
+  // longer that (a colleague's upload came meanwhile) is not replaced, and
+  // nothing is returned.
+  virtual std::optional<std::string> Send(const std::string& local_path, const std::string& temporary,
+                                          const std::string& expected) = 0;
   // Removes the server's book (or leaves it empty, as HTTP does).
   virtual void Clear() = 0;
   // Ends whatever connection is open; sends nothing.
