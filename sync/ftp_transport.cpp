@@ -246,9 +246,12 @@ std::optional<std::string> TFtpTransport::Send(const std::string& local_path, co
     // upload renamed over this one meanwhile.
     const std::string validator = AskValidator(temporary, sent);
     // A colleague's upload that came while this book travelled is not
-    // replaced unseen: the caller merges it first. (The temporary file stays
-    // for the next try to overwrite.)
-    if (!expected.empty() && AskValidator() != expected) return std::nullopt;
+    // replaced unseen: the caller merges it first, and may then find nothing
+    // to send, so the temporary file goes.
+    if (!expected.empty() && AskValidator() != expected) {
+      RunFtpOperation(&TFtpClient::Dele, {}, temporary);
+      return std::nullopt;
+    }
     if (RunFtpOperation(&TFtpClient::Rename, {}, temporary)) return validator;
     // A server that does not rename over an existing file: the archive is
     // stored in place instead, never deleted first (that would leave a
