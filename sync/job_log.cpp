@@ -57,7 +57,8 @@ std::string TJobLog::Lines(const LocalTime& when, const std::string& job, const 
   if (report.changed_meanwhile > 0) line += ", changed during the job " + Grouped(report.changed_meanwhile);
   if (!report.failures.empty()) line += ", not unpacked " + Grouped(report.failures.size());
   if (report.sent_again > 0)
-    line += "; sent again after merging an upload that came meanwhile " + Grouped(report.sent_again) + " times";
+    line += "; sent again after merging an upload that came meanwhile" +
+            (report.sent_again == 1 ? std::string(" once") : " " + Grouped(report.sent_again) + " times");
   line += "; sent " + Grouped(report.bytes_sent) + " bytes, received " + Grouped(report.bytes_received) + " bytes";
   line += "\r\n";
   for (const std::string& name : report.conflict_names)
