@@ -237,9 +237,14 @@ TFetchResult TFtpTransport::Fetch(const std::string& local_path, const std::stri
 std::optional<std::string> TFtpTransport::Send(const std::string& local_path, const std::string& temporary,
                                                 const std::string& expected) {
   OpenSession();
+  // The bytes the last STOR moved, counted as sent.
+  const auto stored = [this] {
+    const int64_t bytes = ftp_.ByteCount();
+    sent_ += static_cast<uint64_t>(bytes);
+    return bytes;
+  };
   if (!temporary.empty() && RunFtpOperation(&TFtpClient::Put, local_path, temporary)) {
-    const int64_t sent = ftp_.ByteCount();
-    sent_ += static_cast<uint64_t>(sent);
+    const int64_t sent = stored();
     // Asked of the temporary file, which no other installation writes, the
     // size and time are surely this book's, and a rename keeps both. Asked
     // of the archive after the rename, they could be those of a colleague's
@@ -258,15 +263,12 @@ std::optional<std::string> TFtpTransport::Send(const std::string& local_path, co
     // moment with no book), and the temporary file goes afterwards.
     if (!RunFtpOperation(&TFtpClient::Put, local_path))
       throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
-    const int64_t stored = ftp_.ByteCount();
-    sent_ += static_cast<uint64_t>(stored);
+    const int64_t in_place = stored();
     RunFtpOperation(&TFtpClient::Dele, {}, temporary);
-    return AskValidator({}, stored);
+    return AskValidator({}, in_place);
   }
   if (!RunFtpOperation(&TFtpClient::Put, local_path)) throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
-  const int64_t stored = ftp_.ByteCount();
-  sent_ += static_cast<uint64_t>(stored);
-  return AskValidator({}, stored);
+  return AskValidator({}, stored());
 }
 
 void TFtpTransport::Clear() {

@@ -125,6 +125,11 @@ class TSyncEngine::Job {
   // meanwhile, and was not replaced) leaves the record as it was, and false
   // is returned.
   bool SendAndAgree(BookContent book, const std::function<std::optional<std::string>()>& send);
+  // One try of an upload: the server's copy fetched (unless it shows itself
+  // the one agreed) and merged, then the book sent. False when a colleague's
+  // upload came while the book travelled: nothing was replaced, and the book
+  // is to be packed again. The last try replaces whatever is there.
+  bool MergeAndSend(bool by_hand, BookContent& packed, bool last_try);
   [[noreturn]] void Fail(TJobResult result, std::exception_ptr error) {
     report_.result = result;
     report_.error = std::move(error);
@@ -463,6 +468,76 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
   return result;
 }
 
+bool TSyncEngine::Job::MergeAndSend(bool by_hand, BookContent& packed, bool last_try) {
+  if (!by_hand && record_.Complete() && record_.Book() == packed) {
+    report_.result = TJobResult::kNothingNew;
+    return true;
+  }
+  // The server's archive need not move when it is still the agreed one and
+  // a merge of it would change nothing here.
+  const bool agreed_all_here = MergeChangesNothing(record_.Book(), packed);
+  bool unchanged = false;
+  std::unique_ptr<OpenedArchive> fetched = Fetch(agreed_all_here ? record_.Validator() : std::string(), unchanged);
+  // The server's book: the agreed one when the server showed it unchanged,
+  // else the fetched archive's.
+  std::optional<BookContent> fetched_book;
+  const BookContent* server_book = unchanged ? &record_.Book() : nullptr;
+  // A file that is not a zip archive at all holds no card to lose: the
+  // book is sent over it, as over a server without a book.
+  if (fetched && !fetched->empty && fetched->archive.IsZip()) {
+    if (!fetched->archive.Whole())
+      throw Exception("The server's copy of the address book is incomplete; nothing was sent.");
+    fetched_book = BookOf(fetched->archive.Entries(), lead_);
+    if (!MergeChangesNothing(*fetched_book, packed)) {
+      ExtractResult merged;
+      try {
+        merged = Merge(*fetched, fetched_book, false);
+      } catch (const std::exception&) {
+        Fail(TJobResult::kExtractFailed, std::current_exception());
+      }
+      // A card the server changed that could not be taken would be undone
+      // by sending: nothing is sent.
+      if (!report_.failures.empty())
+        Fail(TJobResult::kExtractFailed,
+             std::make_exception_ptr(NamedError(report_.failures.front().error_kind, FailureMessage(report_.failures))));
+      if (merged.ChangedFiles() > 0) {
+        // Neither the copy nor the book packed before is held while the
+        // book is packed again.
+        fetched.reset();
+        packed = BookContent(lead_);
+        packed = Pack();
+      }
+    }
+    // A merge that settled every card left the server's book in the record.
+    server_book = fetched_book ? &*fetched_book : &record_.Book();
+  }
+  fetched.reset();
+  if (!by_hand && server_book && *server_book == packed) {
+    // The server holds this very book already: nothing to send.
+    if (!record_.Complete() || !(record_.Book() == packed)) {
+      // The record takes the server's book, with the identities its cards
+      // carry there; as after a send, the job ends here.
+      BookContent book = fetched_book ? std::move(*fetched_book) : *server_book;
+      record_.Agree(std::move(book), r_.server);
+      state_.SaveRecord(record_);
+    }
+    report_.result = TJobResult::kNothingNew;
+    return true;
+  }
+  fetched_book.reset();
+  server_book = nullptr;
+  // A colleague's upload that lands while this book travels is merged in
+  // before this book replaces it; the last try replaces it as it stands, as
+  // on a server that cannot tell.
+  const std::string expected = last_try ? std::string() : validator_;
+  const std::string upload_name = UploadName();
+  return SendAndAgree(std::move(packed), [&] {
+    std::optional<std::string> validator = r_.transport->Send(state_.ArchivePath(), upload_name, expected);
+    report_.sent = validator.has_value();
+    return validator;
+  });
+}
+
 TJobReport TSyncEngine::Job::Upload(bool by_hand) {
   return Run([&] {
     if (by_hand) r_.transport->OpenEarly();
@@ -473,76 +548,8 @@ TJobReport TSyncEngine::Job::Upload(bool by_hand) {
       r_.transport->CancelEarly();
       throw;
     }
-    for (int attempt = 1;; ++attempt) {
-      if (!by_hand && record_.Complete() && record_.Book() == packed) {
-        report_.result = TJobResult::kNothingNew;
-        return;
-      }
-      // The server's archive need not move when it is still the agreed one and
-      // a merge of it would change nothing here.
-      const bool agreed_all_here = MergeChangesNothing(record_.Book(), packed);
-      bool unchanged = false;
-      std::unique_ptr<OpenedArchive> fetched = Fetch(agreed_all_here ? record_.Validator() : std::string(), unchanged);
-      // The server's book: the agreed one when the server showed it unchanged,
-      // else the fetched archive's.
-      std::optional<BookContent> fetched_book;
-      const BookContent* server_book = unchanged ? &record_.Book() : nullptr;
-      // A file that is not a zip archive at all holds no card to lose: the
-      // book is sent over it, as over a server without a book.
-      if (fetched && !fetched->empty && fetched->archive.IsZip()) {
-        if (!fetched->archive.Whole())
-          throw Exception("The server's copy of the address book is incomplete; nothing was sent.");
-        fetched_book = BookOf(fetched->archive.Entries(), lead_);
-        if (!MergeChangesNothing(*fetched_book, packed)) {
-          ExtractResult merged;
-          try {
-            merged = Merge(*fetched, fetched_book, false);
-          } catch (const std::exception&) {
-            Fail(TJobResult::kExtractFailed, std::current_exception());
-          }
-          // A card the server changed that could not be taken would be undone
-          // by sending: nothing is sent.
-          if (!report_.failures.empty())
-            Fail(TJobResult::kExtractFailed, std::make_exception_ptr(NamedError(report_.failures.front().error_kind,
-                                                                                FailureMessage(report_.failures))));
-          if (merged.ChangedFiles() > 0) {
-            // Neither the copy nor the book packed before is held while the
-            // book is packed again.
-            fetched.reset();
-            packed = BookContent(lead_);
-            packed = Pack();
-          }
-        }
-        // A merge that settled every card left the server's book in the record.
-        server_book = fetched_book ? &*fetched_book : &record_.Book();
-      }
-      fetched.reset();
-      if (!by_hand && server_book && *server_book == packed) {
-        // The server holds this very book already: nothing to send.
-        if (!record_.Complete() || !(record_.Book() == packed)) {
-          // The record takes the server's book, with the identities its cards
-          // carry there; as after a send, the job ends here.
-          BookContent book = fetched_book ? std::move(*fetched_book) : *server_book;
-          record_.Agree(std::move(book), r_.server);
-          state_.SaveRecord(record_);
-        }
-        report_.result = TJobResult::kNothingNew;
-        return;
-      }
-      fetched_book.reset();
-      server_book = nullptr;
-      // A colleague's upload that lands while this book travels is merged in
-      // before this book replaces it, and this book sent again; after a few
-      // tries it is replaced as it stands, as on a server that cannot tell.
-      constexpr int kTries = 3;
-      const std::string expected = attempt < kTries ? validator_ : std::string();
-      const std::string upload_name = UploadName();
-      if (SendAndAgree(std::move(packed), [&] {
-            std::optional<std::string> validator = r_.transport->Send(state_.ArchivePath(), upload_name, expected);
-            report_.sent = validator.has_value();
-            return validator;
-          }))
-        return;
+    constexpr int kTries = 3;
+    for (int attempt = 1; !MergeAndSend(by_hand, packed, attempt == kTries); ++attempt) {
       ++report_.sent_again;
       packed = BookContent(lead_);
       packed = Pack();
