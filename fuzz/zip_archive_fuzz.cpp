@@ -4,8 +4,9 @@
 // extraction, and every entry's data decoded. What must hold: a name finds
 // its own entry or an earlier one of the same name (also as older packers
 // spelt it, every byte 0x5C as "/"), a name split for
-// extraction never leads outside the target folder, and decoded data has the
-// size and CRC-32 its entry declares.
+// extraction never leads outside the target folder, decoded data has the
+// size and CRC-32 its entry declares, and a card's identity reads back as
+// written.
 #include <algorithm>
 #include <string>
 
@@ -67,6 +68,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::replace(older.begin(), older.end(), '\\', '/');
     FUZZ_CHECK(archive.FindEntry(older) == found);
     CheckExtractPath(c.name, lead);
+    // An identity read from the extra field is written back as it was read.
+    if (const std::optional<CardIdentity> identity = IdentityInExtraField(c.extra)) {
+      const std::optional<CardIdentity> again = IdentityInExtraField(EncodeIdentityField(*identity, true));
+      FUZZ_CHECK(again && *again == *identity && again->Text() == identity->Text());
+    }
     try {
       std::optional<std::string> out = archive.ReadEntryData(i);
       if (!out) continue;  // no usable data: the entry is skipped

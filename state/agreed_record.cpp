@@ -15,13 +15,16 @@ constexpr std::string_view kEarlierHeader = "n2agreed 1";
 namespace {
 
 // card as it agrees now, with every version seen of it before: those of the
-// earlier agreed version too.
+// earlier agreed version too, and those the version was made over.
 CardContent WithHistory(CardContent card, const CardContent* before) {
   if (before) {
     card.seen.Add(before->seen);
     if (before->identity) card.seen.Add(*before->identity);
   }
-  if (card.identity) card.seen.Add(*card.identity);
+  if (card.identity) {
+    card.seen.Add(*card.identity);
+    if (card.identity->over) card.seen.Add(*card.identity->over);
+  }
   return card;
 }
 
@@ -65,9 +68,16 @@ bool TAgreedRecord::Stale(std::string_view name, const CardIdentity& identity) c
   return agreed && agreed->identity != identity && agreed->seen.Covers(identity);
 }
 
-CardIdentity TAgreedRecord::NewIdentity(uint64_t now) {
+CardIdentity TAgreedRecord::NewIdentity(std::string_view name, uint64_t now) {
   last_stamp_ = now > last_stamp_ ? now : last_stamp_ + 1;
-  return CardIdentity{installation_, last_stamp_};
+  CardIdentity identity{installation_, last_stamp_, SeenVersions()};
+  if (const CardContent* agreed = book_.Find(name)) {
+    identity.over->Add(agreed->seen);
+    if (agreed->identity) identity.over->Add(*agreed->identity);
+    // This installation's own versions go without saying.
+    identity.over->Remove(installation_);
+  }
+  return identity;
 }
 
 std::string TAgreedRecord::CardLines() const {

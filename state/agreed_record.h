@@ -52,10 +52,12 @@ class TAgreedRecord {
 
   // This installation's identities: a random number chosen once (0 until
   // then), and a stamp that only grows. A new identity's stamp is at least
-  // now (units of a file time) and above every earlier one.
+  // now (units of a file time) and above every earlier one. A new version
+  // of card name is made over every version of it this installation has
+  // held or superseded.
   uint64_t Installation() const { return installation_; }
   void SetInstallation(uint64_t installation) { installation_ = installation; }
-  CardIdentity NewIdentity(uint64_t now);
+  CardIdentity NewIdentity(std::string_view name, uint64_t now);
 
   // What the server told of the archive whose content the record took in
   // (its ETag and Last-Modified, or its FTP size and time): while the server

@@ -21,6 +21,12 @@ bool ParsePair(std::string_view text, char separator, uint64_t& a, uint64_t& b) 
 
 }  // namespace
 
+std::optional<bool> CardIdentity::Follows(const CardIdentity& earlier) const {
+  if (installation == earlier.installation && earlier.stamp <= stamp) return true;
+  if (!over) return std::nullopt;
+  return over->Covers(earlier);
+}
+
 std::string CardIdentity::Text() const {
   std::string text;
   AppendText(text);
@@ -31,11 +37,18 @@ void CardIdentity::AppendText(std::string& out) const {
   AppendRecordNumber(out, installation, 16);
   out += '.';
   AppendRecordNumber(out, stamp, 16);
+  if (over) {
+    out += '/';
+    over->AppendText(out);
+  }
 }
 
 std::optional<CardIdentity> CardIdentity::Parse(std::string_view text) {
   CardIdentity identity;
-  if (!ParsePair(text, '.', identity.installation, identity.stamp)) return std::nullopt;
+  const size_t cut = text.find('/');
+  if (!ParsePair(text.substr(0, cut), '.', identity.installation, identity.stamp)) return std::nullopt;
+  if (cut != std::string_view::npos && !(identity.over = SeenVersions::Parse(text.substr(cut + 1))))
+    return std::nullopt;
   return identity;
 }
 
@@ -56,6 +69,10 @@ bool SeenVersions::Covers(const CardIdentity& identity) const {
   for (const auto& [installation, stamp] : latest_)
     if (installation == identity.installation) return identity.stamp <= stamp;
   return false;
+}
+
+void SeenVersions::Remove(uint64_t installation) {
+  std::erase_if(latest_, [&](const auto& latest) { return latest.first == installation; });
 }
 
 std::string SeenVersions::Text() const {

@@ -47,7 +47,8 @@ TCardDecision DecideCard(const TAgreedRecord& record, std::string_view name, con
   const CardContent* agreed = record.Find(name);
   if (server.identity && record.Stale(name, *server.identity)) {
     // A stale copy: the local card is newer, or the same.
-    return {TCardRule::kKeepLocal, false, !Holds(local, server, true)};
+    const bool newer = !Holds(local, server, true);
+    return {TCardRule::kKeepLocal, false, newer, newer};
   }
   if (!agreed && !record.Complete()) {
     // Met for the first time: the office's version stays in the book.
@@ -59,20 +60,35 @@ TCardDecision DecideCard(const TAgreedRecord& record, std::string_view name, con
   // either that too or news of this installation.
   if (agreed && *agreed == server) return {TCardRule::kKeepLocal, false};
   if (Holds(local, server, true)) return {TCardRule::kKeepLocal, false};
-  if (agreed && Holds(local, *agreed, true)) return {TCardRule::kTakeServer, true};
+  // Both sides changed the card. Equal bytes under other attributes need no copy.
+  const auto both_changed = [&]() -> TCardDecision {
+    if (Holds(local, server, false)) return {TCardRule::kKeepLocal, false};
+    return {TCardRule::kSaveServerCopy, false};
+  };
+  if (agreed && Holds(local, *agreed, true)) {
+    // A version made without the agreed one: a colleague edited an older
+    // version, and its upload replaced the agreed one unseen. Two edits of
+    // the card: the local one stays, and unless the two hold the same bytes
+    // it is sent again over the colleague's (with an identity that follows
+    // it).
+    if (server.identity && agreed->identity && server.identity->Follows(*agreed->identity) == false) {
+      TCardDecision decision = both_changed();
+      decision.send_again = decision.rule == TCardRule::kSaveServerCopy;
+      return decision;
+    }
+    return {TCardRule::kTakeServer, true};
+  }
   // The local file holds a version this installation has had from the
-  // server (one kept against a stale copy, say): no news of its own. When the
-  // server's is a later version by the same installation, that one made it
-  // over the version held here, and it goes over it as over the agreed one.
-  // A version of anyone else may have been made without it: the table holds.
+  // server (one kept against a stale copy, say): no news of its own. The
+  // server's version made over it goes over it as over the agreed one: one
+  // that tells what it was made over, or a later version by the same
+  // installation. A version of anyone else that does not tell may have been
+  // made without it: the table holds.
   if (agreed && server.identity)
     if (const std::optional<CardIdentity> held = local.Identity();
-        held && held->installation == server.identity->installation && held->stamp < server.identity->stamp &&
-        record.Seen(name, *held))
+        held && record.Seen(name, *held) && server.identity->Follows(*held) == true)
       return {TCardRule::kTakeServer, true};
-  // Both sides changed the card. Equal bytes under other attributes need no copy.
-  if (Holds(local, server, false)) return {TCardRule::kKeepLocal, false};
-  return {TCardRule::kSaveServerCopy, false};
+  return both_changed();
 }
 
 }  // namespace n2

@@ -18,7 +18,11 @@
 // against a stale copy) is no news of its own: a later version by the same
 // installation takes its place as it would the agreed one's. A card without
 // an identity (from an installation of the original design, or an archive
-// packed by hand) follows the table.
+// packed by hand) follows the table. A server's card that tells it was made
+// without the agreed version, which the local file still holds, is a
+// colleague's edit of an older version whose upload replaced the agreed one
+// unseen: a conflict, as if the local file had changed, and the local
+// version is sent again.
 //
 // A card the record does not know yet, while the record is missing or partial
 // (a first contact), follows the first-contact rule instead: the server's
@@ -62,8 +66,11 @@ struct TCardDecision {
   // The local file is the agreed version or a first contact's loser, so
   // replacing it even when it is read-only undoes nothing.
   bool replace_read_only = false;
-  // The server's card is a stale copy: the local one must be sent again.
+  // The server's card is a stale copy.
   bool stale = false;
+  // The local card must be sent again: the server's is a stale copy, or an
+  // edit made without the local version, which is kept.
+  bool send_again = false;
 };
 
 // What to do with the server's card name, given the local file (whose

@@ -232,17 +232,20 @@ std::optional<CardIdentity> TSyncEngine::Job::Identify(std::string_view name, co
     return size == file.size && crc == file.crc &&
            (attributes & CardContent::kCountedAttributes) == (file.attributes & CardContent::kCountedAttributes);
   };
-  // The version the file held when it was last packed or unpacked, unchanged since.
+  const CardContent* agreed = record_.Find(name);
+  // The version the file held when it was last packed or unpacked, unchanged
+  // since; unless it was made without the agreed version (the local one kept
+  // in a conflict with it), which it now has to follow.
   if (const IndexedFile* known = index_ ? index_->Find(name) : nullptr)
-    if (known->identity && same(static_cast<uint32_t>(known->size), known->crc, known->attributes))
+    if (known->identity && same(static_cast<uint32_t>(known->size), known->crc, known->attributes) &&
+        !(agreed && agreed->identity && known->identity->Follows(*agreed->identity) == false))
       return known->identity;
   // The agreed version, as it arrived.
-  if (const CardContent* agreed = record_.Find(name))
-    if (agreed->identity && !agreed->folder && same(agreed->size, agreed->crc, agreed->attributes))
-      return agreed->identity;
+  if (agreed && agreed->identity && !agreed->folder && same(agreed->size, agreed->crc, agreed->attributes))
+    return agreed->identity;
   // A version made here: an identity of its own, even for bytes the card once held.
   if (record_.Installation() == 0) record_.SetInstallation(r_.random ? r_.random() : fs_.Now());
-  return record_.NewIdentity(fs_.Now());
+  return record_.NewIdentity(name, fs_.Now());
 }
 
 std::string TSyncEngine::Job::UploadName() const {
@@ -349,10 +352,8 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
   x.index = &*index_;
   x.decide = [&](const ZipEntry& entry, std::string_view name, const LocalFile& local) {
     const TCardDecision d = DecideCard(record_, name, CardOf(entry, lead_), local);
-    if (d.stale) {
-      ++report_.stale;
-      report_.upload_needed = true;
-    }
+    if (d.stale) ++report_.stale;
+    if (d.send_again) report_.upload_needed = true;
     TExtractChoice choice;
     choice.replace_read_only = d.replace_read_only;
     switch (d.rule) {
@@ -490,6 +491,7 @@ bool TSyncEngine::Job::MergeAndSend(bool by_hand, BookContent& packed, bool last
     fetched_book = BookOf(fetched->archive.Entries(), lead_);
     if (!MergeChangesNothing(*fetched_book, packed)) {
       ExtractResult merged;
+      const size_t conflicts_before = report_.conflicts;
       try {
         merged = Merge(*fetched, fetched_book, false);
       } catch (const std::exception&) {
@@ -500,7 +502,9 @@ bool TSyncEngine::Job::MergeAndSend(bool by_hand, BookContent& packed, bool last
       if (!report_.failures.empty())
         Fail(TJobResult::kExtractFailed,
              std::make_exception_ptr(NamedError(report_.failures.front().error_kind, FailureMessage(report_.failures))));
-      if (merged.ChangedFiles() > 0) {
+      // A conflict kept the local card, which now follows the server's:
+      // packed again, it is a new version that tells so.
+      if (merged.ChangedFiles() > 0 || report_.conflicts > conflicts_before) {
         // Neither the copy nor the book packed before is held while the
         // book is packed again.
         fetched.reset();

@@ -238,7 +238,8 @@ void ZipArchive::AddStreamEntry(std::string_view name, uint32_t attributes, std:
 }
 
 void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, const PreparedView& data,
-                                  DosStamp stamp, std::string_view extra) {
+                                  DosStamp stamp, std::string_view extra,
+                                  std::optional<std::string_view> central_extra) {
   LocalHeader& h = BeginAdd(name);
   h.stamp = stamp;
   h.extra.assign(extra);
@@ -256,7 +257,7 @@ void ZipArchive::AddPreparedEntry(std::string_view name, uint32_t attributes, co
   AppendLocalHeader(header, h);
   stream_->WriteAt(offset, header.data(), header.size());
   stream_->WriteAt(data_position, data.compressed.data(), data.compressed.size());
-  FinishAdd(attributes, offset, data_position + data.compressed.size());
+  FinishAdd(attributes, offset, data_position + data.compressed.size(), central_extra);
 }
 
 void ZipArchive::RequireRoom(uint64_t end) {
@@ -276,7 +277,8 @@ LocalHeader& ZipArchive::BeginAdd(std::string_view name) {
   return h;
 }
 
-void ZipArchive::FinishAdd(uint32_t attributes, uint64_t offset, uint64_t data_end) {
+void ZipArchive::FinishAdd(uint32_t attributes, uint64_t offset, uint64_t data_end,
+                           std::optional<std::string_view> central_extra) {
   const LocalHeader& h = adding_;
   CentralRecord r;
   r.method = h.method;
@@ -287,7 +289,7 @@ void ZipArchive::FinishAdd(uint32_t attributes, uint64_t offset, uint64_t data_e
   r.external_attributes = attributes & 0xFFFF;
   r.local_offset = static_cast<uint32_t>(offset);
   r.name = h.name;
-  r.extra = h.extra;
+  r.extra = central_extra ? std::string(*central_extra) : h.extra;
   end_.directory_offset = static_cast<uint32_t>(data_end);
   if (hashes_indexed_) hashes_.insert(adding_hash_);
   entries_.push_back(ZipEntry{std::move(r), LocalInfo::Of(h)});
@@ -318,7 +320,8 @@ void ZipArchive::AddWrittenEntry(std::string_view name, size_t extra_size, const
   header.clear();
   AppendLocalHeader(header, h);
   stream_->WriteAt(offset, header.data(), header.size());
-  FinishAdd(described.attributes, offset, data_position + data.compressed_size);
+  FinishAdd(described.attributes, offset, data_position + data.compressed_size,
+            described.central_extra ? std::optional<std::string_view>(*described.central_extra) : std::nullopt);
 }
 
 void ZipArchive::EndBatch() {

@@ -109,10 +109,10 @@ class ZipArchive {
     PreparedView(const Prepared& p) : crc(p.crc), size(p.size), method(p.method), compressed(p.compressed) {}
   };
   // AddStreamEntry with data prepared beforehand; the same bytes result.
-  // extra, when given, is the extra field of the local header and the
-  // directory record both.
+  // extra, when given, is the extra field of the local header, and of the
+  // directory record too unless central_extra is given.
   void AddPreparedEntry(std::string_view name, uint32_t attributes, const PreparedView& data, DosStamp stamp,
-                        std::string_view extra = {});
+                        std::string_view extra = {}, std::optional<std::string_view> central_extra = {});
 
   // What an entry's data writer put into the archive.
   struct Written {
@@ -128,13 +128,15 @@ class ZipArchive {
   // AddPreparedEntry for data too large to hold in memory: write puts it in
   // place, then describe gives the entry's attributes, time stamp and extra
   // field (which may depend on what was written), and the local header
-  // before the data is written last. extra_size is the extra field's
-  // expected length: when describe gives another, the data is written again
-  // after a header of the real length.
+  // before the data is written last. extra_size is the local header's extra
+  // field's expected length: when describe gives another, the data is
+  // written again after a header of the real length. The directory record
+  // takes central_extra when given, else extra.
   struct Description {
     uint32_t attributes = 0;
     DosStamp stamp;
     std::string extra;
+    std::optional<std::string> central_extra;
   };
   using TDescribe = std::function<Description(const Written&)>;
   void AddWrittenEntry(std::string_view name, size_t extra_size, const TDataWriter& write, const TDescribe& describe);
@@ -209,7 +211,7 @@ class ZipArchive {
   // Takes the entry being added, whose local header lies at offset and whose
   // data ends at data_end, into the entries, and writes the directory unless
   // a batch is on.
-  void FinishAdd(uint32_t attributes, uint64_t offset, uint64_t data_end);
+  void FinishAdd(uint32_t attributes, uint64_t offset, uint64_t data_end, std::optional<std::string_view> central_extra);
   // FindEntry for a normalised name and its FoldedNameHash.
   int FindEntry(std::string_view normal, uint64_t hash) const;
   void WriteDirectory();

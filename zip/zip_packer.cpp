@@ -530,10 +530,14 @@ void Packer::AddStreamed(const Step& step, DosStamp now) {
   const auto describe = [&](const ZipArchive::Written& data) {
     packed = IndexedFile{data.size, stamp.write_time, stamp.attributes, data.crc, std::nullopt};
     if (request_.identify) packed.identity = request_.identify(step.name, packed);
+    if (!packed.identity) return ZipArchive::Description{stamp.attributes, StampOf(stamp.write_time), {}, {}};
     return ZipArchive::Description{stamp.attributes, StampOf(stamp.write_time),
-                                   packed.identity ? EncodeIdentityField(*packed.identity) : std::string()};
+                                   EncodeIdentityField(*packed.identity, false),
+                                   EncodeIdentityField(*packed.identity, true)};
   };
-  const size_t extra_size = request_.identify ? EncodeIdentityField(CardIdentity{}).size() : 0;
+  // The local header holds the identity alone, whose length is known before
+  // the data is written.
+  const size_t extra_size = request_.identify ? EncodeIdentityField(CardIdentity{}, false).size() : 0;
   archive_.AddWrittenEntry(step.name, extra_size, write, describe);
   if (read) ++files_read_;
   packed_.Set(std::string(step.name), packed);
@@ -634,7 +638,7 @@ void Packer::ApplySteps(StepFeed& feed) {
       w.errors[work.file] = std::current_exception();
     }
   };
-  std::string extra;  // an entry's extra field
+  std::string extra, central_extra;  // an entry's extra fields: its local header's, its record's
   auto apply = [&](Window& w) {
     for (size_t i = w.first, file = 0; i < w.last; ++i) {
       const Step& step = steps[i];
@@ -674,8 +678,12 @@ void Packer::ApplySteps(StepFeed& feed) {
       IndexedFile packed{data.size, stamp.write_time, stamp.attributes, data.crc, std::nullopt};
       if (request_.identify) packed.identity = request_.identify(step.name, packed);
       extra.clear();
-      if (packed.identity) AppendIdentityField(extra, *packed.identity);
-      archive_.AddPreparedEntry(step.name, stamp.attributes, data, StampOf(stamp.write_time), extra);
+      central_extra.clear();
+      if (packed.identity) {
+        AppendIdentityField(extra, *packed.identity, false);
+        AppendIdentityField(central_extra, *packed.identity, true);
+      }
+      archive_.AddPreparedEntry(step.name, stamp.attributes, data, StampOf(stamp.write_time), extra, central_extra);
       packed_.Set(std::string(step.name), packed);
     }
   };

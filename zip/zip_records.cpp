@@ -389,32 +389,55 @@ std::optional<ExtractPath> SafeExtractPath(std::string_view stored_name, const L
 
 namespace n2 {
 
-std::string EncodeIdentityField(const CardIdentity& identity) {
+std::string EncodeIdentityField(const CardIdentity& identity, bool with_over) {
   std::string field;
-  AppendIdentityField(field, identity);
+  AppendIdentityField(field, identity, with_over);
   return field;
 }
 
-void AppendIdentityField(std::string& field, const CardIdentity& identity) {
-  PutU16(field, kIdentityFieldId);
-  PutU16(field, 18);
-  field += '\x01';
-  field += '\0';
-  for (uint64_t value : {identity.installation, identity.stamp}) {
+void AppendIdentityField(std::string& field, const CardIdentity& identity, bool with_over) {
+  const auto put_u64 = [&](uint64_t value) {
     PutU32(field, static_cast<uint32_t>(value));
     PutU32(field, static_cast<uint32_t>(value >> 32));
-  }
+  };
+  size_t count = 0;
+  if (with_over && identity.over) identity.over->ForEach([&](uint64_t, uint64_t) { ++count; });
+  // More than an office has installations are not told: the version then
+  // tells nothing of its past, as one of an earlier build.
+  const bool over = with_over && identity.over && count <= kMostIdentityOver;
+  PutU16(field, kIdentityFieldId);
+  PutU16(field, static_cast<uint16_t>(18 + (over ? 2 + 16 * count : 0)));
+  field += '\x01';
+  field += over ? '\x01' : '\0';
+  put_u64(identity.installation);
+  put_u64(identity.stamp);
+  if (!over) return;
+  PutU16(field, static_cast<uint16_t>(count));
+  identity.over->ForEach([&](uint64_t installation, uint64_t stamp) {
+    put_u64(installation);
+    put_u64(stamp);
+  });
 }
 
 std::optional<CardIdentity> IdentityInExtraField(std::string_view extra) {
   const auto* p = reinterpret_cast<const unsigned char*>(extra.data());
+  const auto get_u64 = [](const unsigned char* v) { return uint64_t{GetU32(v)} | uint64_t{GetU32(v + 4)} << 32; };
   for (size_t at = 0; at + 4 <= extra.size();) {
     const uint16_t id = GetU16(p + at), size = GetU16(p + at + 2);
     if (at + 4 + size > extra.size()) break;
     if (id == kIdentityFieldId && size >= 18 && p[at + 4] == 1) {
       const unsigned char* v = p + at + 6;
-      return CardIdentity{uint64_t{GetU32(v)} | uint64_t{GetU32(v + 4)} << 32,
-                          uint64_t{GetU32(v + 8)} | uint64_t{GetU32(v + 12)} << 32};
+      CardIdentity identity{get_u64(v), get_u64(v + 8), std::nullopt};
+      // The versions made over, when the block holds all it announces.
+      if ((p[at + 5] & 1) && size >= 20) {
+        const size_t count = GetU16(v + 16);
+        if (count <= kMostIdentityOver && 20 + 16 * count <= size) {
+          identity.over.emplace();
+          for (size_t k = 0; k < count; ++k)
+            identity.over->Add(CardIdentity{get_u64(v + 18 + 16 * k), get_u64(v + 26 + 16 * k), std::nullopt});
+        }
+      }
+      return identity;
     }
     at += 4 + size;
   }

@@ -103,13 +103,22 @@ void AppendCentralRecord(std::string& out, const CentralRecord& r);
 std::string EncodeEndRecord(const EndRecord& e);
 
 // The extra field block in which a card version's identity travels: header
-// 0x324E ("N2"), then a version byte (1), a reserved byte, the installation
-// and the stamp (8 bytes each). Every zip reader skips blocks it does not know.
+// 0x324E ("N2"), then a version byte (1), a flags byte, the installation and
+// the stamp (8 bytes each). With flag 1, the versions it was made over follow:
+// their count (2 bytes) and each installation and latest stamp (8 bytes
+// each). Readers of version 1 read the identity and skip the rest, and every
+// zip reader skips blocks it does not know.
 inline constexpr uint16_t kIdentityFieldId = 0x324E;
-std::string EncodeIdentityField(const CardIdentity& identity);
+// The most versions made over a block tells (one per installation that
+// edited the card).
+inline constexpr size_t kMostIdentityOver = 256;
+// The block with the versions made over when with_over and they are known
+// (the directory record's), else the identity alone (the local header's).
+std::string EncodeIdentityField(const CardIdentity& identity, bool with_over);
 // The same appended to out.
-void AppendIdentityField(std::string& out, const CardIdentity& identity);
-// The identity in an extra field, when it holds our block (of version 1).
+void AppendIdentityField(std::string& out, const CardIdentity& identity, bool with_over);
+// The identity in an extra field, when it holds our block (of version 1),
+// with the versions it was made over when the block tells them.
 std::optional<CardIdentity> IdentityInExtraField(std::string_view extra);
 
 // Record decoders: read the record starting at position (signature included);

@@ -29,7 +29,7 @@ CardContent Folder() {
 
 TEST(Records, ReadBackWholeOrNotAtAll) {
   const std::string server = "ftp://\x95\x5C:21 /\x8B\xA4\x97\x4C/";
-  const CardIdentity v1{0xA1, 100}, v2{0xA1, 200}, other{0xB2, 150};
+  const CardIdentity v1{0xA1, 100}, v2{0xA1, 200, SeenVersions::Parse("d4:7")}, other{0xB2, 150};
   BookContent book(kLead);
   book.Add("AddrBook/", Folder());
   book.Add("AddrBook/\x83\x5C 100%\n.vcf", Card(7, 0xDEADBEEF, kAttrReadOnly | kAttrSystem, v1));
@@ -42,16 +42,23 @@ TEST(Records, ReadBackWholeOrNotAtAll) {
   newer.Add("AddrBook/\x83\x5C 100%\n.vcf", Card(9, 0xBEEF, 0, v2));
   agreed.Agree(newer, server);
   agreed.SetValidator("\"etag 1\" Tue, 08 Dec 2026 08:00:00 GMT");
-  const CardIdentity made = agreed.NewIdentity(50);
+  // A new version is made over every version seen, those the agreed one was
+  // made over included; a card met for the first time over none.
+  const CardIdentity made = agreed.NewIdentity("AddrBook/\x83\x5C 100%\n.vcf", 50);
   EXPECT_EQ(made, (CardIdentity{0xC3, 50}));
-  EXPECT_EQ(agreed.NewIdentity(40), (CardIdentity{0xC3, 51}));  // never below an earlier one
+  EXPECT_EQ(made.Text(), "c3.32/a1:c8,d4:7");
+  EXPECT_EQ(made.Follows(v1), true);
+  EXPECT_EQ(made.Follows(other), false);
+  EXPECT_EQ(other.Follows(v1), std::nullopt);  // an earlier build's version tells nothing
+  EXPECT_EQ(CardIdentity::Parse(made.Text())->over->Text(), "a1:c8,d4:7");
+  EXPECT_EQ(agreed.NewIdentity("AddrBook/new.vcf", 40).Text(), "c3.33/-");  // never below an earlier one
   const std::string text = agreed.Text();
   const TAgreedRecord back = TAgreedRecord::Parse(text, kLead, server);
   ASSERT_TRUE(back.Complete());
   EXPECT_TRUE(back.Book() == newer);
   EXPECT_EQ(back.Installation(), 0xC3u);
   TAgreedRecord again = back;
-  EXPECT_EQ(again.NewIdentity(0).stamp, 52u);
+  EXPECT_EQ(again.NewIdentity("AddrBook/new.vcf", 0).stamp, 52u);
   EXPECT_EQ(back.Validator(), agreed.Validator());
   const std::string card = "addrbook/\x83\x5C 100%\n.VCF";
   EXPECT_EQ(back.Find(card)->identity, v2);
@@ -59,6 +66,7 @@ TEST(Records, ReadBackWholeOrNotAtAll) {
   EXPECT_TRUE(back.Stale(card, CardIdentity{0xA1, 99}));
   EXPECT_FALSE(back.Stale(card, v2));
   EXPECT_FALSE(back.Stale(card, other));
+  EXPECT_TRUE(back.Stale(card, CardIdentity{0xD4, 7}));
   EXPECT_FALSE(back.Stale(card, CardIdentity{0xA1, 201}));
   // Another server's record is no record; one of the earlier form (no
   // server, no identities) is taken as the configured server's.

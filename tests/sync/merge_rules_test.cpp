@@ -45,6 +45,15 @@ TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
   stale.Add("AddrBook/A.vcf", v0_1);
   kept.Agree(held, "ftp://server /");
   kept.Agree(stale, "ftp://server /");
+  // Versions that tell what they were made over: of v0 (1.1) or of v1
+  // (1.2), or of neither (a colleague's edit of an older version, whose
+  // upload replaced the agreed one unseen).
+  TAgreedRecord identified(kLead);
+  identified.Agree(stale, "ftp://server /");
+  CardContent v2_over_v0 = v2, v2_over_v1 = v2, v2_over_none = v2;
+  v2_over_v0.identity = CardIdentity{2, 4, SeenVersions::Parse("1:1")};
+  v2_over_v1.identity = CardIdentity{2, 4, SeenVersions::Parse("1:2")};
+  v2_over_none.identity = CardIdentity{2, 4, SeenVersions::Parse("-")};
   struct Case {
     const char* what;
     const TAgreedRecord& rules;
@@ -79,6 +88,14 @@ TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
       {"kept against a stale copy, then changed here", kept, "AddrBook/a.vcf", v1, v2_3, TCardRule::kSaveServerCopy,
        false, true},
       {"the stale copy again", kept, "AddrBook/a.vcf", v1_2, v0_1, TCardRule::kKeepLocal, false, false},
+      {"kept against a stale copy, then another's version made over it", kept, "AddrBook/a.vcf", v1_2,
+       v2_over_v1, TCardRule::kTakeServer, true, true},
+      {"kept against a stale copy, then another's version made over the stale one", kept, "AddrBook/a.vcf", v1_2,
+       v2_over_v0, TCardRule::kSaveServerCopy, false, true},
+      {"a colleague's edit made over the agreed version", identified, "AddrBook/a.vcf", v0_1, v2_over_v0,
+       TCardRule::kTakeServer, true, true},
+      {"a colleague's edit made without the agreed version", identified, "AddrBook/a.vcf", v0_1, v2_over_none,
+       TCardRule::kSaveServerCopy, false, true},
       // First contact: the office's version stays in the book, a local one of
       // other content is saved aside first.
       {"first contact, other content", unknown, "AddrBook/a.vcf", v1, v2, TCardRule::kTakeServerSaveLocal, true,
@@ -101,6 +118,8 @@ TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
     EXPECT_EQ(d.rule, c.action);
     EXPECT_EQ(d.replace_read_only, c.replace_read_only);
     EXPECT_EQ(reads > 0, c.reads);
+    // The local card is sent again over an edit made without it.
+    EXPECT_EQ(d.send_again, std::string_view(c.what).find("without the agreed") != std::string_view::npos);
   }
 }
 

@@ -268,7 +268,7 @@ TEST(ZipReader, CountOfEntriesNeverCutsTheDirectory) {
   const auto claims = [](uint64_t compressed) {
     return [compressed](ByteStream&, uint64_t) { return ZipArchive::Written{0, 1, kMethodStored, compressed}; };
   };
-  const auto described = [](const ZipArchive::Written&) { return ZipArchive::Description{0x20, kStamp, ""}; };
+  const auto described = [](const ZipArchive::Written&) { return ZipArchive::Description{0x20, kStamp, "", {}}; };
   EXPECT_THROW(zip.AddWrittenEntry("big.bin", 0, claims(kMaxArchiveSize), described), EArchiveLimit);
   EXPECT_TRUE(zip.Entries().empty());
 }

@@ -356,7 +356,7 @@ TEST(ZipPacker, LargeCardsGoInPieces) {
 #ifdef _WIN32
 // Identities as the sync engine gives them, here made of the card's checksum.
 std::optional<CardIdentity> IdentityOfContent(std::string_view, const IndexedFile& file) {
-  return CardIdentity{0x324E, file.crc};
+  return CardIdentity{0x324E, file.crc, SeenVersions::Parse("1111:5,2222:7")};
 }
 
 using n2test::ReadFileBytes;
@@ -424,6 +424,8 @@ TEST(ZipPackerOnDisk, EntriesAsWindowsShowsThemAndArchivesForOtherTools) {
   EXPECT_EQ(read["AddrBook/sub/deep/c.vcf"].stamp.date, 0);
   EXPECT_EQ(read["AddrBook/a.vcf"].external_attributes, ::GetFileAttributesA((book + "a.vcf").c_str()));
   EXPECT_EQ(IdentityInExtraField(read["AddrBook/a.vcf"].extra), (CardIdentity{0x324E, read["AddrBook/a.vcf"].crc}));
+  for (const char* card : {"AddrBook/a.vcf", "AddrBook/large.bin"})
+    EXPECT_EQ(IdentityInExtraField(read[card].extra)->over->Text(), "1111:5,2222:7") << card;
   EXPECT_EQ(IdentityInExtraField(read["AddrBook/"].extra), std::nullopt);
 
   // Another program writes the changed card and lets others read it: it is read all the same.

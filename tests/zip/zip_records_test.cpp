@@ -133,6 +133,28 @@ TEST(ZipChecksum, StandardCheckValue) {
   EXPECT_EQ(Crc32(""), 0u);
 }
 
+// A card's identity block: what it was made over goes to the directory
+// record only, and a block reads no more than it holds.
+TEST(ZipIdentityField, ReadsBackWhatItHoldsAndNoMore) {
+  const CardIdentity made{0x1122334455667788, 0x99, SeenVersions::Parse("a:1,b:2")};
+  const std::string central = EncodeIdentityField(made, true), local = EncodeIdentityField(made, false);
+  EXPECT_EQ(local.size(), 22u);  // the earlier builds' block
+  EXPECT_EQ(central.size(), 22u + 2 + 32);
+  EXPECT_EQ(IdentityInExtraField(central)->Text(), "1122334455667788.99/a:1,b:2");
+  EXPECT_EQ(IdentityInExtraField(local)->Text(), "1122334455667788.99");  // tells nothing of its past
+  EXPECT_EQ(IdentityInExtraField(EncodeIdentityField(CardIdentity{5, 6, SeenVersions()}, true))->Text(), "5.6/-");
+  // Behind another tool's block; cut short; announcing more than it holds.
+  EXPECT_EQ(IdentityInExtraField(std::string("\x55\x54\x01\x00\x07", 5) + central)->Text(), made.Text());
+  EXPECT_EQ(IdentityInExtraField(central.substr(0, central.size() - 1)), std::nullopt);
+  std::string overstated = central;
+  overstated[22] = 3;
+  EXPECT_EQ(IdentityInExtraField(overstated)->Text(), "1122334455667788.99");
+  // More than an office has installations: told as nothing.
+  SeenVersions many;
+  for (uint64_t i = 1; i <= kMostIdentityOver + 1; ++i) many.Add(CardIdentity{i, i});
+  EXPECT_EQ(IdentityInExtraField(EncodeIdentityField(CardIdentity{5, 6, many}, true))->over, std::nullopt);
+}
+
 std::string EndRecordAt(size_t before, size_t after) {
   std::string s(before, 'x');
   s += EncodeEndRecord(EndRecord{});
