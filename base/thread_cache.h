@@ -1,6 +1,6 @@
 // Threads kept between the short tasks a job runs beside its own work: the
 // book listed while its previous archive is read, the index saved while the
-// book's content is taken, the record made ready while the book travels.
+// job goes on to the server, the record made ready while the book travels.
 // Making a thread and joining it costs 2-5 ms under Wine, and a job did it
 // several times on the way to the server. A task goes to a thread of the
 // cache that waits for one, or to a new thread when every one is busy; the

@@ -93,8 +93,10 @@ class TSyncEngine::Job {
   void Begin();
   // Reads the record (recovering a journal a crash left) and the index.
   void Load();
-  // Packs the book into the local archive; the packed content.
+  // Packs the book into the local archive; the packed content. The index
+  // is saved on a thread of its own meanwhile; IndexSaved waits for it.
   BookContent Pack();
+  void IndexSaved();
   // Fetches the server's copy; nothing when the server has no book. A copy
   // cut short is fetched again a few times, some seconds apart. With known
   // (what the server told of the archive agreed), unchanged is set instead
@@ -146,6 +148,7 @@ class TSyncEngine::Job {
   TSavedState state_;
   TAgreedRecord record_;
   std::optional<FileIndex> index_;
+  ThreadCache::Task index_saving_;
   bool loaded_ = false;  // the record and the index
   std::string conflict_folder_;
   // What the server told of the archive fetched last.
@@ -158,11 +161,14 @@ TJobReport TSyncEngine::Job::Run(Steps steps) {
   try {
     Begin();
     steps();
+    IndexSaved();
   } catch (const Failed&) {
   } catch (const std::exception&) {
     report_.result = TJobResult::kFailed;
     report_.error = std::current_exception();
   }
+  // A job that failed meanwhile still waits for its index; the first failure is told.
+  index_saving_ = {};
   r_.transport->Close();
   state_.RemoveLeftovers();
   report_.bytes_sent = r_.transport->BytesSent();
@@ -185,6 +191,7 @@ void TSyncEngine::Job::Load() {
 }
 
 BookContent TSyncEngine::Job::Pack() {
+  IndexSaved();
   PackRequest pack;
   pack.fs = &fs_;
   pack.lead = &lead_;
@@ -217,11 +224,24 @@ BookContent TSyncEngine::Job::Pack() {
         [&] {
           fs_.Rename(state_.PackPath(), state_.ArchivePath(), true);
           packed.index.SetProvenArchive(ArchiveStampOf(fs_, state_.ArchivePath()));
-          state_.SaveIndex(packed.index);
         },
         [&] { book = BookOf(packed.entries, lead_); }, r_.threads);
     index_ = std::move(packed.index);
+    // The index is saved while the job goes on to the server.
+    if (r_.threads)
+      index_saving_ = r_.threads->Start([this] { state_.SaveIndex(*index_); });
+    else
+      state_.SaveIndex(*index_);
     return book;
+  } catch (const std::exception&) {
+    Fail(TJobResult::kPackFailed, std::current_exception());
+  }
+}
+
+void TSyncEngine::Job::IndexSaved() {
+  if (!index_saving_.Pending()) return;
+  try {
+    index_saving_.Wait();
   } catch (const std::exception&) {
     Fail(TJobResult::kPackFailed, std::current_exception());
   }
@@ -328,6 +348,7 @@ std::string TSyncEngine::Job::ConflictFolder() {
 }
 
 ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<BookContent>& server_book, bool kept) {
+  IndexSaved();
   // The cards that settle are noted and agreed on in the record once the
   // extraction is over (its choices go by the record as it was); the record
   // is written whatever happens after the first card moved. A card is noted
