@@ -66,12 +66,15 @@ TCardDecision DecideCard(const TAgreedRecord& record, std::string_view name, con
     return {TCardRule::kSaveServerCopy, false};
   };
   if (agreed && Holds(local, *agreed, true)) {
-    // A version made without the agreed one: a colleague edited an older
-    // version, and its upload replaced the agreed one unseen. Two edits of
-    // the card: the local one stays, and unless the two hold the same bytes
-    // it is sent again over the colleague's (with an identity that follows
-    // it).
-    if (server.identity && agreed->identity && server.identity->Follows(*agreed->identity) == false) {
+    // A version made without the agreed one, which this installation made: a
+    // colleague edited an older version, and its upload replaced this one's
+    // edit unseen. Two edits of the card: the local one stays, and unless the
+    // two hold the same bytes it is sent again over the colleague's (with an
+    // identity that follows it). Others who held the replaced version take
+    // the colleague's quietly: its author tells the conflict, once.
+    if (server.identity && agreed->identity && record.Installation() != 0 &&
+        agreed->identity->installation == record.Installation() &&
+        server.identity->Follows(*agreed->identity) == false) {
       TCardDecision decision = both_changed();
       decision.send_again = decision.rule == TCardRule::kSaveServerCopy;
       return decision;

@@ -19,10 +19,10 @@
 // installation takes its place as it would the agreed one's. A card without
 // an identity (from an installation of the original design, or an archive
 // packed by hand) follows the table. A server's card that tells it was made
-// without the agreed version, which the local file still holds, is a
-// colleague's edit of an older version whose upload replaced the agreed one
-// unseen: a conflict, as if the local file had changed, and the local
-// version is sent again.
+// without the agreed version, when this installation made that version and
+// the local file still holds it, is a colleague's edit of an older version
+// whose upload replaced this installation's edit unseen: a conflict, as if
+// the local file had changed, and the local version is sent again.
 //
 // A card the record does not know yet, while the record is missing or partial
 // (a first contact), follows the first-contact rule instead: the server's

@@ -47,9 +47,13 @@ TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
   kept.Agree(stale, "ftp://server /");
   // Versions that tell what they were made over: of v0 (1.1) or of v1
   // (1.2), or of neither (a colleague's edit of an older version, whose
-  // upload replaced the agreed one unseen).
-  TAgreedRecord identified(kLead);
+  // upload replaced the agreed one unseen: a conflict for its author,
+  // installation 1, and news for anyone else).
+  TAgreedRecord identified(kLead), bystander(kLead);
+  identified.SetInstallation(1);  // the agreed v0 is its own
   identified.Agree(stale, "ftp://server /");
+  bystander.SetInstallation(3);
+  bystander.Agree(stale, "ftp://server /");
   CardContent v2_over_v0 = v2, v2_over_v1 = v2, v2_over_none = v2;
   v2_over_v0.identity = CardIdentity{2, 4, SeenVersions::Parse("1:1")};
   v2_over_v1.identity = CardIdentity{2, 4, SeenVersions::Parse("1:2")};
@@ -96,6 +100,8 @@ TEST(MergeRules, EachCardGoesTheWayOfWhoeverChangedIt) {
        TCardRule::kTakeServer, true, true},
       {"a colleague's edit made without the agreed version", identified, "AddrBook/a.vcf", v0_1, v2_over_none,
        TCardRule::kSaveServerCopy, false, true},
+      {"a colleague's edit made without another's agreed version", bystander, "AddrBook/a.vcf", v0_1, v2_over_none,
+       TCardRule::kTakeServer, true, true},
       // First contact: the office's version stays in the book, a local one of
       // other content is saved aside first.
       {"first contact, other content", unknown, "AddrBook/a.vcf", v1, v2, TCardRule::kTakeServerSaveLocal, true,
