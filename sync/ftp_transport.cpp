@@ -77,10 +77,12 @@ class TFtpTransport::EarlySession {
   EarlySession& operator=(const EarlySession&) = delete;
   ~EarlySession() { Cancel(); }
 
-  void Finish() {
+  // The archive's validator asked right after the opening, if it was.
+  std::optional<AskedValidator> Finish() {
     task_.Wait();
     for (const std::string& box : held_boxes_) ShowMessageBox(box);
     if (error_) std::rethrow_exception(error_);
+    return std::move(validator_);
   }
 
   // A step already started when cancelled_ was set (a connection that waits
@@ -99,6 +101,17 @@ class TFtpTransport::EarlySession {
     HeldMessageBoxes hold(held_boxes_);
     try {
       owner_.OpenSteps(&cancelled_);
+      // The upload asks it first, mostly while the book is still packed. A
+      // failure (a session the server has closed, say) shows nothing: the
+      // upload asks again.
+      if (!cancelled_) {
+        const size_t boxes = held_boxes_.size();
+        std::string validator = owner_.AskValidator();
+        if (held_boxes_.size() == boxes)
+          validator_ = AskedValidator{std::move(validator), ::GetTickCount()};
+        else
+          held_boxes_.resize(boxes);
+      }
     } catch (...) {
       error_ = std::current_exception();
     }
@@ -108,6 +121,7 @@ class TFtpTransport::EarlySession {
   TFtpTransport& owner_;
   std::vector<std::string> held_boxes_;
   std::exception_ptr error_;
+  std::optional<AskedValidator> validator_;
   std::atomic<bool> cancelled_{false};
   Event ended_ = Event::ManualReset();
   std::unique_ptr<ThreadCache> own_threads_;  // when the transport was given none
@@ -156,7 +170,7 @@ void TFtpTransport::CancelEarly() noexcept { early_.reset(); }
 void TFtpTransport::OpenSession() {
   if (early_) {
     std::unique_ptr<EarlySession> early = std::move(early_);
-    early->Finish();
+    early_validator_ = early->Finish();
     session_ = true;
   }
   if (session_) {
@@ -166,6 +180,8 @@ void TFtpTransport::OpenSession() {
     ftp_.RunOnOwnerThread([&] { open = ftp_.Connected() && ftp_.State() == TFtpState::Ready; });
     if (open) return;
     session_ = false;
+    // What it told may have been cut short with it: asked again.
+    early_validator_.reset();
   }
   OpenSteps(nullptr);
   session_ = true;
@@ -219,9 +235,17 @@ std::string TFtpTransport::AskValidator(const std::string& remote, int64_t sent)
   return std::string();
 }
 
+std::string TFtpTransport::EarlyValidator() {
+  // An answer older than this is asked again: an archive that changed since
+  // would only be found before the rename, after a whole send in vain.
+  constexpr uint32_t kFreshMs = 1000;
+  const std::optional<AskedValidator> early = std::exchange(early_validator_, std::nullopt);
+  return early && ::GetTickCount() - early->tick < kFreshMs ? early->text : AskValidator();
+}
+
 TFetchResult TFtpTransport::Fetch(const std::string& local_path, const std::string& known, std::string& validator) {
   OpenSession();
-  validator = AskValidator();
+  validator = EarlyValidator();
   if (!validator.empty() && validator == known) return TFetchResult::kUnchanged;
   if (RunFtpOperation(&TFtpClient::Get, local_path)) {
     received_ += static_cast<uint64_t>(ftp_.ByteCount());
@@ -282,6 +306,7 @@ void TFtpTransport::Clear() {
 
 void TFtpTransport::Close() noexcept {
   early_.reset();
+  early_validator_.reset();
   if (session_) RunFtpOperation(&TFtpClient::Abort);
   session_ = false;
   ftp_.Abort();

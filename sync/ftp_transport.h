@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "net/ftp_client.h"
@@ -63,6 +64,9 @@ class TFtpTransport : public TTransport {
   // <time>"; empty when it tells not both, or a size other than sent (when
   // given), which shows another upload's file.
   std::string AskValidator(const std::string& remote = {}, int64_t sent = -1);
+  // The archive's validator, asked by the early session once it was open,
+  // taken by the first Fetch while it is fresh.
+  std::string EarlyValidator();
   // Whether a listing of the current folder shows the archive; nothing when
   // the server lists nothing.
   std::optional<bool> ListingShowsArchive();
@@ -77,6 +81,11 @@ class TFtpTransport : public TTransport {
   bool utf8_ = false;
   ThreadCache* threads_;
   std::unique_ptr<EarlySession> early_;
+  struct AskedValidator {
+    std::string text;
+    uint32_t tick;  // when it was asked
+  };
+  std::optional<AskedValidator> early_validator_;
 };
 
 }  // namespace n2
