@@ -1210,15 +1210,23 @@ void TFtpClient::MoveDeadline() noexcept {
 
 void TFtpClient::DataBlockMoved() { MoveDeadline(); }
 
+bool TFtpClient::Run(void (TCustomFtpClient::*start)(), const std::function<void()>& prepare) {
+  return Synchronize([&] { (this->*start)(); }, prepare);
+}
+
 // Starts the request on the owner thread, then waits for its end.
-bool TFtpClient::Synchronize(const std::function<void()>& start) {
+bool TFtpClient::Synchronize(const std::function<void()>& start, const std::function<void()>& prepare) {
+  bool prepared = !prepare;
   try {
     RunOnOwnerThread([&] {
+      if (prepare) prepare();
+      prepared = true;
       request_ended_.Reset();
       MoveDeadline();
       start();
     });
   } catch (...) {
+    if (!prepared) throw;
     return false;
   }
   return WaitUntilReady();

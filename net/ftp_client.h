@@ -375,6 +375,11 @@ class TFtpClient : public TCustomFtpClient {
   bool Quit();
   // Closes everything at once; true when the previous request had succeeded.
   bool Abort();
+  // A request as the forms above make it, whose settings are made by prepare
+  // on the owner thread right before it starts there: one call carried over
+  // to that thread instead of two. What prepare raises is raised, and the
+  // request is not started.
+  bool Run(void (TCustomFtpClient::*start)(), const std::function<void()>& prepare);
 
   // Seconds a request may stay silent: a command exchange as a whole, a
   // transfer between two blocks. 0 or less waits without limit.
@@ -385,7 +390,7 @@ class TFtpClient : public TCustomFtpClient {
   void DataBlockMoved() override;
 
  private:
-  bool Synchronize(const std::function<void()>& start);
+  bool Synchronize(const std::function<void()>& start, const std::function<void()>& prepare = {});
   bool WaitUntilReady();
   void MoveDeadline() noexcept;
 

@@ -134,25 +134,36 @@ TFtpTransport::TFtpTransport(TFtpClient& ftp, TSyncFrontEnd& front, std::string 
 
 TFtpTransport::~TFtpTransport() { early_.reset(); }
 
-bool TFtpTransport::RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file,
-                                    const std::string& remote) {
+void TFtpTransport::LoadSettings(const std::string& local_file, const std::string& remote) {
+  const TServerSettings s = front_.ServerSettings();
+  const size_t colon = s.server.find(':');
+  ftp_.SetHostName(s.server.substr(0, colon));
+  ftp_.SetPort(colon == std::string::npos ? "ftp" : s.server.substr(colon + 1));
+  ftp_.SetUserName(s.user);
+  ftp_.SetPassWord(s.password);
+  ftp_.SetHostDirName(utf8_ ? SystemToUtf8(s.path) : s.path);
+  ftp_.SetHostFileName(remote.empty() ? kArchiveName : remote);
+  ftp_.SetRenameToName(kArchiveName);
+  ftp_.SetLocalFileName(local_file.empty() ? archive_ : local_file);
+  ftp_.SetPassive(s.passive);
+  ftp_.SetBinary(true);
+}
+
+bool TFtpTransport::RunFtpOperation(Start start, const std::string& local_file, const std::string& remote) {
   try {
-    // The dialog's controls belong to the client's thread: read there in one
-    // call, where from the worker every control would cost a message to it.
-    ftp_.RunOnOwnerThread([&] {
-      const TServerSettings s = front_.ServerSettings();
-      const size_t colon = s.server.find(':');
-      ftp_.SetHostName(s.server.substr(0, colon));
-      ftp_.SetPort(colon == std::string::npos ? "ftp" : s.server.substr(colon + 1));
-      ftp_.SetUserName(s.user);
-      ftp_.SetPassWord(s.password);
-      ftp_.SetHostDirName(utf8_ ? SystemToUtf8(s.path) : s.path);
-      ftp_.SetHostFileName(remote.empty() ? kArchiveName : remote);
-      ftp_.SetRenameToName(kArchiveName);
-      ftp_.SetLocalFileName(local_file.empty() ? archive_ : local_file);
-      ftp_.SetPassive(s.passive);
-      ftp_.SetBinary(true);
-    });
+    // The dialog's controls belong to the client's thread: read there, in
+    // the same call that starts the request, where from the worker every
+    // control would cost a message to it.
+    return ftp_.Run(start, [&] { LoadSettings(local_file, remote); });
+  } catch (const std::exception& error) {
+    ShowErrorBox(kFtpErrorText, error);
+    return false;
+  }
+}
+
+bool TFtpTransport::RunFtpOperation(bool (TFtpClient::*operation)()) {
+  try {
+    ftp_.RunOnOwnerThread([&] { LoadSettings({}, {}); });
     return (ftp_.*operation)();
   } catch (const std::exception& error) {
     ShowErrorBox(kFtpErrorText, error);
@@ -191,16 +202,16 @@ void TFtpTransport::OpenSteps(const std::atomic<bool>* cancelled) {
   RunFtpOperation(&TFtpClient::Abort);
   utf8_ = false;
   const auto stop = [cancelled] { return cancelled && cancelled->load(); };
-  const std::pair<bool (TFtpClient::*)(), std::string> log_in[] = {
-      {&TFtpClient::Open, kOpenError}, {&TFtpClient::User, kLoginFailure}, {&TFtpClient::Pass, kLoginFailure}};
+  const std::pair<TFtpTransport::Start, std::string> log_in[] = {
+      {&TFtpClient::OpenAsync, kOpenError}, {&TFtpClient::UserAsync, kLoginFailure}, {&TFtpClient::PassAsync, kLoginFailure}};
   for (const auto& [operation, error] : log_in) {
     if (stop()) return;
     Require(RunFtpOperation(operation), error);
   }
   if (stop()) return;
   NegotiateUtf8();
-  const std::pair<bool (TFtpClient::*)(), std::string> folder[] = {
-      {&TFtpClient::Cwd, kCwdError}, {&TFtpClient::TypeSet, WithoutLastLineBreak(job_text_)}};
+  const std::pair<TFtpTransport::Start, std::string> folder[] = {
+      {&TFtpClient::CwdAsync, kCwdError}, {&TFtpClient::TypeSetAsync, WithoutLastLineBreak(job_text_)}};
   for (const auto& [operation, error] : folder) {
     if (stop()) return;
     Require(RunFtpOperation(operation), error);
@@ -210,7 +221,7 @@ void TFtpTransport::OpenSteps(const std::atomic<bool>* cancelled) {
 std::optional<bool> TFtpTransport::ListingShowsArchive() {
   // A name listing first; a server that refuses one for an empty folder
   // ("450 No files found") lists it the long way.
-  for (bool (TFtpClient::*listing)() : {&TFtpClient::Nlst, &TFtpClient::List})
+  for (Start listing : {&TFtpClient::NlstAsync, &TFtpClient::ListAsync})
     if (RunFtpOperation(listing)) return ListsArchive(ftp_.ListingText());
   return std::nullopt;
 }
@@ -221,16 +232,16 @@ void TFtpTransport::NegotiateUtf8() {
   std::string path;
   ftp_.RunOnOwnerThread([&] { path = front_.ServerSettings().path; });
   const bool ascii = std::all_of(path.begin(), path.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; });
-  if (ascii || !RunFtpOperation(&TFtpClient::Feat)) return;
+  if (ascii || !RunFtpOperation(&TFtpClient::FeatAsync)) return;
   const std::vector<std::string>& features = ftp_.Features();
   if (std::find(features.begin(), features.end(), "UTF8") == features.end()) return;
   ftp_.SetOptsText("UTF8 ON");
-  utf8_ = RunFtpOperation(&TFtpClient::Opts);
+  utf8_ = RunFtpOperation(&TFtpClient::OptsAsync);
 }
 
 std::string TFtpTransport::AskValidator(const std::string& remote, int64_t sent) {
-  if (RunFtpOperation(&TFtpClient::Size, {}, remote) && (sent < 0 || ftp_.FileSizeResult() == sent) &&
-      RunFtpOperation(&TFtpClient::Mdtm, {}, remote))
+  if (RunFtpOperation(&TFtpClient::SizeAsync, {}, remote) && (sent < 0 || ftp_.FileSizeResult() == sent) &&
+      RunFtpOperation(&TFtpClient::MdtmAsync, {}, remote))
     return "ftp " + std::to_string(ftp_.FileSizeResult()) + " " + ftp_.ModifiedTimeResult();
   return std::string();
 }
@@ -247,7 +258,7 @@ TFetchResult TFtpTransport::Fetch(const std::string& local_path, const std::stri
   OpenSession();
   validator = EarlyValidator();
   if (!validator.empty() && validator == known) return TFetchResult::kUnchanged;
-  if (RunFtpOperation(&TFtpClient::Get, local_path)) {
+  if (RunFtpOperation(&TFtpClient::GetAsync, local_path)) {
     received_ += static_cast<uint64_t>(ftp_.ByteCount());
     return TFetchResult::kGot;
   }
@@ -267,7 +278,7 @@ std::optional<std::string> TFtpTransport::Send(const std::string& local_path, co
     sent_ += static_cast<uint64_t>(bytes);
     return bytes;
   };
-  if (!temporary.empty() && RunFtpOperation(&TFtpClient::Put, local_path, temporary)) {
+  if (!temporary.empty() && RunFtpOperation(&TFtpClient::PutAsync, local_path, temporary)) {
     const int64_t sent = stored();
     // Asked of the temporary file, which no other installation writes, the
     // size and time are surely this book's, and a rename keeps both. Asked
@@ -278,26 +289,26 @@ std::optional<std::string> TFtpTransport::Send(const std::string& local_path, co
     // replaced unseen: the caller merges it first, and may then find nothing
     // to send, so the temporary file goes.
     if (!expected.empty() && AskValidator() != expected) {
-      RunFtpOperation(&TFtpClient::Dele, {}, temporary);
+      RunFtpOperation(&TFtpClient::DeleAsync, {}, temporary);
       return std::nullopt;
     }
-    if (RunFtpOperation(&TFtpClient::Rename, {}, temporary)) return validator;
+    if (RunFtpOperation(&TFtpClient::RenameAsync, {}, temporary)) return validator;
     // A server that does not rename over an existing file: the archive is
     // stored in place instead, never deleted first (that would leave a
     // moment with no book), and the temporary file goes afterwards.
-    if (!RunFtpOperation(&TFtpClient::Put, local_path))
+    if (!RunFtpOperation(&TFtpClient::PutAsync, local_path))
       throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
     const int64_t in_place = stored();
-    RunFtpOperation(&TFtpClient::Dele, {}, temporary);
+    RunFtpOperation(&TFtpClient::DeleAsync, {}, temporary);
     return AskValidator({}, in_place);
   }
-  if (!RunFtpOperation(&TFtpClient::Put, local_path)) throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
+  if (!RunFtpOperation(&TFtpClient::PutAsync, local_path)) throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
   return AskValidator({}, stored());
 }
 
 void TFtpTransport::Clear() {
   OpenSession();
-  if (RunFtpOperation(&TFtpClient::Dele)) return;
+  if (RunFtpOperation(&TFtpClient::DeleAsync)) return;
   const std::string refusal = ftp_.LastResponse();
   // An archive that is not there counts as deleted; one that is, is not.
   if (ListingShowsArchive() == false) return;

@@ -44,15 +44,20 @@ class TFtpTransport : public TTransport {
   void Clear() override;
   void Close() noexcept override;
 
-  // Loads the client's settings from the dialog, then runs operation on
+  // A request of the client, as its start.
+  using Start = void (TCustomFtpClient::*)();
+  // Loads the client's settings from the dialog, then runs the request on
   // local_file (the archive when empty) and the server's file remote (the
   // archive when empty). An error on the way is shown in the "Ftp Error!"
   // box and gives false.
-  bool RunFtpOperation(bool (TFtpClient::*operation)(), const std::string& local_file = {},
-                       const std::string& remote = {});
+  bool RunFtpOperation(Start start, const std::string& local_file = {}, const std::string& remote = {});
+  // The same for one of the client's own synchronous operations (Abort).
+  bool RunFtpOperation(bool (TFtpClient::*operation)());
 
  private:
   class EarlySession;
+  // The connection settings from the dialog, on the client's thread.
+  void LoadSettings(const std::string& local_file, const std::string& remote);
   void OpenSession();
   // Abort, Open, User, Pass, Cwd, binary type; once cancelled is set, no
   // step is started.
