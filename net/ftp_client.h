@@ -189,7 +189,11 @@ class TCustomFtpClient : public TAsyncWndComponent {
   // Set by a successful Feat: one entry a feature line, its keyword in capitals ("SIZE", "REST STREAM").
   const std::vector<std::string>& Features() const noexcept { return features_; }
   TFtpState State() const noexcept { return state_.load(); }
-  bool Connected() const noexcept { return connected_; }
+  bool Connected() const noexcept { return connected_.load(); }
+  // From any thread, without a call carried over to the owner thread: a
+  // session is open and no request is under way, as the owner thread last
+  // left it.
+  bool ReadyForRequest() const noexcept { return connected_.load() && state_.load() == TFtpState::Ready; }
   TFtpRequest RequestType() const noexcept { return request_type_; }
   int RequestResult() const noexcept { return request_result_.load(); }
   int64_t ByteCount() const noexcept { return byte_count_; }
@@ -316,7 +320,7 @@ class TCustomFtpClient : public TAsyncWndComponent {
   int bandwidth_limit_ = 10000, bandwidth_sampling_ = 1000;
 
   std::atomic<TFtpState> state_{TFtpState::Ready};
-  bool connected_ = false;
+  std::atomic<bool> connected_{false};
   TFtpRequest request_type_ = ftpNone;
   std::vector<int> ok_responses_;
   ReplyHandler fnext_ = nullptr;

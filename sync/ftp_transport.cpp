@@ -187,9 +187,7 @@ void TFtpTransport::OpenSession() {
   if (session_) {
     // The server may have closed a session left idle while the book was
     // packed or merged.
-    bool open = false;
-    ftp_.RunOnOwnerThread([&] { open = ftp_.Connected() && ftp_.State() == TFtpState::Ready; });
-    if (open) return;
+    if (ftp_.ReadyForRequest()) return;
     session_ = false;
     // What it told may have been cut short with it: asked again.
     early_validator_.reset();
