@@ -161,10 +161,14 @@ bool TFtpTransport::RunFtpOperation(Start start, const std::string& local_file, 
   }
 }
 
-bool TFtpTransport::RunFtpOperation(bool (TFtpClient::*operation)()) {
+bool TFtpTransport::AbortSession() {
   try {
-    ftp_.RunOnOwnerThread([&] { LoadSettings({}, {}); });
-    return (ftp_.*operation)();
+    // An abort waits for nothing: on the client's thread it runs at once.
+    ftp_.RunOnOwnerThread([&] {
+      LoadSettings({}, {});
+      ftp_.Abort();
+    });
+    return true;
   } catch (const std::exception& error) {
     ShowErrorBox(kFtpErrorText, error);
     return false;
@@ -197,7 +201,7 @@ void TFtpTransport::OpenSession() {
 }
 
 void TFtpTransport::OpenSteps(const std::atomic<bool>* cancelled) {
-  RunFtpOperation(&TFtpClient::Abort);
+  AbortSession();
   utf8_ = false;
   const auto stop = [cancelled] { return cancelled && cancelled->load(); };
   const std::pair<TFtpTransport::Start, std::string> log_in[] = {
@@ -316,9 +320,10 @@ void TFtpTransport::Clear() {
 void TFtpTransport::Close() noexcept {
   early_.reset();
   early_validator_.reset();
-  if (session_) RunFtpOperation(&TFtpClient::Abort);
+  // Without a session, or when its settings could not be loaded, the
+  // client is closed all the same.
+  if (!session_ || !AbortSession()) ftp_.Abort();
   session_ = false;
-  ftp_.Abort();
 }
 
 }  // namespace n2

@@ -51,8 +51,10 @@ class TFtpTransport : public TTransport {
   // archive when empty). An error on the way is shown in the "Ftp Error!"
   // box and gives false.
   bool RunFtpOperation(Start start, const std::string& local_file = {}, const std::string& remote = {});
-  // The same for one of the client's own synchronous operations (Abort).
-  bool RunFtpOperation(bool (TFtpClient::*operation)());
+  // Loads the settings as above, and closes the client's connections at
+  // once (no QUIT), in one call on the client's thread; false when an error
+  // on the way was shown.
+  bool AbortSession();
 
  private:
   class EarlySession;

@@ -423,7 +423,7 @@ TEST_F(FtpJobs, TheServerTextGivesHostAndPortAndTheDialogTheOtherSettings) {
       SCOPED_TRACE(c.server);
       Form().EdtServer.SetText(c.server);
       TFtpTransport transport(DmN2->NetFtp, Form(), kUploadText, ArchivePath());
-      transport.RunFtpOperation(&TFtpClient::Abort);
+      transport.AbortSession();
       TFtpClient& ftp = DmN2->NetFtp;
       EXPECT_EQ(ftp.HostName(), c.host);
       EXPECT_EQ(ftp.Port(), c.port);
