@@ -204,15 +204,16 @@ void TFtpTransport::OpenSteps(const std::atomic<bool>* cancelled) {
   AbortSession();
   utf8_ = false;
   const auto stop = [cancelled] { return cancelled && cancelled->load(); };
-  const std::pair<TFtpTransport::Start, std::string> log_in[] = {
-      {&TFtpClient::OpenAsync, kOpenError}, {&TFtpClient::UserAsync, kLoginFailure}, {&TFtpClient::PassAsync, kLoginFailure}};
+  const std::pair<Start, std::string> log_in[] = {{&TFtpClient::OpenAsync, kOpenError},
+                                                  {&TFtpClient::UserAsync, kLoginFailure},
+                                                  {&TFtpClient::PassAsync, kLoginFailure}};
   for (const auto& [operation, error] : log_in) {
     if (stop()) return;
     Require(RunFtpOperation(operation), error);
   }
   if (stop()) return;
   NegotiateUtf8();
-  const std::pair<TFtpTransport::Start, std::string> folder[] = {
+  const std::pair<Start, std::string> folder[] = {
       {&TFtpClient::CwdAsync, kCwdError}, {&TFtpClient::TypeSetAsync, WithoutLastLineBreak(job_text_)}};
   for (const auto& [operation, error] : folder) {
     if (stop()) return;
@@ -304,7 +305,8 @@ std::optional<std::string> TFtpTransport::Send(const std::string& local_path, co
     RunFtpOperation(&TFtpClient::DeleAsync, {}, temporary);
     return AskValidator({}, in_place);
   }
-  if (!RunFtpOperation(&TFtpClient::PutAsync, local_path)) throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
+  if (!RunFtpOperation(&TFtpClient::PutAsync, local_path))
+    throw Exception(WithReply(kUploadError, ftp_.LastResponse()));
   return AskValidator({}, stored());
 }
 

@@ -31,8 +31,10 @@ class TFtpTransport : public TTransport {
 
   void OpenEarly() override;
   void CancelEarly() noexcept override;
-  // Asks SIZE and MDTM first: while the server answers what it answered for
-  // the archive known, that archive is not moved again.
+  // Asks SIZE and MDTM first (or takes the answer an early session had right
+  // after its log-in, when it is under a second old): while the server
+  // answers what it answered for the archive known, that archive is not
+  // moved again.
   TFetchResult Fetch(const std::string& local_path, const std::string& known, std::string& validator) override;
   // Stores the archive under temporary, then renames it over N2AddBook.zip,
   // so that nobody ever fetches it half-written; a server that refuses the
