@@ -167,7 +167,7 @@ TJobReport TSyncEngine::Job::Run(Steps steps) {
     report_.result = TJobResult::kFailed;
     report_.error = std::current_exception();
   }
-  // A job that failed meanwhile still waits for its index; the first failure is told.
+  // A job that failed meanwhile still waits for its index.
   index_saving_ = {};
   r_.transport->Close();
   state_.RemoveLeftovers();
@@ -239,12 +239,9 @@ BookContent TSyncEngine::Job::Pack() {
 }
 
 void TSyncEngine::Job::IndexSaved() {
-  if (!index_saving_.Pending()) return;
-  try {
-    index_saving_.Wait();
-  } catch (const std::exception&) {
-    Fail(TJobResult::kPackFailed, std::current_exception());
-  }
+  // Saving never raises: an index that cannot be written is removed, and the
+  // next pack reads every card.
+  if (index_saving_.Pending()) index_saving_.Wait();
 }
 
 std::optional<CardIdentity> TSyncEngine::Job::Identify(std::string_view name, const IndexedFile& file) {
