@@ -30,6 +30,14 @@ class FtpLocalFile {
       throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(::GetLastError()));
     return std::unique_ptr<FtpLocalFile>(new FtpLocalFile(h, false));
   }
+  // A file another program still writes, and may rename once it is whole.
+  static std::unique_ptr<FtpLocalFile> OpenGrowing(const std::string& path) {
+    HANDLE h = ::CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                             nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (h == INVALID_HANDLE_VALUE)
+      throw EFOpenError("Cannot open file \"" + path + "\". " + SystemErrorText(::GetLastError()));
+    return std::unique_ptr<FtpLocalFile>(new FtpLocalFile(h, false));
+  }
 
   ~FtpLocalFile() {
     try {
@@ -56,6 +64,14 @@ class FtpLocalFile {
     std::memcpy(out, buffer_.data() + pos_, count);
     pos_ += count;
     return count;
+  }
+
+  // Up to size bytes straight from the file, none read ahead.
+  size_t ReadFromFile(char* out, size_t size) {
+    DWORD got = 0;
+    if (!::ReadFile(handle_.Get(), out, static_cast<DWORD>(size), &got, nullptr))
+      throw EReadError("Read error. " + SystemErrorText(::GetLastError()));
+    return got;
   }
 
   void Write(const char* data, size_t size) {
@@ -88,12 +104,6 @@ class FtpLocalFile {
  private:
   FtpLocalFile(HANDLE h, bool writing) : handle_(h), writing_(writing), buffer_(kBufferSize) {}
 
-  size_t ReadFromFile(char* out, size_t size) {
-    DWORD got = 0;
-    if (!::ReadFile(handle_.Get(), out, static_cast<DWORD>(size), &got, nullptr))
-      throw EReadError("Read error. " + SystemErrorText(::GetLastError()));
-    return got;
-  }
 
   static DWORD ShareFlags(TFtpShareMode mode) {
     switch (mode) {
@@ -160,7 +170,10 @@ const char* FtpStateName(TFtpState state) noexcept {
 // Construction and the state machine's plumbing.
 
 TCustomFtpClient::TCustomFtpClient()
-    : msg_request_done_(AllocateMsg()), msg_start_send_(AllocateMsg()), msg_check_eof_(AllocateMsg()) {
+    : msg_request_done_(AllocateMsg()),
+      msg_start_send_(AllocateMsg()),
+      msg_check_eof_(AllocateMsg()),
+      msg_grew_(AllocateMsg()) {
   control_.OnDnsLookupDone = Guarded(&TCustomFtpClient::ControlDnsLookupDone);
   control_.OnSessionConnected = Guarded(&TCustomFtpClient::ControlSessionConnected);
   control_.OnDataAvailable = Guarded(&TCustomFtpClient::ControlDataAvailable);
@@ -168,6 +181,7 @@ TCustomFtpClient::TCustomFtpClient()
 }
 
 TCustomFtpClient::~TCustomFtpClient() {
+  if (growing_) growing_->Watch(nullptr);
   local_file_.reset();
   control_.OnSessionClosed = nullptr;
   data_.OnSessionClosed = nullptr;
@@ -282,6 +296,10 @@ void TCustomFtpClient::HandleMessage(MsgSlot slot, WPARAM wparam, LPARAM lparam)
     StartSending();
   } else if (slot == msg_check_eof_) {
     CheckEndOfFile();
+  } else if (slot == msg_grew_) {
+    if (!waiting_growth_) return;
+    waiting_growth_ = false;
+    SendNextBlock(0);
   }
 }
 
@@ -529,6 +547,11 @@ void TCustomFtpClient::AbortAsync() {
   }
   high_level_flag_ = false;
   ChangeState(TFtpState::Ready);
+}
+
+void TCustomFtpClient::SetGrowingLocalFile(std::shared_ptr<GrowingFile> v) {
+  if (growing_) growing_->Watch(nullptr);
+  growing_ = std::move(v);
 }
 
 void TCustomFtpClient::SetDataPortRangeStart(unsigned v) {
@@ -1034,9 +1057,18 @@ void TCustomFtpClient::PutStep() {
   }
   data_.OnSessionAvailable = Guarded(&TCustomFtpClient::UploadAccept);
   local_file_.reset();
+  waiting_growth_ = false;
   try {
-    local_file_ = FtpLocalFile::OpenForRead(local_file_name_, share_mode_);
-    Display("! Upload Size " + std::to_string(local_file_->Size()));
+    if (!growing_) {
+      local_file_ = FtpLocalFile::OpenForRead(local_file_name_, share_mode_);
+      Display("! Upload Size " + std::to_string(local_file_->Size()));
+    } else if (growing_->OpenWhileGrowing([this] { local_file_ = FtpLocalFile::OpenGrowing(local_file_name_); })) {
+      // Its writer tells when there is more to send.
+      growing_->Watch([this](const GrowingFile::Extent&) { PostMsg(msg_grew_); });
+      Display("! Upload of a growing file");
+    } else {
+      throw Exception("it is no longer being written");
+    }
   } catch (const std::exception& e) {
     SetFailure(426, "Unable to open local file " + local_file_name_ + ": " + e.what());
     FailTransfer(426);
@@ -1136,16 +1168,30 @@ void TCustomFtpClient::SendNextBlock(int error) {
     return;
   }
   if (eof_reached_ || !preliminary_seen_ || !upload_open_) return;
-  const size_t size = upload_block_.Next();
+  size_t size = upload_block_.Next();
+  if (growing_) {
+    const GrowingFile::Extent extent = growing_->Now();
+    if (extent.failed) return FailLocalRead("The local file " + local_file_name_ + " was never completed");
+    const uint64_t left = extent.final_bytes - static_cast<uint64_t>(byte_count_);
+    if (left == 0 && !extent.whole) {
+      waiting_growth_ = true;  // until its writer tells of more
+      return;
+    }
+    size = static_cast<size_t>(std::min<uint64_t>(size, left));
+  }
   LentBlock lent(send_block_, size);
   char* block = lent.Data();
   size_t count = 0;
   try {
-    count = local_file_->Read(block, size);
+    // What lies beyond the final bytes of a growing file may still change:
+    // nothing of it is read ahead, and every final byte is there.
+    if (!growing_) {
+      count = local_file_->Read(block, size);
+    } else if (size > 0 && (count = local_file_->ReadFromFile(block, size)) == 0) {
+      throw EReadError("The file ends before the bytes written to it");
+    }
   } catch (const std::exception& e) {
-    Display(std::string("! Error reading file ") + ErrorKindName(e) + ": " + e.what());
-    CloseData();
-    return;
+    return FailLocalRead(std::string("Error reading file ") + ErrorKindName(e) + ": " + e.what());
   }
   if (count > 0) {
     byte_count_ += static_cast<int64_t>(count);
@@ -1167,6 +1213,15 @@ void TCustomFtpClient::CheckEndOfFile() {
   }
   data_.Shutdown(1);
   eof_reached_ = true;
+}
+
+// A local file that cannot be read to its end: the server would take the
+// part sent for the whole file, so the request fails and both connections
+// close at once, before the end of the data could reach it as a normal end.
+void TCustomFtpClient::FailLocalRead(const std::string& text) {
+  Display("! " + text);
+  SetFailure(426, "426 " + text);
+  AbortAsync();
 }
 
 void TCustomFtpClient::UploadClosed(int error) {

@@ -32,6 +32,7 @@
 #include <vector>
 
 #include "base/exception.h"
+#include "base/growing_file.h"
 #include "base/scoped_handle.h"
 #include "net/async_socket.h"
 #include "net/ftp_reply_reader.h"
@@ -144,6 +145,12 @@ class TCustomFtpClient : public TAsyncWndComponent {
   void SetOptsText(const std::string& v) { opts_text_ = v; }
   const std::string& LocalFileName() const noexcept { return local_file_name_; }
   void SetLocalFileName(const std::string& v) { local_file_name_ = v; }
+  // When set, Put sends LocalFileName while another thread still writes it:
+  // what is final of it as that comes, up to its whole size. Put opens it
+  // only while it grows (sharing it with its writer, which may rename it
+  // once whole); a file that is whole by then, or that fails, fails the Put.
+  const std::shared_ptr<GrowingFile>& GrowingLocalFile() const noexcept { return growing_; }
+  void SetGrowingLocalFile(std::shared_ptr<GrowingFile> v);
   bool Binary() const noexcept { return type_letter_ == 'I'; }
   void SetBinary(bool v) noexcept { type_letter_ = v ? 'I' : 'A'; }
   TFtpShareMode ShareMode() const noexcept { return share_mode_; }
@@ -291,6 +298,7 @@ class TCustomFtpClient : public TAsyncWndComponent {
   void StartSending();
   void SendNextBlock(int error);
   void CheckEndOfFile();
+  void FailLocalRead(const std::string& text);
   void CheckTransferDone();
   void FailTransfer(int code);
   void CloseLocalFile();
@@ -305,7 +313,7 @@ class TCustomFtpClient : public TAsyncWndComponent {
 
   TAsyncSocket control_;
   TAsyncSocket data_;
-  MsgSlot msg_request_done_, msg_start_send_, msg_check_eof_;
+  MsgSlot msg_request_done_, msg_start_send_, msg_check_eof_, msg_grew_;
 
   std::string host_name_, port_ = "ftp", user_name_, pass_word_, account_, host_dir_name_, host_file_name_,
       rename_to_name_, opts_text_, local_file_name_, local_addr_ = "0.0.0.0";
@@ -342,6 +350,8 @@ class TCustomFtpClient : public TAsyncWndComponent {
   SendBlockSize upload_block_{0, 0};
   std::string reply_lines_;
   std::unique_ptr<FtpLocalFile> local_file_;
+  std::shared_ptr<GrowingFile> growing_;
+  bool waiting_growth_ = false;  // every final byte of growing_ was sent: the next wait for more
   bool final_reply_seen_ = false, data_closed_ = false, upload_open_ = false, preliminary_seen_ = false,
        eof_reached_ = false, write_failed_ = false;
   std::string write_error_;  // why the local file could not be written

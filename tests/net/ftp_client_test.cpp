@@ -3,6 +3,8 @@
 // plays a reply script per test and records what the client did.
 #include "net/ftp_client.h"
 
+#include "base/scoped_handle.h"
+
 #include <winsock2.h>
 
 #include "tests/support/test_servers.h"
@@ -10,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <memory>
 #include <fstream>
 #include <random>
 #include <sstream>
@@ -173,6 +176,63 @@ TEST_P(FtpRealServer, UploadDownloadDeleteAreByteExact) {
       EXPECT_EQ(ftp.State(), TFtpState::Ready);
     }
   });
+}
+
+// A file another thread still writes goes as far as it is told final, never
+// with bytes beyond (they may be written again), and whole once told so; a
+// file that fails, or is whole before the Put opens it, fails the Put.
+TEST_P(FtpRealServer, AGrowingFileGoesAsFarAsItIsFinal) {
+  ::CreateDirectoryA((root_ + Folder()).c_str(), nullptr);
+  const size_t kPart = 1 << 20;
+  const std::string content = RandomBytes(3 * kPart, 11);
+  enum { kWhole, kFails, kWholeBeforeThePut } kinds[] = {kWhole, kFails, kWholeBeforeThePut};
+  for (const auto kind : kinds) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    TFtpClient ftp;
+    const std::string path = local_ + Folder() + "-growing.bin", remote = root_ + Folder() + "\\growing.bin";
+    WriteFileBytes(path, content.substr(0, kPart) + std::string(kPart, 'x'));
+    auto growing = std::make_shared<GrowingFile>();
+    growing->Grew(kPart);
+    if (kind == kWholeBeforeThePut) growing->Whole(2 * kPart);
+    const Event all_final_sent = Event::ManualReset();
+    ftp.OnProgress = [&](TCustomFtpClient&, int64_t count, bool&) {
+      if (count == static_cast<int64_t>(kPart)) all_final_sent.Set();
+    };
+    std::thread writer([&] {
+      if (kind == kWholeBeforeThePut || !all_final_sent.Wait(30000)) return;
+      if (kind == kFails) return growing->Fail();
+      ScopedHandle file(::CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+      ::SetFilePointer(file.Get(), static_cast<LONG>(kPart), nullptr, FILE_BEGIN);
+      DWORD written = 0;
+      ::WriteFile(file.Get(), content.data() + kPart, static_cast<DWORD>(kPart), &written, nullptr);
+      growing->Grew(2 * kPart);
+      ::WriteFile(file.Get(), content.data() + 2 * kPart, static_cast<DWORD>(kPart), &written, nullptr);
+      file.Close();
+      growing->Whole(3 * kPart);
+    });
+    bool stored = false;
+    RunOnWorker([&] {
+      ASSERT_TRUE(Login(ftp)) << ftp.LastResponse();
+      ftp.SetHostFileName("growing.bin");
+      ftp.SetLocalFileName(path);
+      ftp.SetGrowingLocalFile(growing);
+      stored = ftp.Put();
+    });
+    writer.join();
+    if (kind == kWhole) {
+      EXPECT_TRUE(stored) << ftp.LastResponse();
+      EXPECT_EQ(ftp.ByteCount(), static_cast<int64_t>(content.size()));
+      EXPECT_TRUE(ReadFileBytes(remote) == content);
+    } else {
+      EXPECT_FALSE(stored);
+      EXPECT_NE(ftp.ErrorMessage().find(kind == kFails ? "never completed" : "no longer being written"),
+                std::string::npos)
+          << ftp.ErrorMessage();
+      EXPECT_LE(ftp.ByteCount(), static_cast<int64_t>(kPart));
+    }
+    ftp.Abort();
+  }
 }
 
 TEST_P(FtpRealServer, MissingFolderFileAndDownloadFailWith550) {
