@@ -52,10 +52,12 @@ struct ListedItem {
 };
 
 // An open file seen as random-access bytes (an archive being read or
-// written). Writes may be gathered; Sync writes them out and asks the disk to
-// keep them, and raises when that fails.
+// written). Writes may be gathered; WriteOut writes them to the file, where
+// other handles read them, and Sync also asks the disk to keep them; both
+// raise when that fails.
 class FileStream : public ByteStream {
  public:
+  virtual void WriteOut() = 0;
   virtual void Sync() = 0;
 };
 

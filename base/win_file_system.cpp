@@ -159,6 +159,11 @@ class WinFileStream : public FileStream {
       throw EWriteError("Write error on " + Quoted(path_) + ". " + SystemErrorText(::GetLastError()));
   }
 
+  void WriteOut() override {
+    std::lock_guard lock(mutex_);
+    Flush();
+  }
+
   void Sync() override {
     std::lock_guard lock(mutex_);
     Flush();

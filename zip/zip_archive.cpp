@@ -15,6 +15,7 @@ void ZipArchive::Clear() {
   is_zip_ = false;
   whole_ = false;
   batch_ = false;
+  moved_data_ = false;
   entries_.clear();
   names_.clear();
   names_indexed_ = false;
@@ -214,6 +215,7 @@ void ZipArchive::RemoveEntry(size_t index) {
     for (ZipEntry& e : entries_)
       if (e.central.local_offset > offset) e.central.local_offset -= static_cast<uint32_t>(gap);
     end_.directory_offset -= static_cast<uint32_t>(gap);
+    moved_data_ = true;
   }
   entries_.erase(entries_.begin() + static_cast<std::ptrdiff_t>(index));
   names_indexed_ = false;

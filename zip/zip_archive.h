@@ -174,6 +174,8 @@ class ZipArchive {
   bool DecodesWhole(ByteStream& from, uint64_t most_decoded) const;
   // The stream the archive was read from; null when there is none.
   ByteStream* Stream() const { return stream_; }
+  // An entry removed since the archive was read moved the bytes after it.
+  bool MovedData() const { return moved_data_; }
 
   // Where the compressed data of entry index lies as stored, ready to be
   // copied to another archive unchanged; nothing when the entry is not one a
@@ -223,6 +225,7 @@ class ZipArchive {
   bool is_zip_ = false;
   bool whole_ = false;
   bool batch_ = false;
+  bool moved_data_ = false;
   std::vector<ZipEntry> entries_;
   EndRecord end_;
   std::string comment_;  // the bytes after the end record

@@ -299,6 +299,7 @@ PackResult Packer::Run() {
   lister.Wait();
   archive_.EndBatch();
   stream_->Sync();
+  if (request_.growing) request_.growing->Whole(stream_->Size());
 
   packed_.SetTakenAt(listed_at_);
   packed_.SetProvenArchive(std::nullopt);  // the owner stamps the archive once it is in place
@@ -707,6 +708,15 @@ void Packer::ApplySteps(StepFeed& feed) {
       }
     });
     if (failed) std::rethrow_exception(failed);
+    // What the window added lies below the directory, which goes last; an
+    // entry removed for another of its name moves the bytes after it.
+    if (ready && request_.growing) {
+      stream_->WriteOut();
+      if (archive_.MovedData())
+        request_.growing->Fail();
+      else
+        request_.growing->Grew(archive_.End().directory_offset);
+    }
     ready = std::move(next);
   }
 }
@@ -726,6 +736,13 @@ void Packer::EnsureFolderEntries(std::string_view entry, uint32_t attributes, Do
 
 }  // namespace
 
-PackResult PackFolder(const PackRequest& request) { return Packer(request).Run(); }
+PackResult PackFolder(const PackRequest& request) {
+  try {
+    return Packer(request).Run();
+  } catch (...) {
+    if (request.growing) request.growing->Fail();
+    throw;
+  }
+}
 
 }  // namespace n2

@@ -25,6 +25,7 @@
 
 #include "base/code_page.h"
 #include "base/file_system.h"
+#include "base/growing_file.h"
 #include "base/thread_cache.h"
 #include "state/file_index.h"
 #include "zip/zip_archive.h"
@@ -68,6 +69,11 @@ struct PackRequest {
   // Where the listing and the reading of the index run; null: threads of
   // the pack's own.
   ThreadCache* threads = nullptr;
+  // The archive file as it grows, for a reader on another thread: told how
+  // many bytes from its start are final as entries reach the file, whole at
+  // the end, failed when the pack fails or moves bytes it told final. May be
+  // null.
+  GrowingFile* growing = nullptr;
 };
 
 struct PackResult {

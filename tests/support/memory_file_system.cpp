@@ -52,6 +52,7 @@ class MemoryFileSystem::Stream : public n2::FileStream {
     if (size > content_->size()) fs_.RequireSpace(size - content_->size());
     content_->resize(static_cast<size_t>(size));
   }
+  void WriteOut() override {}
   void Sync() override { fs_.Hook(FsOp::kSync, path_); }
 
  private:

@@ -82,7 +82,7 @@ struct Previous {
 
 PackResult Pack(TFileSystem& fs, const std::string& archive, std::optional<Previous> previous = {},
                 const std::string& root = kRoot, const LeadBytes& lead = LeadBytes::Cp932(),
-                Identify identify = {}) {
+                Identify identify = {}, GrowingFile* growing = nullptr) {
   PackRequest request;
   request.fs = &fs;
   request.lead = &lead;
@@ -90,6 +90,7 @@ PackResult Pack(TFileSystem& fs, const std::string& archive, std::optional<Previ
   request.folder = root + "AddrBook";
   request.archive = archive;
   request.identify = std::move(identify);
+  request.growing = growing;
   if (previous) {
     request.previous_archive = previous->archive;
     request.previous = [p = *previous] { return PackPrevious{p.index, p.archive_is_proven}; };
@@ -244,18 +245,37 @@ TEST(ZipPacker, ChangesAfterTheListingAndFailures) {
     b.fs.before = [&](FsOp op, const std::string& path) {
       if (op == c.op && (op != FsOp::kRead || path == card) && ++seen == c.nth) c.change(b.fs);
     };
+    // A reader of the archive while it is packed: what it was told final,
+    // and the file then.
+    GrowingFile growing;
+    std::vector<std::pair<GrowingFile::Extent, std::string>> told;
+    growing.Watch([&](const GrowingFile::Extent& e) { told.emplace_back(e, b.fs.Content(kArchive).value_or("")); });
     if (!c.error.empty()) {
       try {
-        Pack(b.fs, kArchive);
+        Pack(b.fs, kArchive, {}, kRoot, LeadBytes::Cp932(), {}, &growing);
         ADD_FAILURE() << "no error";
       } catch (const Exception& e) {
         EXPECT_NE(e.Message().find(c.error), std::string::npos) << e.Message();
       }
+      ASSERT_FALSE(told.empty());
+      EXPECT_TRUE(told.back().first.failed);
       continue;
     }
     const uint64_t began = b.fs.FileSystemNow(kRoot);
-    const PackResult packed = Pack(b.fs, kArchive);
+    const PackResult packed = Pack(b.fs, kArchive, {}, kRoot, LeadBytes::Cp932(), {}, &growing);
     EXPECT_EQ(packed.index.TakenAt(), began);
+    // The bytes told final never changed afterwards, and the end is told whole.
+    const std::string whole = *b.fs.Content(kArchive);
+    ASSERT_GE(told.size(), 3u);
+    EXPECT_TRUE(told.back().first.whole && told.back().first.final_bytes == whole.size());
+    for (size_t i = 0; i < told.size(); ++i) {
+      EXPECT_FALSE(told[i].first.failed);
+      EXPECT_LE(told[i].first.final_bytes, told[i].second.size());
+      EXPECT_TRUE(told[i].second.compare(0, told[i].first.final_bytes, whole, 0, told[i].first.final_bytes) == 0);
+      if (i > 0) {
+        EXPECT_GE(told[i].first.final_bytes, told[i - 1].first.final_bytes);
+      }
+    }
     ReadBack archive(*b.fs.Content(kArchive));
     const int entry = archive.zip.FindEntry("AddrBook/sub/b.vcf");
     const IndexedFile* indexed = packed.index.Find("AddrBook/sub/b.vcf");
