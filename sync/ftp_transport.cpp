@@ -69,27 +69,43 @@ bool ListsArchive(const std::string& listing) {
 // shown and its error raised, as if the session had been opened after it; a
 // session the server has closed in the meantime is opened again. A failed
 // packing ends the opening unseen.
+//
+// When the server still holds the archive agreed, the session goes on to
+// store the archive as it is packed under the temporary name: the STOR
+// follows the packing closely and is over soon after it. A STOR that fails
+// shows nothing (the upload stores it again), and one whose archive does not
+// come whole is cut off, so that the server never takes a part for the file.
 class TFtpTransport::EarlySession {
  public:
-  explicit EarlySession(TFtpTransport& owner)
-      : owner_(owner), task_(ThreadCache::GivenOrOwn(owner.threads_, own_threads_).Start([this] { Open(); })) {}
+  EarlySession(TFtpTransport& owner, std::shared_ptr<TEarlyUpload> upload)
+      : owner_(owner),
+        upload_(std::move(upload)),
+        task_(ThreadCache::GivenOrOwn(owner.threads_, own_threads_).Start([this] { Open(); })) {}
   EarlySession(const EarlySession&) = delete;
   EarlySession& operator=(const EarlySession&) = delete;
   ~EarlySession() { Cancel(); }
 
-  // The archive's validator asked right after the opening, if it was.
-  std::optional<AskedValidator> Finish() {
+  struct Result {
+    std::optional<AskedValidator> validator;  // the archive's, asked right after the opening, if it was
+    std::optional<SentEarly> sent;            // the archive stored whole under its temporary name
+  };
+  Result Finish() {
     task_.Wait();
     for (const std::string& box : held_boxes_) ShowMessageBox(box);
     if (error_) std::rethrow_exception(error_);
-    return std::move(validator_);
+    return Result{std::move(validator_), std::move(sent_)};
   }
 
   // A step already started when cancelled_ was set (a connection that waits
-  // for a silent server, say) is cut short by the client's abort.
+  // for a silent server, say) is cut short by the client's abort; waits for
+  // the packing end.
   void Cancel() noexcept {
     if (!task_.Pending()) return;
     cancelled_ = true;
+    if (upload_) {
+      upload_->Abandon();
+      upload_->File()->Fail();
+    }
     do {
       owner_.ftp_.Abort();
     } while (!ended_.Wait(100));
@@ -112,16 +128,38 @@ class TFtpTransport::EarlySession {
         else
           held_boxes_.resize(boxes);
       }
+      if (upload_ && validator_) SendWhilePacked(validator_->text);
     } catch (...) {
       error_ = std::current_exception();
     }
     ended_.Set();
   }
 
+  void SendWhilePacked(const std::string& told) {
+    const std::optional<TEarlyUpload::Agreement> agreed = upload_->WaitAgreement();
+    if (cancelled_ || !agreed || told.empty() || told != agreed->validator) return;
+    // Once the archive is whole the send stores it after the packing, as
+    // fast; the file is opened only while it is still being written.
+    const GrowingFile::Extent begun =
+        upload_->File()->Wait([](const GrowingFile::Extent& e) { return e.final_bytes > 0 || e.whole || e.failed; });
+    if (cancelled_ || begun.whole || begun.failed) return;
+    const size_t boxes = held_boxes_.size();
+    const bool stored =
+        owner_.RunFtpOperation(&TFtpClient::PutAsync, upload_->Path(), agreed->temporary, upload_->File());
+    held_boxes_.resize(boxes);
+    const int64_t bytes = owner_.ftp_.ByteCount();
+    owner_.sent_ += static_cast<uint64_t>(bytes);
+    const GrowingFile::Extent end = upload_->File()->Now();
+    if (stored && end.whole && end.final_bytes == static_cast<uint64_t>(bytes))
+      sent_ = SentEarly{agreed->temporary, bytes};
+  }
+
   TFtpTransport& owner_;
   std::vector<std::string> held_boxes_;
   std::exception_ptr error_;
+  const std::shared_ptr<TEarlyUpload> upload_;
   std::optional<AskedValidator> validator_;
+  std::optional<SentEarly> sent_;
   std::atomic<bool> cancelled_{false};
   Event ended_ = Event::ManualReset();
   std::unique_ptr<ThreadCache> own_threads_;  // when the transport was given none
@@ -134,7 +172,8 @@ TFtpTransport::TFtpTransport(TFtpClient& ftp, TSyncFrontEnd& front, std::string 
 
 TFtpTransport::~TFtpTransport() { early_.reset(); }
 
-void TFtpTransport::LoadSettings(const std::string& local_file, const std::string& remote) {
+void TFtpTransport::LoadSettings(const std::string& local_file, const std::string& remote,
+                                 std::shared_ptr<GrowingFile> growing) {
   const TServerSettings s = front_.ServerSettings();
   const size_t colon = s.server.find(':');
   ftp_.SetHostName(s.server.substr(0, colon));
@@ -145,16 +184,18 @@ void TFtpTransport::LoadSettings(const std::string& local_file, const std::strin
   ftp_.SetHostFileName(remote.empty() ? kArchiveName : remote);
   ftp_.SetRenameToName(kArchiveName);
   ftp_.SetLocalFileName(local_file.empty() ? archive_ : local_file);
+  ftp_.SetGrowingLocalFile(std::move(growing));
   ftp_.SetPassive(s.passive);
   ftp_.SetBinary(true);
 }
 
-bool TFtpTransport::RunFtpOperation(Start start, const std::string& local_file, const std::string& remote) {
+bool TFtpTransport::RunFtpOperation(Start start, const std::string& local_file, const std::string& remote,
+                                    std::shared_ptr<GrowingFile> growing) {
   try {
     // The dialog's controls belong to the client's thread: read there, in
     // the same call that starts the request, where from the worker every
     // control would cost a message to it.
-    return ftp_.Run(start, [&] { LoadSettings(local_file, remote); });
+    return ftp_.Run(start, [&] { LoadSettings(local_file, remote, std::move(growing)); });
   } catch (const std::exception& error) {
     ShowErrorBox(kFtpErrorText, error);
     return false;
@@ -165,7 +206,7 @@ bool TFtpTransport::AbortSession() {
   try {
     // An abort waits for nothing: on the client's thread it runs at once.
     ftp_.RunOnOwnerThread([&] {
-      LoadSettings({}, {});
+      LoadSettings({}, {}, nullptr);
       ftp_.Abort();
     });
     return true;
@@ -175,9 +216,11 @@ bool TFtpTransport::AbortSession() {
   }
 }
 
-void TFtpTransport::OpenEarly() {
+void TFtpTransport::OpenEarly(const std::shared_ptr<TEarlyUpload>& upload) {
   // Never on the client's own thread: the opening needs it free.
-  if (!ftp_.IsOwnerThread()) early_ = std::make_unique<EarlySession>(*this);
+  if (ftp_.IsOwnerThread()) return;
+  early_upload_ = upload;
+  early_ = std::make_unique<EarlySession>(*this, upload);
 }
 
 void TFtpTransport::CancelEarly() noexcept { early_.reset(); }
@@ -185,7 +228,9 @@ void TFtpTransport::CancelEarly() noexcept { early_.reset(); }
 void TFtpTransport::OpenSession() {
   if (early_) {
     std::unique_ptr<EarlySession> early = std::move(early_);
-    early_validator_ = early->Finish();
+    EarlySession::Result result = early->Finish();
+    early_validator_ = std::move(result.validator);
+    sent_early_ = std::move(result.sent);
     session_ = true;
   }
   if (session_) {
@@ -281,8 +326,11 @@ std::optional<std::string> TFtpTransport::Send(const std::string& local_path, co
     sent_ += static_cast<uint64_t>(bytes);
     return bytes;
   };
-  if (!temporary.empty() && RunFtpOperation(&TFtpClient::PutAsync, local_path, temporary)) {
-    const int64_t sent = stored();
+  // The archive the early session stored is this one unless it was packed again since.
+  const std::optional<SentEarly> early = std::exchange(sent_early_, std::nullopt);
+  const bool sent_early = early && early->temporary == temporary && early_upload_ && !early_upload_->WasReplaced();
+  if (!temporary.empty() && (sent_early || RunFtpOperation(&TFtpClient::PutAsync, local_path, temporary))) {
+    const int64_t sent = sent_early ? early->bytes : stored();
     // Asked of the temporary file, which no other installation writes, the
     // size and time are surely this book's, and a rename keeps both. Asked
     // of the archive after the rename, they could be those of a colleague's
@@ -322,6 +370,8 @@ void TFtpTransport::Clear() {
 void TFtpTransport::Close() noexcept {
   early_.reset();
   early_validator_.reset();
+  early_upload_.reset();
+  sent_early_.reset();
   // Without a session, or when its settings could not be loaded, the
   // client is closed all the same.
   if (!session_ || !AbortSession()) ftp_.Abort();

@@ -29,7 +29,10 @@ class TFtpTransport : public TTransport {
                 ThreadCache* threads = nullptr);
   ~TFtpTransport() override;
 
-  void OpenEarly() override;
+  // The early session also sends the archive while it is packed, under the
+  // temporary name, when the server still holds the archive agreed; the
+  // send then renames it without storing it again.
+  void OpenEarly(const std::shared_ptr<TEarlyUpload>& upload) override;
   void CancelEarly() noexcept override;
   // Asks SIZE and MDTM first (or takes the answer an early session had right
   // after its log-in, when it is under a second old): while the server
@@ -49,10 +52,11 @@ class TFtpTransport : public TTransport {
   // A request of the client, as its start.
   using Start = void (TCustomFtpClient::*)();
   // Loads the client's settings from the dialog, then runs the request on
-  // local_file (the archive when empty) and the server's file remote (the
-  // archive when empty). An error on the way is shown in the "Ftp Error!"
-  // box and gives false.
-  bool RunFtpOperation(Start start, const std::string& local_file = {}, const std::string& remote = {});
+  // local_file (the archive when empty; sent as it grows when growing is
+  // given) and the server's file remote (the archive when empty). An error
+  // on the way is shown in the "Ftp Error!" box and gives false.
+  bool RunFtpOperation(Start start, const std::string& local_file = {}, const std::string& remote = {},
+                       std::shared_ptr<GrowingFile> growing = nullptr);
   // Loads the settings as above, and closes the client's connections at
   // once (no QUIT), in one call on the client's thread; false when an error
   // on the way was shown.
@@ -61,7 +65,7 @@ class TFtpTransport : public TTransport {
  private:
   class EarlySession;
   // The connection settings from the dialog, on the client's thread.
-  void LoadSettings(const std::string& local_file, const std::string& remote);
+  void LoadSettings(const std::string& local_file, const std::string& remote, std::shared_ptr<GrowingFile> growing);
   void OpenSession();
   // Abort, Open, User, Pass, Cwd, binary type; once cancelled is set, no
   // step is started.
@@ -95,6 +99,13 @@ class TFtpTransport : public TTransport {
     uint32_t tick;  // when it was asked
   };
   std::optional<AskedValidator> early_validator_;
+  // The archive the early session stored under a temporary name, whole.
+  struct SentEarly {
+    std::string temporary;
+    int64_t bytes;
+  };
+  std::shared_ptr<TEarlyUpload> early_upload_;
+  std::optional<SentEarly> sent_early_;
 };
 
 }  // namespace n2

@@ -61,7 +61,7 @@ void RaiseIfRefused(const THttpClient& http) {
 THttpTransport::THttpTransport(THttpClient& http, TSyncFrontEnd& front, TFileSystem& fs, ThreadCache* threads)
     : http_(http), front_(front), fs_(fs), threads_(threads) {}
 
-void THttpTransport::OpenEarly() {
+void THttpTransport::OpenEarly(const std::shared_ptr<TEarlyUpload>&) {
   if (!threads_ || wsock::IsLoaded()) return;
   early_ = threads_->Start([] {
     try {

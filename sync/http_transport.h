@@ -36,7 +36,7 @@ class THttpTransport : public TTransport {
   // Loads Winsock while the book is packed: its first call in the process
   // takes some milliseconds under Wine. The connection itself is made by
   // each request.
-  void OpenEarly() override;
+  void OpenEarly(const std::shared_ptr<TEarlyUpload>& upload) override;
 
  private:
   // Address and credentials from the dialog, read on the client's thread.

@@ -153,6 +153,10 @@ class TSyncEngine::Job {
   std::string conflict_folder_;
   // What the server told of the archive fetched last.
   std::string validator_;
+  // An upload by hand's archive, which the transport may send while the
+  // first pack writes it.
+  std::shared_ptr<TEarlyUpload> early_;
+  bool early_packed_ = false;
   TJobReport report_;
 };
 
@@ -199,12 +203,27 @@ BookContent TSyncEngine::Job::Pack() {
   pack.folder = r_.data_folder + "AddrBook";
   pack.archive = state_.PackPath();
   pack.level = r_.level;
+  // Only the first pack of an upload by hand may travel while it is packed.
+  TEarlyUpload* const early = early_ && !std::exchange(early_packed_, true) ? early_.get() : nullptr;
+  if (early) {
+    pack.growing = early->File().get();
+  } else if (early_) {
+    early_->Replaced();
+  }
   // The record and the index are read while the book is listed, unless a
   // crash left a journal: its record is then recovered first, as by any job.
   if (!loaded_ && state_.JournalLeft()) Load();
   pack.previous_archive = state_.ArchivePath();
-  pack.previous = [this] {
+  pack.previous = [this, early] {
     if (!loaded_) Load();
+    // Sent early only to a server that still holds the archive agreed, under
+    // this installation's own temporary name.
+    if (early) {
+      if (record_.Complete() && record_.Installation() != 0 && !record_.Validator().empty())
+        early->Agree(TEarlyUpload::Agreement{record_.Validator(), UploadName()});
+      else
+        early->Abandon();
+    }
     PackPrevious previous;
     if (index_ && index_->Count() > 0) {
       previous.index = &*index_;
@@ -234,6 +253,7 @@ BookContent TSyncEngine::Job::Pack() {
       state_.SaveIndex(*index_);
     return book;
   } catch (const std::exception&) {
+    if (early) early->Abandon();
     Fail(TJobResult::kPackFailed, std::current_exception());
   }
 }
@@ -562,7 +582,10 @@ bool TSyncEngine::Job::MergeAndSend(bool by_hand, BookContent& packed, bool last
 
 TJobReport TSyncEngine::Job::Upload(bool by_hand) {
   return Run([&] {
-    if (by_hand) r_.transport->OpenEarly();
+    if (by_hand) {
+      early_ = std::make_shared<TEarlyUpload>(state_.PackPath());
+      r_.transport->OpenEarly(early_);
+    }
     BookContent packed(lead_);
     try {
       packed = Pack();

@@ -11,8 +11,11 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
+
+#include "sync/early_upload.h"
 
 namespace n2 {
 
@@ -27,8 +30,9 @@ class TTransport {
   virtual ~TTransport() = default;
 
   // An upload by hand sends whatever the book holds, so it may open its
-  // connection while the book is packed. Cancelled when the packing fails.
-  virtual void OpenEarly() {}
+  // connection while the book is packed, and send the archive meanwhile (see
+  // TEarlyUpload). Cancelled when the packing fails.
+  virtual void OpenEarly(const std::shared_ptr<TEarlyUpload>& /*upload*/) {}
   virtual void CancelEarly() noexcept {}
 
   // known: what the server told of the archive last taken in (see

@@ -381,6 +381,61 @@ TEST_F(FtpJobs, AnUploadOpensAgainASessionTheServerClosedWhileTheBookWasPacked) 
   EXPECT_TRUE(boxes.Texts().empty());
 }
 
+// An upload by hand stores its archive while it is packed when the server
+// still holds the archive agreed: what the server ends with is always the
+// archive the upload ended with, and a packing that fails replaces nothing.
+TEST_F(FtpJobs, AnArchiveStoredWhileItIsPackedIsTheOneTheUploadEndsWith) {
+  WriteTree(Book(a_), kBookA);
+  MessageBoxWatcher boxes;
+  Form().BtnUploadClick();  // the first contact: the record agrees on this book
+  ASSERT_TRUE(WaitIdle());
+  ScopedHandle lock;
+  const struct {
+    const char* what;
+    std::function<void()> change;
+    bool packed;
+  } cases[] = {
+      {"a card changed", [&] { WriteFileBytes(Book(a_) + "\\b.vcf", Card("Bob 2")); }, true},
+      // The server's copy brings the card back, and the book is packed again.
+      {"a card deleted here",
+       [&] {
+         ::DeleteFileA((Book(a_) + "\\a.vcf").c_str());
+         WriteFileBytes(Book(a_) + "\\b.vcf", Card("Bob 3"));
+       },
+       true},
+      {"the packing fails",
+       [&] {
+         WriteFileBytes(Book(a_) + "\\b.vcf", Card("Bob 4"));
+         lock = ScopedHandle(::CreateFileA((Book(a_) + "\\a.vcf").c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                           0, nullptr));
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const std::string before = ReadFileBytes(ServerArchive());
+    // A card changed that takes long to pack: the session is open long before the packing ends.
+    WriteFileBytes(Book(a_) + "\\big.vcf", SlowToPack() + c.what);
+    c.change();
+    Form().BtnUploadClick();
+    ASSERT_TRUE(WaitIdle());
+    // (Archives of megabytes are compared, not printed.)
+    const std::string after = ReadFileBytes(ServerArchive());
+    if (c.packed) {
+      EXPECT_TRUE(boxes.Texts().empty());
+      EXPECT_TRUE(after == ReadFileBytes(a_ / "N2AddBook.zip"));
+      EXPECT_FALSE(after == before);
+      EXPECT_TRUE(PathExists(Book(a_) + "\\a.vcf"));
+      WIN32_FIND_DATAA found;
+      EXPECT_EQ(::FindFirstFileA((ServerFolder() + "\\*.tmp").c_str(), &found), INVALID_HANDLE_VALUE);
+    } else {
+      ASSERT_EQ(boxes.Texts().size(), 1u);
+      EXPECT_EQ(boxes.Texts()[0].rfind("Norvel2 plug-in Velmora Address Book Compress Error!", 0), 0u);
+      EXPECT_TRUE(after == before);
+    }
+  }
+}
+
 TEST_F(FtpJobs, ClearThenDownloadLeavesTheLocalAddressBookAsItWas) {
   WriteTree(Book(a_), kBookA);
   MessageBoxWatcher boxes;

@@ -1,0 +1,53 @@
+// An upload by hand's archive while it is packed. A transport that puts an
+// archive in place whole may send it meanwhile under the temporary name, as
+// far as it is final, when the server shows it still holds the archive agreed
+// last: that archive is then most likely the one the upload sends, and the
+// transfer is over about when the packing is. The engine tells, once it has
+// read the agreed record, that archive's validator and the temporary name,
+// and tells when a later pack replaced the archive: what was sent early is
+// then not sent on.
+#pragma once
+
+#include <condition_variable>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "base/growing_file.h"
+
+namespace n2 {
+
+class TEarlyUpload {
+ public:
+  // path: where the archive is packed.
+  explicit TEarlyUpload(std::string path) : path_(std::move(path)), file_(std::make_shared<GrowingFile>()) {}
+
+  const std::string& Path() const { return path_; }
+  const std::shared_ptr<GrowingFile>& File() const { return file_; }
+
+  struct Agreement {
+    std::string validator;  // what the server told of the archive agreed last
+    std::string temporary;  // the upload's temporary name
+  };
+  // The engine's side: the agreement (none: nothing is sent early), told
+  // once; and that the archive was packed again.
+  void Agree(std::optional<Agreement> agreement);
+  void Replaced();
+
+  // The transport's side: waits until the agreement is told (or nothing
+  // will be: the packing failed, or Abandon was called).
+  std::optional<Agreement> WaitAgreement();
+  void Abandon() { Agree(std::nullopt); }
+  bool WasReplaced() const;
+
+ private:
+  const std::string path_;
+  const std::shared_ptr<GrowingFile> file_;
+  mutable std::mutex mutex_;
+  std::condition_variable told_;
+  bool agreement_told_ = false, replaced_ = false;
+  std::optional<Agreement> agreement_;
+};
+
+}  // namespace n2
