@@ -14,9 +14,9 @@ void TEarlyUpload::Agree(std::optional<Agreement> agreement) {
   told_.notify_all();
 }
 
-void TEarlyUpload::Replaced() {
+void TEarlyUpload::Drop() {
   std::lock_guard lock(mutex_);
-  replaced_ = true;
+  dropped_ = true;
 }
 
 std::optional<TEarlyUpload::Agreement> TEarlyUpload::WaitAgreement() {
@@ -25,9 +25,9 @@ std::optional<TEarlyUpload::Agreement> TEarlyUpload::WaitAgreement() {
   return agreement_;
 }
 
-bool TEarlyUpload::WasReplaced() const {
+bool TEarlyUpload::Dropped() const {
   std::lock_guard lock(mutex_);
-  return replaced_;
+  return dropped_;
 }
 
 }  // namespace n2

@@ -4,8 +4,9 @@
 // last: that archive is then most likely the one the upload sends, and the
 // transfer is over about when the packing is. The engine tells, once it has
 // read the agreed record, that archive's validator and the temporary name,
-// and tells when a later pack replaced the archive: what was sent early is
-// then not sent on.
+// and tells when the archive is not the one the upload sends (it is packed
+// again, or about to be after a merge): what was sent early is then not used,
+// and a transfer still under way is cut off.
 #pragma once
 
 #include <condition_variable>
@@ -31,22 +32,22 @@ class TEarlyUpload {
     std::string temporary;  // the upload's temporary name
   };
   // The engine's side: the agreement (none: nothing is sent early), told
-  // once; and that the archive was packed again.
+  // once; and that this archive is not the one sent.
   void Agree(std::optional<Agreement> agreement);
-  void Replaced();
+  void Drop();
 
   // The transport's side: waits until the agreement is told (or nothing
   // will be: the packing failed, or Abandon was called).
   std::optional<Agreement> WaitAgreement();
   void Abandon() { Agree(std::nullopt); }
-  bool WasReplaced() const;
+  bool Dropped() const;
 
  private:
   const std::string path_;
   const std::shared_ptr<GrowingFile> file_;
   mutable std::mutex mutex_;
   std::condition_variable told_;
-  bool agreement_told_ = false, replaced_ = false;
+  bool agreement_told_ = false, dropped_ = false;
   std::optional<Agreement> agreement_;
 };
 

@@ -99,6 +99,9 @@ class TFtpTransport::EarlySession {
   // A step already started when cancelled_ was set (a connection that waits
   // for a silent server, say) is cut short by the client's abort; waits for
   // the packing end.
+  // A STOR of the archive while it is packed is under way.
+  bool Storing() const { return storing_; }
+
   void Cancel() noexcept {
     if (!task_.Pending()) return;
     cancelled_ = true;
@@ -144,14 +147,18 @@ class TFtpTransport::EarlySession {
         upload_->File()->Wait([](const GrowingFile::Extent& e) { return e.final_bytes > 0 || e.whole || e.failed; });
     if (cancelled_ || begun.whole || begun.failed) return;
     const size_t boxes = held_boxes_.size();
+    storing_ = true;
     const bool stored =
         owner_.RunFtpOperation(&TFtpClient::PutAsync, upload_->Path(), agreed->temporary, upload_->File());
+    storing_ = false;
     held_boxes_.resize(boxes);
+    // Counted as sent once the server has it, as every STOR (the bytes of
+    // one cut off are those the client let go, not those that arrived).
+    if (!stored) return;
     const int64_t bytes = owner_.ftp_.ByteCount();
     owner_.sent_ += static_cast<uint64_t>(bytes);
     const GrowingFile::Extent end = upload_->File()->Now();
-    if (stored && end.whole && end.final_bytes == static_cast<uint64_t>(bytes))
-      sent_ = SentEarly{agreed->temporary, bytes};
+    if (end.whole && end.final_bytes == static_cast<uint64_t>(bytes)) sent_ = SentEarly{agreed->temporary, bytes};
   }
 
   TFtpTransport& owner_;
@@ -160,7 +167,7 @@ class TFtpTransport::EarlySession {
   const std::shared_ptr<TEarlyUpload> upload_;
   std::optional<AskedValidator> validator_;
   std::optional<SentEarly> sent_;
-  std::atomic<bool> cancelled_{false};
+  std::atomic<bool> cancelled_{false}, storing_{false};
   Event ended_ = Event::ManualReset();
   std::unique_ptr<ThreadCache> own_threads_;  // when the transport was given none
   ThreadCache::Task task_;  // last: starts once everything above is in place
@@ -228,10 +235,17 @@ void TFtpTransport::CancelEarly() noexcept { early_.reset(); }
 void TFtpTransport::OpenSession() {
   if (early_) {
     std::unique_ptr<EarlySession> early = std::move(early_);
-    EarlySession::Result result = early->Finish();
-    early_validator_ = std::move(result.validator);
-    sent_early_ = std::move(result.sent);
-    session_ = true;
+    if (early_upload_ && early_upload_->Dropped() && early->Storing()) {
+      // The archive it stores is not the one the upload sends: the STOR is
+      // cut off (a slow line would otherwise carry it whole in vain), and a
+      // session is opened anew below.
+      early.reset();
+    } else {
+      EarlySession::Result result = early->Finish();
+      early_validator_ = std::move(result.validator);
+      sent_early_ = std::move(result.sent);
+      session_ = true;
+    }
   }
   if (session_) {
     // The server may have closed a session left idle while the book was
@@ -328,7 +342,7 @@ std::optional<std::string> TFtpTransport::Send(const std::string& local_path, co
   };
   // The archive the early session stored is this one unless it was packed again since.
   const std::optional<SentEarly> early = std::exchange(sent_early_, std::nullopt);
-  const bool sent_early = early && early->temporary == temporary && early_upload_ && !early_upload_->WasReplaced();
+  const bool sent_early = early && early->temporary == temporary && early_upload_ && !early_upload_->Dropped();
   if (!temporary.empty() && (sent_early || RunFtpOperation(&TFtpClient::PutAsync, local_path, temporary))) {
     const int64_t sent = sent_early ? early->bytes : stored();
     // Asked of the temporary file, which no other installation writes, the

@@ -208,7 +208,7 @@ BookContent TSyncEngine::Job::Pack() {
   if (early) {
     pack.growing = early->File().get();
   } else if (early_) {
-    early_->Replaced();
+    early_->Drop();
   }
   // The record and the index are read while the book is listed, unless a
   // crash left a journal: its record is then recovered first, as by any job.
@@ -515,6 +515,9 @@ bool TSyncEngine::Job::MergeAndSend(bool by_hand, BookContent& packed, bool last
   // The server's archive need not move when it is still the agreed one and
   // a merge of it would change nothing here.
   const bool agreed_all_here = MergeChangesNothing(record_.Book(), packed);
+  // A merge is to change the book, which is then packed again: an archive
+  // stored while it was packed is not waited for.
+  if (early_ && !agreed_all_here) early_->Drop();
   bool unchanged = false;
   std::unique_ptr<OpenedArchive> fetched = Fetch(agreed_all_here ? record_.Validator() : std::string(), unchanged);
   // The server's book: the agreed one when the server showed it unchanged,
