@@ -104,7 +104,6 @@ class FtpLocalFile {
  private:
   FtpLocalFile(HANDLE h, bool writing) : handle_(h), writing_(writing), buffer_(kBufferSize) {}
 
-
   static DWORD ShareFlags(TFtpShareMode mode) {
     switch (mode) {
       case ftpShareCompat:
