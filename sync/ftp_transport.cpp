@@ -96,12 +96,12 @@ class TFtpTransport::EarlySession {
     return Result{std::move(validator_), std::move(sent_)};
   }
 
-  // A step already started when cancelled_ was set (a connection that waits
-  // for a silent server, say) is cut short by the client's abort; waits for
-  // the packing end.
   // A STOR of the archive while it is packed is under way.
   bool Storing() const { return storing_; }
 
+  // A step already started when cancelled_ was set (a connection that waits
+  // for a silent server, say) is cut short by the client's abort; a wait for
+  // the packing (its agreement, its first bytes) ends at once.
   void Cancel() noexcept {
     if (!task_.Pending()) return;
     cancelled_ = true;
