@@ -902,13 +902,15 @@ void THttpClient::Get() { Synchronize(httpGET); }
 void THttpClient::Put() { Synchronize(httpPUT); }
 void THttpClient::Post() { Synchronize(httpPOST); }
 void THttpClient::Head() { Synchronize(httpHEAD); }
+void THttpClient::Request(THttpRequest kind, const std::function<void()>& prepare) { Synchronize(kind, prepare); }
 
 void THttpClient::MoveDeadline() noexcept {
   if (timeout_ > 0) deadline_.store(::GetTickCount() + static_cast<DWORD>(timeout_) * 1000);
 }
 
-void THttpClient::Synchronize(THttpRequest kind) {
+void THttpClient::Synchronize(THttpRequest kind, const std::function<void()>& prepare) {
   RunOnOwnerThread([&] {
+    if (prepare) prepare();
     location_change_cur_count_ = 0;
     MoveDeadline();
     StartRequest(kind);

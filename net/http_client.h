@@ -126,6 +126,11 @@ class THttpClient : public TAsyncWndComponent {
   void Put();
   void Post();
   void Head();
+  // The same for any kind, with prepare run first on the owner thread, in
+  // the same call that starts the request (properties that belong to that
+  // thread, a last look whether the request is still wanted). What prepare
+  // raises is raised here, and no request is made.
+  void Request(THttpRequest kind, const std::function<void()>& prepare);
   // Ends whatever the client does, closes its connection, leaves it idle.
   // Never raises.
   void Abort();
@@ -300,7 +305,7 @@ class THttpClient : public TAsyncWndComponent {
   void AbortWithStatus(int status, const std::string& reason);
 
   // Blocking forms.
-  void Synchronize(THttpRequest kind);
+  void Synchronize(THttpRequest kind, const std::function<void()>& prepare = {});
   void WaitForRequestEnd();
   void MoveDeadline() noexcept;
 

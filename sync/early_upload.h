@@ -6,7 +6,10 @@
 // read the agreed record, that archive's validator and the temporary name,
 // and tells when the archive is not the one the upload sends (it is packed
 // again, or about to be after a merge): what was sent early is then not used,
-// and a transfer still under way is cut off.
+// and a transfer still under way is cut off. A transport that cannot send the
+// archive before it is whole may fetch the server's meanwhile instead, on the
+// condition that it is no longer the agreed one, for the fetch that follows
+// the packing.
 #pragma once
 
 #include <condition_variable>
@@ -21,10 +24,13 @@ namespace n2 {
 
 class TEarlyUpload {
  public:
-  // path: where the archive is packed.
-  explicit TEarlyUpload(std::string path) : path_(std::move(path)), file_(std::make_shared<GrowingFile>()) {}
+  // path: where the archive is packed; fetch_path: where the server's is
+  // fetched, which nothing else touches until the job's fetch.
+  TEarlyUpload(std::string path, std::string fetch_path)
+      : path_(std::move(path)), fetch_path_(std::move(fetch_path)), file_(std::make_shared<GrowingFile>()) {}
 
   const std::string& Path() const { return path_; }
+  const std::string& FetchPath() const { return fetch_path_; }
   const std::shared_ptr<GrowingFile>& File() const { return file_; }
 
   struct Agreement {
@@ -43,7 +49,7 @@ class TEarlyUpload {
   bool Dropped() const;
 
  private:
-  const std::string path_;
+  const std::string path_, fetch_path_;
   const std::shared_ptr<GrowingFile> file_;
   mutable std::mutex mutex_;
   std::condition_variable told_;

@@ -61,45 +61,104 @@ void RaiseIfRefused(const THttpClient& http) {
 THttpTransport::THttpTransport(THttpClient& http, TSyncFrontEnd& front, TFileSystem& fs, ThreadCache* threads)
     : http_(http), front_(front), fs_(fs), threads_(threads) {}
 
-void THttpTransport::OpenEarly(const std::shared_ptr<TEarlyUpload>&) {
-  if (!threads_ || wsock::IsLoaded()) return;
-  early_ = threads_->Start([] {
-    try {
-      wsock::Proc(wsock::Entry::WSAStartup);
-    } catch (const std::exception&) {
-      // The first request meets the failure again, and reports it.
+THttpTransport::~THttpTransport() { Close(); }
+
+void THttpTransport::OpenEarly(const std::shared_ptr<TEarlyUpload>& upload) {
+  if (!threads_) return;
+  CancelEarly();
+  early_cancelled_ = false;
+  // On the client's own thread, which packs meanwhile, a request from the
+  // task would wait for it: Winsock alone is loaded then.
+  const bool fetch = upload && !http_.IsOwnerThread();
+  early_ = threads_->Start([this, upload, fetch] {
+    if (!wsock::IsLoaded()) {
+      try {
+        wsock::Proc(wsock::Entry::WSAStartup);
+      } catch (const std::exception&) {
+        // The first request meets the failure again, and reports it.
+      }
     }
+    if (fetch) FetchEarly(*upload);
   });
 }
 
-THttpTransport::~THttpTransport() { Close(); }
+void THttpTransport::FetchEarly(TEarlyUpload& upload) {
+  const std::optional<TEarlyUpload::Agreement> agreement = upload.WaitAgreement();
+  if (!agreement) return;
+  EarlyFetch early;
+  early.path = upload.FetchPath();
+  early.known = agreement->validator;
+  try {
+    early.result = FetchNow(early.path, early.known, early.validator, &early_cancelled_);
+  } catch (...) {
+    early.error = std::current_exception();
+  }
+  early_fetch_ = std::move(early);
+}
 
-void THttpTransport::Prepare() {
+void THttpTransport::CancelEarly() noexcept {
+  if (!early_.Pending()) return;
+  // The flag stops a request not yet started (it is read on the client's
+  // thread, where the abort runs too); the abort ends one under way.
+  early_cancelled_ = true;
   http_.Abort();
-  http_.RunOnOwnerThread([&] {
+  try {
+    early_.Wait();
+  } catch (...) {
+  }
+  early_fetch_.reset();
+}
+
+void THttpTransport::Request(THttpRequest kind, const std::function<void()>& more, const std::atomic<bool>* cancelled) {
+  http_.Request(kind, [&] {
+    if (cancelled && cancelled->load()) throw Exception("The request is no longer wanted");
+    http_.AbortAsync();
     const TServerSettings s = front_.ServerSettings();
     http_.SetUsername(s.user);
     http_.SetPassword(s.password);
     http_.SetURL("http://" + s.server + s.path + "N2AddBook.zip");
+    if (more) more();
   });
+}
+
+TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::string& known, std::string& validator) {
+  if (early_.Pending()) {
+    try {
+      early_.Wait();
+    } catch (...) {
+    }
+  }
+  // The fetch made while the book was packed stands for this one, failed or
+  // not, unless it showed the agreed archive unchanged and now the whole
+  // archive is wanted.
+  std::optional<EarlyFetch> early = std::exchange(early_fetch_, std::nullopt);
+  if (early && early->path == local_path && (early->result != TFetchResult::kUnchanged || early->known == known)) {
+    if (early->error) std::rethrow_exception(early->error);
+    validator = std::move(early->validator);
+    return early->result;
+  }
+  return FetchNow(local_path, known, validator, nullptr);
 }
 
 // The response goes straight into the file as it arrives, and the request
 // body comes from the archive file piece by piece: no body is held in memory
 // whole, whatever the book's size.
-TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::string& known, std::string& validator) {
+TFetchResult THttpTransport::FetchNow(const std::string& local_path, const std::string& known, std::string& validator,
+                                      const std::atomic<bool>* cancelled) {
   std::unique_ptr<FileStream> body = fs_.CreateStream(local_path);
   {
-    Prepare();
     // known: the archive's ETag and Last-Modified, a line each.
     const size_t cut = known.find('\n');
-    if (cut != std::string::npos) {
-      http_.SetIfNoneMatch(known.substr(0, cut));
-      http_.SetIfModifiedSince(known.substr(cut + 1));
-    }
     LentBody lent(http_, *body, false);
     try {
-      http_.Get();
+      Request(
+          httpGET,
+          [&] {
+            if (cut == std::string::npos) return;
+            http_.SetIfNoneMatch(known.substr(0, cut));
+            http_.SetIfModifiedSince(known.substr(cut + 1));
+          },
+          cancelled);
     } catch (const EHttpException&) {
       // Only the server's own 404 says it has no book: the client reports a
       // host it cannot reach with a 404 of its own, with no response.
@@ -119,13 +178,13 @@ TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::str
 }
 
 std::optional<std::string> THttpTransport::Send(const std::string& local_path, const std::string&, const std::string&) {
+  CancelEarly();
   uint64_t size = 0;
   {
     std::unique_ptr<FileStream> body = fs_.OpenStream(local_path);
     size = body->Size();
-    Prepare();
     LentBody lent(http_, *body, true);
-    http_.Put();
+    Request(httpPUT);
     RaiseIfRefused(http_);
     sent_ += size;
   }
@@ -134,8 +193,7 @@ std::optional<std::string> THttpTransport::Send(const std::string& local_path, c
   // other than this book's shows a colleague's upload that replaced it
   // meanwhile, whose validators must not stand for this book.
   try {
-    Prepare();
-    http_.Head();
+    Request(httpHEAD);
     const bool told = http_.StatusCode() >= 200 && http_.StatusCode() <= 299 &&
                       !(http_.ETag().empty() && http_.LastModified().empty()) &&
                       http_.ContentLength() == static_cast<std::int64_t>(size);
@@ -148,13 +206,16 @@ std::optional<std::string> THttpTransport::Send(const std::string& local_path, c
 }
 
 void THttpTransport::Clear() {
+  CancelEarly();
   MemoryStream body;
-  Prepare();
   LentBody lent(http_, body, true);
-  http_.Put();
+  Request(httpPUT);
   RaiseIfRefused(http_);
 }
 
-void THttpTransport::Close() noexcept { http_.Abort(); }
+void THttpTransport::Close() noexcept {
+  CancelEarly();
+  http_.Abort();
+}
 
 }  // namespace n2

@@ -6,7 +6,11 @@
 // did what was asked, and only a 404 that it holds no book.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <exception>
+#include <functional>
+#include <optional>
 #include <string>
 
 #include "base/file_system.h"
@@ -33,20 +37,41 @@ class THttpTransport : public TTransport {
                                   const std::string& expected) override;
   void Clear() override;
   void Close() noexcept override;
-  // Loads Winsock while the book is packed: its first call in the process
-  // takes some milliseconds under Wine. The connection itself is made by
-  // each request.
+  // Loads Winsock while the book is packed (its first call in the process
+  // takes some milliseconds under Wine), then makes the upload's fetch
+  // meanwhile, conditional on the agreed archive, once the engine has told
+  // it. The fetch that follows the packing takes its outcome, unless it was
+  // a 304 and the whole archive is wanted. A PUT cannot go before the
+  // archive is whole: its length leads the request.
   void OpenEarly(const std::shared_ptr<TEarlyUpload>& upload) override;
+  void CancelEarly() noexcept override;
 
  private:
-  // Address and credentials from the dialog, read on the client's thread.
-  void Prepare();
+  // Makes a request of kind: on the client's thread, in the same call that
+  // starts it, the client is made idle, the address and credentials are
+  // read from the dialog, then more is run;
+  // cancelled: read there too; a request it tells of is not made.
+  void Request(THttpRequest kind, const std::function<void()>& more = {},
+               const std::atomic<bool>* cancelled = nullptr);
+  TFetchResult FetchNow(const std::string& local_path, const std::string& known, std::string& validator,
+                        const std::atomic<bool>* cancelled);
+  void FetchEarly(TEarlyUpload& upload);
 
   THttpClient& http_;
   TSyncFrontEnd& front_;
   TFileSystem& fs_;
   ThreadCache* threads_;
+  // The early fetch: its task, whether it is still wanted, and its outcome
+  // (read once the task has been waited for).
   ThreadCache::Task early_;
+  std::atomic<bool> early_cancelled_{false};
+  struct EarlyFetch {
+    std::string path, known;
+    TFetchResult result = TFetchResult::kNone;
+    std::string validator;
+    std::exception_ptr error;
+  };
+  std::optional<EarlyFetch> early_fetch_;
 };
 
 }  // namespace n2

@@ -586,7 +586,7 @@ bool TSyncEngine::Job::MergeAndSend(bool by_hand, BookContent& packed, bool last
 TJobReport TSyncEngine::Job::Upload(bool by_hand) {
   return Run([&] {
     if (by_hand) {
-      early_ = std::make_shared<TEarlyUpload>(state_.PackPath());
+      early_ = std::make_shared<TEarlyUpload>(state_.PackPath(), state_.FetchPath());
       r_.transport->OpenEarly(early_);
     }
     BookContent packed(lead_);

@@ -30,8 +30,8 @@ class TTransport {
   virtual ~TTransport() = default;
 
   // An upload by hand sends whatever the book holds, so it may open its
-  // connection while the book is packed, and send the archive meanwhile (see
-  // TEarlyUpload). Cancelled when the packing fails.
+  // connection while the book is packed, and send the archive meanwhile or
+  // fetch the server's (see TEarlyUpload). Cancelled when the packing fails.
   virtual void OpenEarly(const std::shared_ptr<TEarlyUpload>& /*upload*/) {}
   virtual void CancelEarly() noexcept {}
 
