@@ -70,6 +70,7 @@ void THttpTransport::OpenEarly(const std::shared_ptr<TEarlyUpload>& upload) {
   // On the client's own thread, which packs meanwhile, a request from the
   // task would wait for it: Winsock alone is loaded then.
   const bool fetch = upload && !http_.IsOwnerThread();
+  early_upload_ = fetch ? upload : nullptr;
   early_ = threads_->Start([this, upload, fetch] {
     if (!wsock::IsLoaded()) {
       try {
@@ -102,11 +103,18 @@ void THttpTransport::CancelEarly() noexcept {
   // thread, where the abort runs too); the abort ends one under way.
   early_cancelled_ = true;
   http_.Abort();
+  WaitEarly();
+  early_fetch_.reset();
+}
+
+void THttpTransport::WaitEarly() noexcept {
+  // An agreement not told by now never will be.
+  if (early_upload_) early_upload_->Abandon();
+  early_upload_.reset();
   try {
     early_.Wait();
   } catch (...) {
   }
-  early_fetch_.reset();
 }
 
 void THttpTransport::Request(THttpRequest kind, const std::function<void()>& more, const std::atomic<bool>* cancelled) {
@@ -122,12 +130,7 @@ void THttpTransport::Request(THttpRequest kind, const std::function<void()>& mor
 }
 
 TFetchResult THttpTransport::Fetch(const std::string& local_path, const std::string& known, std::string& validator) {
-  if (early_.Pending()) {
-    try {
-      early_.Wait();
-    } catch (...) {
-    }
-  }
+  if (early_.Pending()) WaitEarly();
   // The fetch made while the book was packed stands for this one, failed or
   // not, unless it showed the agreed archive unchanged and now the whole
   // archive is wanted.

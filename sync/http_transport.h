@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <exception>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -56,6 +57,7 @@ class THttpTransport : public TTransport {
   TFetchResult FetchNow(const std::string& local_path, const std::string& known, std::string& validator,
                         const std::atomic<bool>* cancelled);
   void FetchEarly(TEarlyUpload& upload);
+  void WaitEarly() noexcept;
 
   THttpClient& http_;
   TSyncFrontEnd& front_;
@@ -64,6 +66,7 @@ class THttpTransport : public TTransport {
   // The early fetch: its task, whether it is still wanted, and its outcome
   // (read once the task has been waited for).
   ThreadCache::Task early_;
+  std::shared_ptr<TEarlyUpload> early_upload_;
   std::atomic<bool> early_cancelled_{false};
   struct EarlyFetch {
     std::string path, known;

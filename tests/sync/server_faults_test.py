@@ -854,6 +854,27 @@ class OverHttp(Faults, unittest.TestCase):
         self.relay.upstream_port = self.servers[server].port
         self.relay.reset_counts()
 
+    def card_locked_while_the_servers_book_comes(self, server):
+        """An upload by hand fetches the server's book, changed by a colleague,
+        while its own is packed: a packing that fails cuts that fetch off."""
+        host = self.host("h", server)
+        self.note_paths(host)
+        n2hosts.write_tree(host.book, {"a.vcf": card("Ann"), "b.vcf": card("Bob")})
+        self.assertEqual(self.run_with(host, "upload"), [])
+        # Some twenty seconds at the server's rate.
+        colleague = {"a.vcf": card("Ann"), "b.vcf": card("Bob"), "p.vcf": photo_card("Pat", 20 * RATE, 5)}
+        self.put_book(server, colleague)
+        size = os.path.getsize(os.path.join(self.server_folder(server), "N2AddBook.zip"))
+        book = {"a.vcf": card("Ann"), "b.vcf": card("Bob 2")}
+        n2hosts.write_tree(host.book, book)
+        self.prepare_transfer(server, False)
+        with held_open(os.path.join(host.book, "b.vcf")):
+            shown = self.run_with(host, "upload")
+        self.assertLess(self.relay.passed["down"], size)
+        self.assertEqual(self.cards(host), book)
+        self.assertEqual(self.server_book(server), colleague)
+        return shown
+
     def test_faults(self):
         self.check_faults([
             (self.killed_during_upload, "nginx",
@@ -863,6 +884,8 @@ class OverHttp(Faults, unittest.TestCase):
                          + r"\d+ of \d+ body bytes")]),
             (self.full_disk_during_download, "nginx",
              [DOWNLOAD_HTTP + 'EHttpException\\r\\nEWriteError: Write error on "{fetch}". Disk full']),
+            (self.card_locked_while_the_servers_book_comes, "nginx",
+             [COMPRESS + 'EFOpenError\\r\\nCannot open file "{book}\\b.vcf". Sharing violation']),
         ])
 
 
