@@ -48,10 +48,10 @@ class THttpTransport : public TTransport {
   void CancelEarly() noexcept override;
 
  private:
-  // Makes a request of kind: on the client's thread, in the same call that
-  // starts it, the client is made idle, the address and credentials are
-  // read from the dialog, then more is run;
-  // cancelled: read there too; a request it tells of is not made.
+  // Makes a request of kind. On the client's thread, in the same call that
+  // starts it: nothing is made once cancelled (if given) is set; else the
+  // client is made idle, the address and credentials are read from the
+  // dialog, and more is run.
   void Request(THttpRequest kind, const std::function<void()>& more = {},
                const std::atomic<bool>* cancelled = nullptr);
   TFetchResult FetchNow(const std::string& local_path, const std::string& known, std::string& validator,
@@ -63,8 +63,9 @@ class THttpTransport : public TTransport {
   TSyncFrontEnd& front_;
   TFileSystem& fs_;
   ThreadCache* threads_;
-  // The early fetch: its task, whether it is still wanted, and its outcome
-  // (read once the task has been waited for).
+  // The early fetch: its task, the upload whose agreement it waits for,
+  // whether it is still wanted, and its outcome (read once the task has been
+  // waited for).
   ThreadCache::Task early_;
   std::shared_ptr<TEarlyUpload> early_upload_;
   std::atomic<bool> early_cancelled_{false};
