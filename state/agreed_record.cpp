@@ -89,7 +89,10 @@ std::string TAgreedRecord::CardLines() const {
 std::string TAgreedRecord::Text(std::string_view card_lines) const {
   if (state_ == TAgreement::kMissing) return std::string();
   // n2agreed 2 state server installation last-stamp validator
-  std::string body(kHeader);
+  std::string body;
+  // Room for the whole text and its seal: the card lines are copied once.
+  body.reserve(card_lines.size() + 3 * (server_.size() + validator_.size()) + 160);
+  body += kHeader;
   body += state_ == TAgreement::kComplete ? " complete " : " partial ";
   AppendRecordName(body, server_);
   body += ' ' + CardIdentity{installation_, last_stamp_}.Text() + ' ';

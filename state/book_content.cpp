@@ -25,7 +25,10 @@ bool BookContent::operator==(const BookContent& other) const {
 }
 
 void BookContent::AppendLines(std::string& out) const {
-  out.reserve(out.size() + cards_.size() * 64);
+  // Numbers, identities and a name that needs no escaping: most lines fit.
+  size_t names = 0;
+  for (const auto& [name, c] : cards_) names += name.size();
+  out.reserve(out.size() + cards_.size() * 96 + names);
   // Appended piece by piece: the record is written after every job.
   for (const auto& [name, c] : cards_) {
     AppendRecordNumber(out, c.crc, 16);

@@ -30,7 +30,11 @@ std::string FileIndex::Text() const {
   const ArchiveStamp packed = proven_archive_.value_or(ArchiveStamp{});
   std::string body = std::string(kHeader) + " " + std::to_string(taken_at_) + " " + std::to_string(packed.size) +
                      " " + std::to_string(packed.write_time) + "\n";
-  body.reserve(body.size() + files_.size() * 80);
+  // Numbers, an identity and a name that needs no escaping, and the seal:
+  // most texts fit.
+  size_t names = 0;
+  for (const auto& [name, f] : files_) names += name.size();
+  body.reserve(body.size() + files_.size() * 72 + names + 64);
   // Appended piece by piece: a record of thousands of lines is written at every pack.
   for (const auto& [name, f] : files_) {
     AppendRecordNumber(body, f.crc, 16);

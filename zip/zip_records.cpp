@@ -298,6 +298,10 @@ std::string_view RelativePart(std::string_view path, std::string_view root, cons
 }
 
 bool WildcardMatch(std::string_view m, std::string_view t, const LeadBytes& lead) {
+  // The packer's mask, once for every file of a book: "*.*" takes a text
+  // with a "." anywhere, and as no second byte of a double-byte character is
+  // a ".", every "." byte is one.
+  if (m == "*.*") return t.find('.') != std::string_view::npos;
   // Positions step over whole characters; "?" takes one character, of one
   // byte or two, and characters are compared without regard to case.
   // Iterative match with backtracking to the last "*": linear in practice,

@@ -26,6 +26,7 @@ TEST(ZipNames, MaskMatchesTheWholePath) {
   EXPECT_TRUE(WildcardMatch("*.*", "C:\\Data\\AddrBook\\a.vcf", kCp932));
   EXPECT_FALSE(WildcardMatch("*.*", "C:\\Data\\AddrBook\\README", kCp932));
   EXPECT_TRUE(WildcardMatch("*.*", "C:\\Da.ta\\AddrBook\\README", kCp932));  // the dot may be anywhere
+  EXPECT_TRUE(WildcardMatch("*.*", "C:\\AddrBook\\\x83.", kCp932));  // a lead byte before it stands alone
   EXPECT_TRUE(WildcardMatch("*.VCF", "x\\a.vcf", kCp932));
   EXPECT_TRUE(WildcardMatch("a?c", "abc", kCp932));
   EXPECT_FALSE(WildcardMatch("a?c", "ac", kCp932));
