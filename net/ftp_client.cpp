@@ -369,8 +369,8 @@ void TCustomFtpClient::HighLevelContinue() {
     high_level_result_ = request_result_;
     steps_ = ((steps_ & kStepQuit) && previous_step_ != kStepQuit) ? static_cast<unsigned>(kStepQuit) : 0u;
   }
-  static const Step order[] = {kStepOpen, kStepPort,    kStepGet,   kStepPut, kStepDir,
-                               kStepLs,   kStepRenFrom, kStepRenTo, kStepQuit};
+  static const Step order[] = {kStepOpen, kStepPort,    kStepGet,   kStepPut,  kStepDir, kStepLs,
+                               kStepSize, kStepMdtm,    kStepRenFrom, kStepRenTo, kStepQuit};
   for (Step step : order) {
     if (!(steps_ & step)) continue;
     steps_ &= ~step;
@@ -407,6 +407,8 @@ void TCustomFtpClient::RunStep(Step step) {
     case kStepLs: return ListStep("NLST");
     case kStepRenFrom: return ExecAsync(ftpRenFromAsync, "RNFR " + host_file_name_, {350});
     case kStepRenTo: return ExecAsync(ftpRenToAsync, "RNTO " + rename_to_name_, {250});
+    case kStepSize: return SizeAsync();
+    case kStepMdtm: return MdtmAsync();
     case kStepQuit:
       saved_response_ = last_response_;
       saved_code_ = status_code_;
@@ -496,6 +498,13 @@ void TCustomFtpClient::MdtmAsync() {
   if (!ArgumentUsable(host_file_name_, "HostFileName")) return;
   modified_time_result_.clear();
   ExecAsync(ftpMdtmAsync, "MDTM " + host_file_name_, {213}, [this] { MdtmReply(); });
+}
+
+void TCustomFtpClient::SizeMdtmAsync() {
+  if (!ArgumentUsable(host_file_name_, "HostFileName")) return;
+  file_size_result_ = -1;
+  modified_time_result_.clear();
+  HighLevelAsync(ftpSizeMdtmAsync, kStepSize | kStepMdtm);
 }
 
 void TCustomFtpClient::FeatAsync() {
@@ -1245,6 +1254,7 @@ bool TFtpClient::Nlst() { return Synchronize([this] { NlstAsync(); }); }
 bool TFtpClient::List() { return Synchronize([this] { ListAsync(); }); }
 bool TFtpClient::Size() { return Synchronize([this] { SizeAsync(); }); }
 bool TFtpClient::Mdtm() { return Synchronize([this] { MdtmAsync(); }); }
+bool TFtpClient::SizeMdtm() { return Synchronize([this] { SizeMdtmAsync(); }); }
 bool TFtpClient::Rename() { return Synchronize([this] { RenameAsync(); }); }
 bool TFtpClient::Feat() { return Synchronize([this] { FeatAsync(); }); }
 bool TFtpClient::Opts() { return Synchronize([this] { OptsAsync(); }); }

@@ -64,7 +64,7 @@ enum TFtpRequest {
   ftpQuoteAsync, ftpCDupAsync, ftpDoQuoteAsync, ftpTransmitAsync, ftpTypeSetAsync, ftpRestAsync,
   ftpRestGetAsync, ftpRestartGetAsync, ftpRestPutAsync, ftpRestartPutAsync, ftpMlsdAsync, ftpFeatAsync,
   ftpMlstAsync, ftpMdtmAsync, ftpMdtmyyAsync, ftpAuthAsync, ftpMfmtAsync, ftpMd5Async, ftpAccountAsync,
-  ftpProtAsync, ftpPbszAsync, ftpModeZAsync, ftpOptsAsync, ftpCccAsync, ftpXCrcAsync,
+  ftpProtAsync, ftpPbszAsync, ftpModeZAsync, ftpOptsAsync, ftpCccAsync, ftpXCrcAsync, ftpSizeMdtmAsync,
 };
 
 // Client options, a set of bits.
@@ -117,6 +117,8 @@ class TCustomFtpClient : public TAsyncWndComponent {
   void ListAsync();  // Port, then LIST (the server's long listing) into ListingText
   void SizeAsync();  // SIZE HostFileName into FileSizeResult
   void MdtmAsync();  // MDTM HostFileName into ModifiedTimeResult
+  // SIZE, then MDTM, of HostFileName, in one request: a refused SIZE ends it.
+  void SizeMdtmAsync();
   void RenameAsync();  // RNFR HostFileName, then RNTO RenameToName
   void FeatAsync();  // FEAT into Features
   void OptsAsync();  // OPTS OptsText
@@ -239,10 +241,10 @@ class TCustomFtpClient : public TAsyncWndComponent {
 
  private:
   // Steps of a compound request. HighLevelContinue takes them in the order
-  // Open, Port, Get, Put, Dir (LIST), Ls (NLST), RenFrom, RenTo, Quit.
+  // Open, Port, Get, Put, Dir (LIST), Ls (NLST), Size, Mdtm, RenFrom, RenTo, Quit.
   enum Step : unsigned {
     kStepOpen = 1, kStepPort = 2, kStepGet = 4, kStepPut = 8, kStepQuit = 16,
-    kStepDir = 32, kStepLs = 64, kStepRenFrom = 128, kStepRenTo = 256,
+    kStepDir = 32, kStepLs = 64, kStepRenFrom = 128, kStepRenTo = 256, kStepSize = 512, kStepMdtm = 1024,
   };
   // Steps that receive on the data connection.
   static constexpr unsigned kReceivingSteps = kStepGet | kStepDir | kStepLs;
@@ -383,6 +385,7 @@ class TFtpClient : public TCustomFtpClient {
   bool List();
   bool Size();
   bool Mdtm();
+  bool SizeMdtm();
   bool Rename();
   bool Feat();
   bool Opts();

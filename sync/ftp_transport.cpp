@@ -302,8 +302,8 @@ void TFtpTransport::NegotiateUtf8() {
 }
 
 std::string TFtpTransport::AskValidator(const std::string& remote, int64_t sent) {
-  if (RunFtpOperation(&TFtpClient::SizeAsync, {}, remote) && (sent < 0 || ftp_.FileSizeResult() == sent) &&
-      RunFtpOperation(&TFtpClient::MdtmAsync, {}, remote))
+  // Both in one request: one call to the client's thread, the same commands.
+  if (RunFtpOperation(&TFtpClient::SizeMdtmAsync, {}, remote) && (sent < 0 || ftp_.FileSizeResult() == sent))
     return "ftp " + std::to_string(ftp_.FileSizeResult()) + " " + ftp_.ModifiedTimeResult();
   return std::string();
 }

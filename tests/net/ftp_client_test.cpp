@@ -501,6 +501,9 @@ TEST(FtpScripted, CommandsThatBringAValueSendTheirBytesAndJudgeTheReply) {
   const auto size = +[](const TFtpClient& f) { return std::to_string(f.FileSizeResult()); };
   const auto time = +[](const TFtpClient& f) { return f.ModifiedTimeResult(); };
   const auto features = +[](const TFtpClient& f) { return JoinLines(f.Features()); };
+  const auto size_time = +[](const TFtpClient& f) {
+    return std::to_string(f.FileSizeResult()) + " " + f.ModifiedTimeResult();
+  };
   const auto response = +[](const TFtpClient& f) { return f.LastResponse(); };
   const std::vector<std::string> nlst = {"expect", "pasv", "expect", "accept", "reply 150 names"};
   auto then = [](std::vector<std::string> a, const std::vector<std::string>& b) {
@@ -514,6 +517,10 @@ TEST(FtpScripted, CommandsThatBringAValueSendTheirBytesAndJudgeTheReply) {
        550, size, "-1"},
       {"MdtmWithFraction", &TFtpClient::Mdtm, {"expect", "reply 213 20261208082035.250"}, "MDTM N2AddBook.zip\n",
        true, 213, time, "20261208082035.250"},
+      {"SizeThenMdtm", &TFtpClient::SizeMdtm, {"expect", "reply 213 4194", "expect", "reply 213 20261208082035"},
+       "SIZE N2AddBook.zip\nMDTM N2AddBook.zip\n", true, 213, size_time, "4194 20261208082035"},
+      {"SizeRefusedAsksNoMdtm", &TFtpClient::SizeMdtm, {"expect", "reply 550 No such file"}, "SIZE N2AddBook.zip\n",
+       false, 550, size_time, "-1 "},
       {"Rename", &TFtpClient::Rename, {"expect", "reply 350 Ready", "expect", "reply 250 Renamed"},
        "RNFR N2AddBook.zip\nRNTO N2AddBook.old\n", true, 250, response, "250 Renamed"},
       {"RenameFromRefused", &TFtpClient::Rename, {"expect", "reply 550 No such file"}, "RNFR N2AddBook.zip\n", false,
