@@ -5,7 +5,8 @@
 
 namespace n2 {
 
-WorkerPool::WorkerPool(size_t threads) : threads_wanted_(std::max<size_t>(threads, 1)) {}
+WorkerPool::WorkerPool(size_t threads, ThreadCache* cache)
+    : threads_wanted_(std::max<size_t>(threads, 1)), cache_(ThreadCache::GivenOrOwn(cache, own_cache_)) {}
 
 WorkerPool::~WorkerPool() {
   {
@@ -13,7 +14,7 @@ WorkerPool::~WorkerPool() {
     stopping_ = true;
   }
   wake_.notify_all();
-  for (std::thread& t : threads_) t.join();
+  helpers_.clear();  // waits for each to leave Serve
 }
 
 void WorkerPool::Run(size_t count, const std::function<void(size_t)>& work) {
@@ -21,13 +22,13 @@ void WorkerPool::Run(size_t count, const std::function<void(size_t)>& work) {
   // Threads beyond one per item would find nothing to do.
   const size_t helpers = std::min(count, threads_wanted_) - 1;
   // A thread made now starts from the batch before this one, so it joins this one.
-  while (threads_.size() < helpers) threads_.emplace_back([this, seen = batch_] { Serve(seen); });
+  while (helpers_.size() < helpers) helpers_.push_back(cache_.Start([this, seen = batch_] { Serve(seen); }));
   {
     std::lock_guard lock(mutex_);
     work_ = &work;
     count_ = count;
     next_.store(0);
-    busy_ = threads_.size();
+    busy_ = helpers_.size();
     ++batch_;
   }
   wake_.notify_all();

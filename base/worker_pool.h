@@ -1,7 +1,8 @@
 // Threads that run the parallel steps of one long operation (a pack, an
-// unpack) batch after batch. They are made when first needed and joined when
-// the pool goes: making a thread costs about a millisecond under Wine, and an
-// operation on a large book runs dozens of batches.
+// unpack) batch after batch. They are taken when first needed, from a given
+// thread cache (else made), and given back when the pool goes: making a
+// thread and joining it costs milliseconds under Wine, and an operation on a
+// large book runs dozens of batches.
 #pragma once
 
 #include <atomic>
@@ -11,15 +12,17 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <thread>
+#include <memory>
 #include <vector>
+
+#include "base/thread_cache.h"
 
 namespace n2 {
 
 class WorkerPool {
  public:
   // At most threads threads work on a batch, the calling one included.
-  explicit WorkerPool(size_t threads);
+  explicit WorkerPool(size_t threads, ThreadCache* cache = nullptr);
   WorkerPool(const WorkerPool&) = delete;
   WorkerPool& operator=(const WorkerPool&) = delete;
   ~WorkerPool();
@@ -45,7 +48,9 @@ class WorkerPool {
   uint64_t batch_ = 0;  // number of the latest batch
   size_t busy_ = 0;     // the pool's threads still in it
   bool stopping_ = false;
-  std::vector<std::thread> threads_;
+  std::unique_ptr<ThreadCache> own_cache_;  // when none was given
+  ThreadCache& cache_;
+  std::vector<ThreadCache::Task> helpers_;
 };
 
 }  // namespace n2

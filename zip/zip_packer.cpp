@@ -692,7 +692,7 @@ void Packer::ApplySteps(StepFeed& feed) {
   // Each window is applied while the next one is read: one batch of the pool
   // does both, the applying as its first item. A failure of the applying is
   // raised once the batch is done.
-  WorkerPool pool(WorkerThreads());
+  WorkerPool pool(WorkerThreads(), request_.threads);
   std::optional<Window> ready;
   for (;;) {
     std::optional<Window> next = plan(!ready);

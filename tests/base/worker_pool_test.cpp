@@ -1,6 +1,7 @@
 // The pool runs every item of every batch exactly once, batch after batch,
 // whatever the batch's size beside the number of threads, and an error on
-// the calling thread is raised again only once no item is running. The
+// the calling thread is raised again only once no item is running; a pool
+// on a thread cache gives its threads back when it goes. The
 // thread cache runs tasks truly beside their callers and beside each other
 // on threads it keeps, and hands back what a task raised.
 #include "base/thread_cache.h"
@@ -14,13 +15,19 @@ namespace n2 {
 namespace {
 
 TEST(WorkerPool, EveryItemOnceInEveryBatch) {
-  WorkerPool pool(3);
-  for (size_t round = 0; round < 300; ++round) {
-    const size_t count = round % 7 == 0 ? 0 : (round * 37) % 200 + 1;
-    std::vector<std::atomic<int>> runs(count);
-    pool.Run(count, [&](size_t i) { runs[i].fetch_add(1); });
-    for (size_t i = 0; i < count; ++i) ASSERT_EQ(runs[i].load(), 1) << "round " << round << " item " << i;
+  // Threads of its own, then two pools one after the other on a cache's.
+  ThreadCache cache;
+  for (ThreadCache* given : {static_cast<ThreadCache*>(nullptr), &cache, &cache}) {
+    WorkerPool pool(3, given);
+    for (size_t round = 0; round < 300; ++round) {
+      const size_t count = round % 7 == 0 ? 0 : (round * 37) % 200 + 1;
+      std::vector<std::atomic<int>> runs(count);
+      pool.Run(count, [&](size_t i) { runs[i].fetch_add(1); });
+      for (size_t i = 0; i < count; ++i) ASSERT_EQ(runs[i].load(), 1) << "round " << round << " item " << i;
+    }
   }
+  // The second pool had the threads the first gave back.
+  EXPECT_EQ(cache.Threads(), 2u);
 }
 
 TEST(WorkerPool, AnErrorOnTheCallingThreadEndsItsBatch) {
