@@ -386,6 +386,7 @@ ExtractResult TSyncEngine::Job::Merge(OpenedArchive& fetched, std::optional<Book
   x.target = r_.data_folder;
   x.only_below = std::string(kBookPrefix);
   x.temporary_folder = state_.UnpackFolder();
+  x.threads = r_.threads;
   if (!index_) index_.emplace(lead_);
   x.index = &*index_;
   x.decide = [&](const ZipEntry& entry, std::string_view name, const LocalFile& local) {

@@ -186,7 +186,7 @@ class Extractor {
   // The archive's bytes held in memory, when they are; where entries are decoded from.
   MemoryStream held_;
   ByteStream* source_ = nullptr;
-  WorkerPool pool_{WorkerThreads()};
+  WorkerPool pool_{WorkerThreads(), r_.threads};
   // Destination folders (ending with "\") as listed, whether they exist, and
   // the files and folders their listings showed, by path; brought up to date
   // with what the extraction puts in place.

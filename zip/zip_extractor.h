@@ -34,6 +34,8 @@
 
 namespace n2 {
 
+class ThreadCache;
+
 // A local file as the extraction sees it: from its folder's listing, with a
 // checksum that is read from the file (or taken from the index) only when
 // asked for. Reading it may raise.
@@ -125,6 +127,8 @@ struct ExtractRequest {
   std::function<void(const std::vector<CardPlan>&)> before_commit;
   // Every file and folder entry once its outcome is final, in archive order.
   std::function<void(const CardResult&)> settled;
+  // Kept threads for the parallel steps; without, the extraction makes its own.
+  ThreadCache* threads = nullptr;
 };
 
 struct ExtractResult {

@@ -66,8 +66,8 @@ struct PackRequest {
   // order, on one thread) with its name and what was packed of it; it goes
   // into the entry's extra field and the index. May be empty: no identities.
   std::function<std::optional<CardIdentity>(std::string_view name, const IndexedFile& packed)> identify;
-  // Where the listing and the reading of the index run; null: threads of
-  // the pack's own.
+  // Where the listing, the reading of the index and the reading and
+  // compressing of the files run; null: threads of the pack's own.
   ThreadCache* threads = nullptr;
   // The archive file as it grows, for a reader on another thread: told how
   // many bytes from its start are final as entries reach the file, whole at
