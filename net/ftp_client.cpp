@@ -369,8 +369,8 @@ void TCustomFtpClient::HighLevelContinue() {
     high_level_result_ = request_result_;
     steps_ = ((steps_ & kStepQuit) && previous_step_ != kStepQuit) ? static_cast<unsigned>(kStepQuit) : 0u;
   }
-  static const Step order[] = {kStepOpen, kStepPort,    kStepGet,   kStepPut,  kStepDir, kStepLs,
-                               kStepSize, kStepMdtm,    kStepRenFrom, kStepRenTo, kStepQuit};
+  static const Step order[] = {kStepOpen, kStepPort, kStepGet,     kStepPut,   kStepDir, kStepLs,
+                               kStepSize, kStepMdtm, kStepRenFrom, kStepRenTo, kStepQuit};
   for (Step step : order) {
     if (!(steps_ & step)) continue;
     steps_ &= ~step;
